@@ -1,0 +1,107 @@
+// The on-disk formats that the bind writes and the inspector reads back:
+// the firmware header with its image entries, the PID block and the FW PID
+// record. Every byte position here is part of what a device's bootloader
+// reads; all multi-byte numbers are little-endian whatever the host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace morvik {
+
+// ---- FW_Header: 256 bytes in front of each group's kernel image ----------
+constexpr size_t kFwHeaderSize = 256;
+constexpr size_t kFwEntrySize = 24;
+constexpr size_t kFwMaxEntries = 10;
+
+// Byte offsets inside FW_Header.
+constexpr size_t kHdrMagic = 0;           // "Tav" and NUL once sealed
+constexpr size_t kHdrPidOffset = 4;       // u32: the group's FW PID location
+constexpr size_t kHdrChecksum = 8;        // u32: CRC-32 of the unsealed header
+constexpr size_t kHdrImageNumber = 12;    // u8: valid entries
+constexpr size_t kHdrChecksumBitmap = 13; // u8: bit n = verify entry n
+constexpr size_t kHdrReserved = 14;       // 2 bytes, always the fill byte
+constexpr size_t kHdrEntries = 16;        // 10 x FW_ImageEntry
+
+// Byte offsets inside FW_ImageEntry.
+constexpr size_t kEntOffset = 0;    // u32: first byte of the image in the output
+constexpr size_t kEntLength = 4;    // u32
+constexpr size_t kEntChecksum = 8;  // u32: CRC-32 of the image bytes
+constexpr size_t kEntVersion = 12;  // 4 text bytes, no NUL
+constexpr size_t kEntReserved = 16; // 8 bytes fill
+
+constexpr size_t kFwVersionSize = 4;
+constexpr char kFwHeaderMagic[4] = {'T', 'a', 'v', '\0'};
+
+struct FW_ImageEntry {
+    uint8_t raw[kFwEntrySize];
+};
+
+struct FW_Header {
+    uint8_t raw[kFwHeaderSize];
+};
+
+static_assert(sizeof(FW_ImageEntry) == kFwEntrySize);
+static_assert(sizeof(FW_Header) == kFwHeaderSize);
+static_assert(kHdrEntries + kFwMaxEntries * kFwEntrySize == kFwHeaderSize);
+
+// ---- PID block: 70 bytes ending at the boot PID location -----------------
+constexpr size_t kPidBlockSize = 70;
+constexpr size_t kPidBlockBufferSize = 77;  // the driver's zeroed scratch
+constexpr size_t kPidMagicSize = 7;
+constexpr char kPidMagic[kPidMagicSize + 1] = "tAvRiCk";
+constexpr size_t kPidHexChars = 112;  // PID file: 112 hex characters
+constexpr size_t kPidBytes = kPidHexChars / 2;
+
+struct PidBlock {
+    uint8_t raw[kPidBlockBufferSize];
+};
+
+// ---- FW PID record: 16 bytes behind the last image of each group ---------
+constexpr size_t kFwPidRecordSize = 16;
+constexpr size_t kFwPidTagSize = 6;
+constexpr char kFwPidTag[kFwPidTagSize + 1] = "aVrIcK";
+constexpr uint8_t kFwPidConst[2] = {0x90, 0xF7};
+// PidBlock positions of the three 16-bit words the record carries.
+constexpr size_t kFwPidWordSource[3] = {45, 49, 57};
+constexpr size_t kFwPidConstAt = 6;
+constexpr size_t kFwPidTagAt = 8;
+
+struct FwPidRecord {
+    uint8_t raw[kFwPidRecordSize];
+};
+
+// ---- little-endian helpers ----------------------------------------------
+inline void PutLe32(uint8_t* at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+    at[2] = static_cast<uint8_t>(value >> 16);
+    at[3] = static_cast<uint8_t>(value >> 24);
+}
+
+inline uint32_t GetLe32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+inline uint8_t* EntryAt(FW_Header* header, size_t n) {
+    return header->raw + kHdrEntries + n * kFwEntrySize;
+}
+
+inline const uint8_t* EntryAt(const FW_Header* header, size_t n) {
+    return header->raw + kHdrEntries + n * kFwEntrySize;
+}
+
+// The standard reflected CRC-32 of IEEE 802.3 (polynomial 0xEDB88320,
+// preset 0xFFFFFFFF, result complemented). A length of 0 or less gives 0.
+uint32_t crc32(const uint8_t* data, int32_t length);
+
+// The same CRC over a buffer that may exceed 2 GiB, continued from `crc`
+// (0 for a fresh start), for readers that checksum in pieces.
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t length);
+
+// The header checksum a verifier expects: the CRC-32 of the 256 header bytes
+// with the magic (0..3) and the checksum field (8..11) set to `fill`.
+uint32_t HeaderChecksumFor(const FW_Header& header, uint8_t fill);
+
+}  // namespace morvik

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+#include "bind/context.h"
+#include "plan/image_format.h"
+
+namespace morvik {
+
+// Result of the output writers when a write or seek on the output fails.
+constexpr int32_t kWriteFailed = -1;
+
+// Writes one image and its reserved range. Returns the image bytes copied,
+// 0 when the image cannot be read (or is empty), kWriteFailed when the
+// output cannot be written.
+int32_t LocateImage(int outFd, const ImageInfo* image);
+
+// Builds the PID block from the PID file. 0 or 3.
+int MakePIDFormat(PidBlock* block, const char* path);
+
+void HexStr2Chrs(uint8_t* out, const char* text, uint16_t length);
+
+// Writes the 70-byte block from position + 1. 0 or kWriteFailed.
+int LocatePID(int outFd, const PidBlock* block, uint32_t position);
+
+// Builds, prints and writes the FW PID record at `location`. 0 or kWriteFailed.
+int putAnotherPID(int outFd, const PidBlock* block, uint32_t location);
+
+// The PID step of a bind: block, then the FW PID records. 0, 1 on a PID
+// failure (messages printed), kWriteFailed on an output write failure.
+int WritePidData(int outFd, const ParInfo* info, PidBlock* block);
+
+// Seals each group's header (magic and CRC), prints it and writes it in
+// front of its kernel image. 0 or kWriteFailed.
+int WriteFwHeaders(int outFd, ParInfo* info);
+
+}  // namespace morvik

@@ -1,0 +1,50 @@
+// Helpers for tests that run a built program in a temporary folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace morvik_test {
+
+// A fresh temporary folder, removed with everything in it on destruction.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+struct RunResult {
+    int status = -1;      // exit status, or 128 + signal
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+
+struct RunOptions {
+    std::string cwd;                       // working folder ("" = current)
+    std::vector<std::string> env;          // extra NAME=VALUE entries
+    std::vector<std::string> unsetEnv;     // names removed from the environment
+    long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, -1 = unchanged
+};
+
+// Runs `program` with `args` (element 0 is the program itself).
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+
+// Runs the built Morvik with `args` (without the program name) in `cwd`.
+// POSIXLY_CORRECT is removed from its environment unless `options` sets it.
+RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd,
+                    RunOptions options = {});
+
+void WriteFile(const std::string& path, const std::string& bytes);
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// n deterministic pseudo-random bytes from `seed`.
+std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed);
+
+}  // namespace morvik_test
