@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test demo clean
+.PHONY: all build test demo demo-dual clean
 
 all: build
 
@@ -15,6 +15,18 @@ build: $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Binds the bundled example (examples/ARMPARA.PAR) into build/ARMOut.BIN,
+# then reads the image back and verifies it.
+BUILD_ABS = $(abspath $(BUILD_DIR))
+demo: build
+	cd examples && $(BUILD_ABS)/Morvik -i ARMPARA.PAR -o $(BUILD_ABS)/ARMOut.BIN -p 0xff
+	@if [ -x $(BUILD_ABS)/Morvik-inspect ]; then $(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/ARMOut.BIN; fi
+
+# The same for the two-group (A/B) example.
+demo-dual: build
+	cd examples && $(BUILD_ABS)/Morvik -i DUAL.PAR -o $(BUILD_ABS)/DUAL.BIN -p 0xff
+	@if [ -x $(BUILD_ABS)/Morvik-inspect ]; then $(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/DUAL.BIN; fi
 
 clean:
 	rm -rf $(BUILD_DIR)
