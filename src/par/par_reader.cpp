@@ -23,7 +23,6 @@ constexpr const char* kSeparator = "---------------------------------------\n";
 constexpr int kNextLine = -1;
 
 struct ReaderState {
-    FILE* par;
     ParInfo* info;
     LineItems items;
     int pidLines;
@@ -52,6 +51,8 @@ bool FitsNameField(const char* path) { return std::strlen(path) <= kMaxPathLengt
 
 // ---- image line options ----
 
+// The value is the text after the argument's first 'x'; what stands in
+// front of the 'x' is not looked at.
 int TakeLimit(ImageInfo* image, const char* arg) {
     const char* x = arg != nullptr ? std::strchr(arg, 'x') : nullptr;
     if (x == nullptr || !ReadMarkedHex(&image->limit, x))
@@ -182,7 +183,8 @@ int FillImage(ReaderState& state, ImageInfo* image, const char* text) {
 int ReadImageLine(ReaderState& state, const char* text) {
     ParInfo* info = state.info;
     if (info->imageCount >= kMaxImages) {
-        std::printf("Error: too many bin files, max bin file number is %d.\n", kMaxImages);
+        std::printf("Error: too many bin files, max bin file number is %d.\n",
+                    static_cast<int>(kMaxImages));
         return FormatError();
     }
     auto* image = static_cast<ImageInfo*>(std::calloc(1, sizeof(ImageInfo)));
@@ -340,6 +342,13 @@ int ReadLine(ReaderState& state, char* line) {
     }
 }
 
+// The long rule between the sections of the format text.
+void PrintRule() {
+    constexpr int kRuleWidth = 130;
+    for (int i = 0; i < kRuleWidth; ++i) std::putchar('-');
+    std::putchar('\n');
+}
+
 }  // namespace
 
 int ParseParInfo(const char* path, ParInfo* info) {
@@ -348,37 +357,26 @@ int ParseParInfo(const char* path, ParInfo* info) {
         std::printf("Error : open Par file %s failed!\n", path);
         return kParOpenFailed;
     }
-    // The item list is large; keep it off the stack of deep callers.
-    auto* state = static_cast<ReaderState*>(std::calloc(1, sizeof(ReaderState)));
-    if (state == nullptr) {
-        std::printf("Error: Can not get Memory for reading Par file!\n");
-        std::fclose(par);
-        return kParFormatError;
-    }
-    state->par = par;
-    state->info = info;
-    EmptyLineItems(&state->items);
-    state->pidLines = 0;
+    ReaderState state;
+    state.info = info;
+    EmptyLineItems(&state.items);
+    state.pidLines = 0;
 
     char line[kLineBufferSize];
     int result = kParOk;
     while (std::fgets(line, sizeof line, par) != nullptr) {
-        result = ReadLine(*state, line);
+        result = ReadLine(state, line);
         if (result != kNextLine) break;
         result = kParOk;
     }
     std::fclose(par);
-    std::free(state);
     return result;
 }
 
 void ShowParFormatUsage() {
-    static const char* const kRule =
-        "-------------------------------------------------------------------------------"
-        "---------------------------------------------------";
     std::printf("Usage : Par File Line Format.\n");
     std::printf("\tLine Start with [:|%%|$]\n");
-    std::printf("%s\n", kRule);
+    PrintRule();
     std::printf("format 1 - :Image \t&offset_in_hex  [-l range_hex_size [-p 0x00|0xff] [-v x.xx] "
                 "[-c] [-k [number_in_hex]]|[-f [number_in_hex]]\n");
     std::printf("\t\toffset_in_hex - hex but without prefix '0x'\n");
@@ -395,17 +393,17 @@ void ShowParFormatUsage() {
                 "should be exclusive with '-k'\n");
     std::printf("\t\t\tthis option could follow number(0, 1, 2...), used when Dual Image or "
                 "Multi-Image.\n");
-    std::printf("%s\n", kRule);
+    PrintRule();
     std::printf("format 2 - %%Pid  &pid_offset_in_boot &pid_offset_in_fw\n");
     std::printf("\t\tpid_offset_in_boot - hex but without prefix '0x'\n");
     std::printf("\t\tpid_offset_in_fw   - hex but without prefix '0x'\n");
     std::printf("\t\tNOTE: if there is no image with option '-k' or '-f', it is allowed no %%PID in "
                 "par file!\n");
-    std::printf("%s\n", kRule);
+    PrintRule();
     std::printf("format 3 - $Size  &size_in_hex\n");
     std::printf("\t\tsize_in_hex - size unit is 1K.\n");
     std::printf("\t\tNOTE: necessary given in Par file!\n");
-    std::printf("%s\n", kRule);
+    PrintRule();
 }
 
 }  // namespace morvik
