@@ -1,15 +1,300 @@
-// Placeholder until the planner lands.
+// The layout planner: turns the PAR description into final positions. It
+// sorts the images by offset, enforces the size, PID and image-group rules,
+// moves each kernel behind the room for its group's header, puts each
+// group's FW PID record behind the group's last image, reconciles reserved
+// ranges, refuses overlaps, settles the output size and builds the headers.
+//
+// All positions are 32-bit byte counts. The sort compares offsets signed and
+// the overlap check unsigned, both on purpose; areas that would reach past
+// 4 GiB are refused rather than wrapped.
 #include "plan/planner.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "plan/image_format.h"
 
 namespace morvik {
 
-int32_t par_extra_info(ParInfo*) {
-    std::printf("Error : binding is not available yet in this build!\n");
-    return -1;
+namespace {
+
+constexpr int32_t kPlanned = 0;
+constexpr int32_t kRejected = -1;
+
+constexpr uint32_t kHeaderRoom = kFwHeaderSize;     // bytes in front of a kernel
+constexpr uint32_t kFwPidRoom = kFwPidRecordSize;   // bytes behind a group's last image
+constexpr uint64_t kLastAddress = 0xFFFFFFFFull;    // an area must end at or below this
+
+uint32_t ImageSlots(const ParInfo* info) {
+    return std::min(info->imageCount, kMaxImages);
 }
 
-int32_t IndexOfLastImgInGroup(const ParInfo*, uint8_t) { return -1; }
+// ---- phase 1: ordering -----------------------------------------------------
+
+// Stable exchange sort on the signed offset: an offset of 0x80000000 or above
+// sorts ahead of every smaller one, and equal offsets keep their PAR order.
+void SortImagesByOffset(ParInfo* info) {
+    uint32_t count = ImageSlots(info);
+    for (uint32_t i = 0; i < count; ++i)
+        for (uint32_t j = count - 1; j > i; --j)
+            if (static_cast<int32_t>(info->images[j]->offset) <
+                static_cast<int32_t>(info->images[j - 1]->offset))
+                std::swap(info->images[j], info->images[j - 1]);
+}
+
+// ---- phase 2: preconditions and group rules --------------------------------
+
+int32_t CheckPreconditions(const ParInfo* info) {
+    if (info->targetSize == 0) {
+        std::printf("Error : Final Image Target Size is not given!\n");
+        return kRejected;
+    }
+    if (info->pidInfo == nullptr) {
+        if (info->groupCount != 0) {
+            std::printf("Error : No PID found for format with FW_Header!\n");
+            return kRejected;
+        }
+        std::printf("Warn : No PID would be bind!\n");
+    }
+    return kPlanned;
+}
+
+// Two header slots and two FW PID slots: a third -k mark has nowhere to go.
+int32_t CheckGroupCount(const ParInfo* info) {
+    if (static_cast<uint32_t>(info->groupCount) <= kMaxGroups) return kPlanned;
+    std::printf("Error : %d images are labeled by '-k', but at most %u Image Groups are supported!\n",
+                info->groupCount, kMaxGroups);
+    return kRejected;
+}
+
+// Group numbers compare signed: -1 (no group) and anything read as
+// 0x80000000 or above pass. A kernel of the highest group sets the top-group
+// mark before its own range test.
+int32_t CheckGroupRange(const ParInfo* info, bool* topGroupMarked) {
+    for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+        const ImageInfo* image = info->images[i];
+        if (image->type == IMAGE_FW && image->groupId >= info->groupCount) {
+            std::printf("Error : Image Group %d has no Image labeled by '-k'.\n", image->groupId);
+            return kRejected;
+        }
+        if (image->type != IMAGE_KERNEL) continue;
+        if (image->groupId == info->groupCount - 1) *topGroupMarked = true;
+        if (image->groupId >= info->groupCount) {
+            std::printf("Error : Certain Image Group has no Image labeled by '-k'.\n");
+            return kRejected;
+        }
+    }
+    return kPlanned;
+}
+
+int32_t CheckDuplicateKernels(const ParInfo* info) {
+    for (int32_t g = 0; g < info->groupCount; ++g) {
+        int kernels = 0;
+        for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+            const ImageInfo* image = info->images[i];
+            if (image->type != IMAGE_KERNEL || image->groupId != g) continue;
+            if (++kernels == 2) {
+                std::printf("Error : Image Group %d has more than one image labeled by '-k'!\n", g);
+                return kRejected;
+            }
+        }
+    }
+    return kPlanned;
+}
+
+int32_t CheckRules(const ParInfo* info) {
+    if (CheckPreconditions(info) != kPlanned || CheckGroupCount(info) != kPlanned) return kRejected;
+    bool topGroupMarked = false;
+    if (CheckGroupRange(info, &topGroupMarked) != kPlanned) return kRejected;
+    // Kept on purpose: the duplicate test is skipped whenever some kernel
+    // carries the highest group number.
+    if (!topGroupMarked && CheckDuplicateKernels(info) != kPlanned) return kRejected;
+    return kPlanned;
+}
+
+// ---- phase 3: per-image pass -------------------------------------------------
+
+bool IsLastOfGroup(const ParInfo* info, uint32_t i) {
+    const ImageInfo* image = info->images[i];
+    if (image->type == IMAGE_NORMAL) return false;
+    return IndexOfLastImgInGroup(info, static_cast<uint8_t>(image->groupId)) == static_cast<int32_t>(i);
+}
+
+// The group's FW PID record starts at the even position at or behind the end.
+uint32_t EvenEnd(const ImageInfo* image) {
+    return (image->offset + static_cast<uint32_t>(image->length) + 1) & ~1u;
+}
+
+// Start of the area an image claims: a kernel's begins with its header room.
+uint32_t AreaStart(const ImageInfo* image) {
+    return image->type == IMAGE_KERNEL ? image->offset - kHeaderRoom : image->offset;
+}
+
+int32_t RefuseBeyond4GiB(const ImageInfo* image, uint64_t start, uint64_t end) {
+    std::printf("Error : Image %s runs past 4 GiB (area %llx to %llx)!\n", image->name,
+                static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
+    return kRejected;
+}
+
+// Moves a kernel behind its header room, after making sure its data and, for
+// a group's last image, the FW PID record behind it stay below 4 GiB.
+int32_t ShiftAndCheckArea(ParInfo* info, uint32_t i) {
+    ImageInfo* image = info->images[i];
+    if (image->length < 0) {
+        std::printf("Error : Image %s is too large (length %x)!\n", image->name,
+                    static_cast<uint32_t>(image->length));
+        return kRejected;
+    }
+    bool kernel = image->type == IMAGE_KERNEL;
+    uint64_t start = uint64_t{image->offset} + (kernel ? kHeaderRoom : 0);
+    uint64_t end = start + static_cast<uint64_t>(image->length);
+    if (IsLastOfGroup(info, i)) end = ((end + 1) & ~uint64_t{1}) + kFwPidRoom;
+    if (end > kLastAddress) return RefuseBeyond4GiB(image, image->offset, end);
+    if (kernel) image->offset += kHeaderRoom;
+    return kPlanned;
+}
+
+void StorePidLocation(ParInfo* info, uint32_t i) {
+    const ImageInfo* image = info->images[i];
+    if (info->groupCount == 0 || !IsLastOfGroup(info, i)) return;
+    // The group rules leave only groups 0 and 1 here; the bound guards the slots anyway.
+    if (image->groupId < 0 || image->groupId >= static_cast<int32_t>(kMaxGroups)) return;
+    uint32_t pidInF = EvenEnd(image);
+    info->pidInfo->fwLocation[image->groupId] = pidInF;
+    std::printf("PID_in_f for Group %d is at %x\n", image->groupId, pidInF);
+}
+
+// A normal image's range is tested signed. A group image's range is tested
+// unsigned and, for the group's last image, must also hold the FW PID record
+// behind the image's even end.
+void CheckLimit(ParInfo* info, uint32_t i) {
+    ImageInfo* image = info->images[i];
+    if (image->limit == 0) return;
+    if (image->type == IMAGE_NORMAL) {
+        if (image->length > static_cast<int32_t>(image->limit)) {
+            std::printf("Error : Limit Size of %s is small than its Size, so '-l' option is ignored!\n",
+                        image->name);
+            image->limit = 0;
+        }
+        return;
+    }
+    uint32_t needed = IsLastOfGroup(info, i) ? EvenEnd(image) + kFwPidRoom - image->offset
+                                             : static_cast<uint32_t>(image->length);
+    if (needed > image->limit) {
+        std::printf("Warn : Limit Size of %s is small than its Size, so '-l' option is ignored!\n",
+                    image->name);
+        image->limit = 0;
+    }
+}
+
+void CheckPad(ImageInfo* image) {
+    if (image->limit != 0 || image->pad == PAD_NONE) return;
+    std::printf("Warn : Limit Size of %s is 0, so '-p' option is ignored!\n", image->name);
+    image->pad = PAD_NONE;
+}
+
+int32_t CheckReservedRange(const ImageInfo* image) {
+    uint64_t end = uint64_t{image->offset} + image->limit;
+    if (image->limit == 0 || end <= kLastAddress) return kPlanned;
+    return RefuseBeyond4GiB(image, AreaStart(image), end);
+}
+
+int32_t PassImages(ParInfo* info) {
+    for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+        if (ShiftAndCheckArea(info, i) != kPlanned) return kRejected;
+        StorePidLocation(info, i);
+        CheckLimit(info, i);
+        CheckPad(info->images[i]);
+        if (CheckReservedRange(info->images[i]) != kPlanned) return kRejected;
+    }
+    return kPlanned;
+}
+
+// ---- phase 4: image dump -----------------------------------------------------
+
+void DumpImages(const ParInfo* info) {
+    for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+        const ImageInfo* image = info->images[i];
+        std::printf("\nname %s\noffset %x\nlength %x\nl_size %x\ntype %d\n\n", image->name,
+                    image->offset, static_cast<uint32_t>(image->length), image->limit, image->type);
+    }
+}
+
+// ---- phase 5: overlaps and the output size ---------------------------------
+
+// First byte behind everything the image claims: its reserved range, or its
+// data, or its data and its group's FW PID record.
+uint32_t ThisEnd(const ParInfo* info, uint32_t k) {
+    const ImageInfo* image = info->images[k];
+    if (image->limit != 0) return image->offset + image->limit;
+    if (IsLastOfGroup(info, k)) return EvenEnd(image) + kFwPidRoom;
+    return image->offset + static_cast<uint32_t>(image->length);
+}
+
+uint32_t NextStart(const ParInfo* info, uint32_t k) {
+    if (k + 1 == ImageSlots(info)) return info->targetSize;
+    return AreaStart(info->images[k + 1]);
+}
+
+int32_t ReportOverlap(const ParInfo* info, uint32_t k) {
+    char endOfOutput[48];
+    const char* other = nullptr;
+    if (k + 1 < ImageSlots(info)) {
+        other = info->images[k + 1]->name;
+    } else {
+        std::snprintf(endOfOutput, sizeof endOfOutput, "the end of the output (size %x)", info->targetSize);
+        other = endOfOutput;
+    }
+    std::printf("Error : Image %s overlay with Image %s!\n", info->images[k]->name, other);
+    return kRejected;
+}
+
+int32_t CheckOverlaps(ParInfo* info) {
+    uint32_t count = ImageSlots(info);
+    for (uint32_t k = 0; k < count; ++k) {
+        uint32_t thisEnd = ThisEnd(info, k);
+        uint32_t nextStart = NextStart(info, k);
+        std::printf("this_end %x , next_start %x\n", thisEnd, nextStart);
+        if (thisEnd > nextStart) return ReportOverlap(info, k);
+        // With image groups the output ends exactly where the last area ends.
+        if (k + 1 == count && info->groupCount != 0) {
+            info->targetSize = thisEnd;
+            std::printf("Target Size is overriden to %x\n", info->targetSize);
+        }
+    }
+    return kPlanned;
+}
+
+int32_t CheckImageCount(const ParInfo* info) {
+    if (info->imageCount <= kMaxImages) return kPlanned;
+    std::printf("Error : %u images given, but at most %u can be bound!\n", info->imageCount, kMaxImages);
+    return kRejected;
+}
+
+}  // namespace
+
+int32_t IndexOfLastImgInGroup(const ParInfo* info, uint8_t group) {
+    int32_t last = -1;
+    for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+        const ImageInfo* image = info->images[i];
+        if (image->type == IMAGE_NORMAL) continue;
+        if (static_cast<uint32_t>(image->groupId) == uint32_t{group}) last = static_cast<int32_t>(i);
+    }
+    return last;
+}
+
+int32_t par_extra_info(ParInfo* info) {
+    if (CheckImageCount(info) != kPlanned) return kRejected;
+    SortImagesByOffset(info);
+    if (CheckRules(info) != kPlanned) return kRejected;
+    if (PassImages(info) != kPlanned) return kRejected;
+    DumpImages(info);
+    if (CheckOverlaps(info) != kPlanned) return kRejected;
+    int32_t built = BuildFwHeaders(info);
+    if (built != kPlanned) return built;
+    DumpFwHeaders(info);
+    std::printf("Pasre Par Info Done!\n");
+    return kPlanned;
+}
 
 }  // namespace morvik
