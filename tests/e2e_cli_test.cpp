@@ -1,0 +1,195 @@
+// The command line as a user meets it: the built binary run in an empty
+// temporary folder, its exit status, standard output and standard error
+// compared whole. "<argv0>" in an expected text stands for the binary's path
+// as invoked (the first word of every scanner message).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/run_tool.h"
+
+namespace {
+
+using morvik_test::RunMorvik;
+using morvik_test::RunOptions;
+using morvik_test::TempDir;
+
+const std::string kUsage =
+    "Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]\n"
+    "Bind bootloader with fw images into Tavrick Binary Image.\n"
+    "\n"
+    "\t-i, PAR_FILE\t\tIndicating PAR file. Default is 'ARMPARA.PAR'\n"
+    "\t-o, BIN_FILE\t\tGive Output file name. Default is 'ARMOut.bin'\n"
+    "\t-p, --pad\t\tPAD = [0x00 | 0xff] , choose pad values for output image\n"
+    "\t-d, --debug\t\toption to open debug \n"
+    "\t-f, --parfmt\t\toption to show Par file line format\n"
+    "\t-v, --version\t\toutput version information \n"
+    "\t-h, --help\t\tdisplay this help and exit \n";
+
+const std::string kRule = std::string(130, '-') + "\n";
+
+const std::string kParFormat =
+    "Usage : Par File Line Format.\n"
+    "\tLine Start with [:|%|$]\n" +
+    kRule +
+    "format 1 - :Image \t&offset_in_hex  [-l range_hex_size [-p 0x00|0xff] [-v x.xx] [-c] "
+    "[-k [number_in_hex]]|[-f [number_in_hex]]\n"
+    "\t\toffset_in_hex - hex but without prefix '0x'\n"
+    "\t\t-l,\thex_value(with prefix '0x'), give the range used for Image in output file.\n"
+    "\t\t-p,\tpad value for Image, only valid if '-l' option is used.\n"
+    "\t\t-c,\tfor FW image only, used to set bitmap in FW_Header, the bitmap would be used\n"
+    "\t\t\tfor bootloader to decide checking image checksum or not.\n"
+    "\t\t-v,\tset Image version in FW_Header.\n"
+    "\t\t-k,\tfor FW image only, indicating Image has kernel in, and should be exclusive with "
+    "'-f'\n"
+    "\t\t\tthis option could follow number(0, 1, 2...), used when Dual Image or Multi-Image.\n"
+    "\t\t-f,\tfor FW image only, indicating Image is FW image but is not Kernel, and should be "
+    "exclusive with '-k'\n"
+    "\t\t\tthis option could follow number(0, 1, 2...), used when Dual Image or Multi-Image.\n" +
+    kRule +
+    "format 2 - %Pid  &pid_offset_in_boot &pid_offset_in_fw\n"
+    "\t\tpid_offset_in_boot - hex but without prefix '0x'\n"
+    "\t\tpid_offset_in_fw   - hex but without prefix '0x'\n"
+    "\t\tNOTE: if there is no image with option '-k' or '-f', it is allowed no %PID in par file!\n" +
+    kRule +
+    "format 3 - $Size  &size_in_hex\n"
+    "\t\tsize_in_hex - size unit is 1K.\n"
+    "\t\tNOTE: necessary given in Par file!\n" +
+    kRule;
+
+const std::string kVersionHead = "Morvik (Tavrick Image Bind Tool) 0.05 Beta\n\n";
+const std::string kPleaseType = "Please type 'Morvik -h' for help!\n";
+const std::string kPad00 = "Use 0x00 as Final Image Pad.\n";
+const std::string kPadFF = "Use 0xff as Final Image default Pad.\n";
+const std::string kBadPad = "Error : Wrong option value for '-p'\n";
+// What a bind prints in a folder without the default PAR file.
+const std::string kNoParFile = "Error : open Par file ARMPARA.PAR failed!\n" + kUsage;
+
+struct CliCase {
+    const char* what;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err = "";
+    std::vector<std::string> env = {};  // NAME=VALUE
+    bool outIsPrefix = false;           // only the first lines are fixed
+};
+
+std::string WithArgv0(std::string text) {
+    const std::string mark = "<argv0>";
+    for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), MORVIK_BIN);
+    return text;
+}
+
+void RunTable(const std::vector<CliCase>& table) {
+    for (const CliCase& c : table) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        RunOptions options;
+        options.env = c.env;
+        morvik_test::RunResult r = RunMorvik(c.args, dir.path, options);
+        EXPECT_EQ(c.status, r.status);
+        if (c.outIsPrefix) {
+            EXPECT_EQ(c.out, r.out.substr(0, c.out.size()));
+        } else {
+            EXPECT_EQ(c.out, r.out);
+        }
+        EXPECT_EQ(WithArgv0(c.err), r.err);
+    }
+}
+
+TEST(E2eCli, InformationalOptions) {
+    RunTable({
+        {"-h", {"-h"}, 0, kUsage},
+        {"--help", {"--help"}, 0, kUsage},
+        {"-f", {"-f"}, 0, kParFormat},
+        {"--par is a unique prefix of --parfmt", {"--par"}, 0, kParFormat},
+        {"-v", {"-v"}, 0, kVersionHead, "", {}, true},
+        {"-i acts, then -v ends the run", {"-i", "my.par", "-v"}, 0, "Par File : my.par\n" + kVersionHead,
+         "", {}, true},
+        {"options act in order", {"-o", "x.bin", "-i", "y.par", "-h", "-v"}, 0,
+         "Out File : x.bin\nPar File : y.par\n" + kUsage},
+        {"clustered -dh", {"-dh"}, 0, "Debug : OPEN\n" + kUsage},
+        {"--debug", {"--debug", "-h"}, 0, "Debug : OPEN\n" + kUsage},
+        {"a word is moved behind the options", {"word", "-h"}, 0, kUsage},
+        {"-- ends the options: the bind runs", {"--", "-h"}, 1, kNoParFile},
+    });
+}
+
+TEST(E2eCli, PadValues) {
+    RunTable({
+        {"0x00", {"-p", "0x00", "-h"}, 0, kPad00 + kUsage},
+        {"0xff", {"-p", "0xff", "-h"}, 0, kPadFF + kUsage},
+        {"0xFF", {"-p", "0xFF", "-h"}, 0, kPadFF + kUsage},
+        {"attached", {"-p0xff", "-h"}, 0, kPadFF + kUsage},
+        {"--pad=0xff", {"--pad=0xff", "-h"}, 0, kPadFF + kUsage},
+        {"--pad 0xff", {"--pad", "0xff", "-h"}, 0, kPadFF + kUsage},
+        {"0XFF refused", {"-p", "0XFF"}, 1, kBadPad + kUsage},
+        {"0xFf refused", {"-p", "0xFf"}, 1, kBadPad + kUsage},
+        {"255 refused before -h acts", {"-p", "255", "-h"}, 1, kBadPad + kUsage},
+        {"empty value refused", {"--pad="}, 1, kBadPad + kUsage},
+    });
+}
+
+TEST(E2eCli, ScannerErrors) {
+    RunTable({
+        {"unknown option", {"-x"}, 1, kPleaseType, "<argv0>: invalid option -- x\n"},
+        {"ambiguous prefix", {"--pa"}, 1, kPleaseType, "<argv0>: option `--pa' is ambiguous\n"},
+        {"ambiguous prefix with value", {"--pa=0xff", "-h"}, 1, kPleaseType,
+         "<argv0>: option `--pa=0xff' is ambiguous\n"},
+        {"missing short argument", {"-p"}, 1, kPleaseType,
+         "<argv0>: option requires an argument -- p\n"},
+        {"missing long argument", {"--pad"}, 1, kPleaseType,
+         "<argv0>: option `--pad' requires an argument\n"},
+        {"value for --debug", {"--debug=1"}, 1, kPleaseType,
+         "<argv0>: option `--debug' doesn't allow an argument\n"},
+        {"unrecognized long option", {"--nope=1"}, 1, kPleaseType,
+         "<argv0>: unrecognized option `--nope=1'\n"},
+        {"earlier options act, later ones do not", {"-d", "-x", "-h"}, 1,
+         "Debug : OPEN\n" + kPleaseType, "<argv0>: invalid option -- x\n"},
+        {"-i takes the next word whatever it is", {"-i", "-h"}, 1,
+         "Par File : -h\nError : open Par file -h failed!\n" + kUsage},
+    });
+}
+
+TEST(E2eCli, PosixlyCorrect) {
+    const std::vector<std::string> set = {"POSIXLY_CORRECT=1"};
+    const std::vector<std::string> empty = {"POSIXLY_CORRECT="};
+    RunTable({
+        {"a word ends the options: bind instead of help", {"word", "-h"}, 1, kNoParFile, "", set},
+        {"even when set to an empty value", {"word", "-h"}, 1, kNoParFile, "", empty},
+        {"options in front of the word act", {"-d", "word", "-h"}, 1, "Debug : OPEN\n" + kNoParFile,
+         "", set},
+        {"illegal instead of invalid", {"-x"}, 1, kPleaseType, "<argv0>: illegal option -- x\n",
+         empty},
+        {"help still works in front", {"-h", "word"}, 0, kUsage, "", set},
+    });
+}
+
+// The image line options are scanned with the same scanner after the command
+// line: a new scan that keeps the command line's ordering mode.
+TEST(E2eCli, ImageLineScanFollowsTheCommandLineScan) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> env;
+        std::string err;
+    } rows[] = {
+        {"attached text of -k is read as an option", {}, "a.bin: invalid option -- 1\n"},
+        {"POSIXLY_CORRECT: the line's options are not seen", {"POSIXLY_CORRECT=1"}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        morvik_test::WriteFile(dir / "a.bin", std::string(16, 'A'));
+        morvik_test::WriteFile(dir / "x.par", "$Size &1\n:a.bin &100 -k1\n");
+        RunOptions options;
+        options.env = row.env;
+        morvik_test::RunResult r = RunMorvik({"-d", "-i", "x.par"}, dir.path, options);
+        EXPECT_EQ(row.err, r.err);
+        bool complained = r.out.find("Unknown options!\n") != std::string::npos;
+        EXPECT_EQ(!row.err.empty(), complained) << r.out;
+    }
+}
+
+}  // namespace
