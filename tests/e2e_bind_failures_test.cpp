@@ -1,0 +1,379 @@
+// Complete binds that must fail: the message, status 1, never "DONE!", and
+// what is (or is not) left at the output path.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "e2e_image_model.h"
+
+namespace morvik_e2e {
+namespace {
+
+struct InputFile {
+    std::string name;
+    uint32_t size;
+};
+
+struct FailureCase {
+    std::string name;
+    std::string par;  // "" leaves the PAR file out
+    std::vector<InputFile> inputs;
+    std::vector<std::string> extraArgs;
+    std::vector<std::string> lines;  // must appear in this order
+    std::string pidText = PidFileText();
+};
+
+// A small valid PAR file with one image group, used as the base of
+// most failures below.
+const char* const kGroupPar =
+    "$Size &80\n"
+    "%pid.txt &7fff\n"
+    ":boot.bin &0 -l 0x10000 -p 0xff\n"
+    ":kernel.bin &10000 -k -v 1.00\n";
+
+const std::vector<InputFile> kGroupInputs{{"boot.bin", 0x3000}, {"kernel.bin", 0x1000}};
+
+std::string ElevenImageLines() {
+    std::string par = "$Size &100\n";
+    for (int i = 0; i < 11; ++i) par += ":boot.bin &" + Hex(0x1000u * static_cast<uint32_t>(i)) + "\n";
+    return par;
+}
+
+void WriteInputs(const BindFolder& folder, const std::vector<InputFile>& inputs, const std::string& par) {
+    uint32_t seed = 7;
+    for (const InputFile& input : inputs) folder.Write(input.name, morvik_test::PatternBytes(input.size, seed++));
+    if (!par.empty()) folder.Write("bind.par", par);
+}
+
+void ExpectFailed(const morvik_test::RunResult& run, const std::vector<std::string>& lines) {
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_EQ(MissingInOrder(run.out, lines), "") << run.out;
+    EXPECT_FALSE(HasLine(run.out, "DONE!")) << run.out;
+}
+
+// Failures found before the output is touched: no output file at all.
+TEST(E2eBindFailure, RefusedBeforeTheOutputIsCreated) {
+    const std::vector<FailureCase> cases{
+        {"PAR file missing", "", {}, {}, {"Error : open Par file bind.par failed!", "Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]"}},
+        {"image missing when read",
+         "$Size &10\n:boot.bin &0\n:gone.bin &1000\n",
+         {{"boot.bin", 0x100}},
+         {},
+         {"Error:open file gone.bin failed", "Open file gone.bin fail!"}},
+        {"PID file missing when read",
+         "$Size &80\n%nopid.txt &7fff\n:boot.bin &0\n",
+         {{"boot.bin", 0x100}},
+         {},
+         {"Error:open file nopid.txt failed", "Open PID file nopid.txt fail!"}},
+        {"PID location 0x44 leaves no room",
+         "$Size &10\n%pid.txt &44\n:boot.bin &0\n",
+         {{"boot.bin", 0x800}},
+         {},
+         {"Error : PID location 0x44 leaves no room for the 70-byte PID block in front of it!"}},
+        {"PID location 0",
+         "$Size &10\n%pid.txt &0\n:boot.bin &0\n",
+         {{"boot.bin", 0x800}},
+         {},
+         {"Error : PID location 0x0 leaves no room for the 70-byte PID block in front of it!"}},
+        // 0x801 bytes end odd: the record goes to 0x12802 and ends at
+        // 0x12812, one byte into next.bin. The range of 0x811 cannot hold it.
+        {"odd-ending last group image",
+         "$Size &80\n%pid.txt &7fff\n:boot.bin &0 -l 0x10000 -p 0xff\n:kernel.bin &10000 -k\n"
+         ":rootfs.bin &12000 -f -l 0x811\n:next.bin &12811\n",
+         {{"boot.bin", 0x3000}, {"kernel.bin", 0x1000}, {"rootfs.bin", 0x801}, {"next.bin", 0x400}},
+         {},
+         {"Warn : Limit Size of rootfs.bin is small than its Size, so '-l' option is ignored!",
+          "this_end 12812 , next_start 12811", "Error : Image rootfs.bin overlay with Image next.bin!"}},
+        {"output inside a missing folder",
+         kGroupPar,
+         kGroupInputs,
+         {"-o", "nodir/out.bin"},
+         {"Out File : nodir/out.bin", "Error: Create output bin file(nodir/out.bin) failed!"}},
+        {"bad version text",
+         "$Size &80\n%pid.txt &7fff\n:boot.bin &0\n:kernel.bin &10000 -k -v 1.0\n",
+         kGroupInputs,
+         {},
+         {"Error: '-v' option must be followed with a string of 4 bytes!", "Usage : Par File Line Format."}},
+        {"limit without 0x",
+         "$Size &80\n%pid.txt &7fff\n:boot.bin &0 -l 800\n",
+         kGroupInputs,
+         {},
+         {"Error : '-l' option must be followed a hex value!", "Usage : Par File Line Format."}},
+        {"size line without &",
+         "$Size 80\n%pid.txt &7fff\n:boot.bin &0\n",
+         kGroupInputs,
+         {},
+         {"Error: SIZE line format error!", "Usage : Par File Line Format."}},
+        {"second PID line",
+         "$Size &80\n%pid.txt &7fff\n%pid.txt &6fff\n:boot.bin &0\n",
+         kGroupInputs,
+         {},
+         {"Error: more than one pid files!", "Usage : Par File Line Format."}},
+        {"eleven image lines",
+         ElevenImageLines(),
+         {{"boot.bin", 0x100}},
+         {},
+         {"Error: too many bin files, max bin file number is 10.", "Usage : Par File Line Format."}},
+        {"images overlap",
+         "$Size &10\n:boot.bin &0\n:data.bin &ff\n",
+         {{"boot.bin", 0x100}, {"data.bin", 0x100}},
+         {},
+         {"Error : Image boot.bin overlay with Image data.bin!"}},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BindFolder folder;
+        folder.Write("pid.txt", c.pidText);
+        WriteInputs(folder, c.inputs, c.par);
+        morvik_test::RunResult run = folder.Bind(c.extraArgs);
+        ExpectFailed(run, c.lines);
+        EXPECT_FALSE(folder.Exists("out.bin"));
+        EXPECT_FALSE(folder.Exists("nodir"));
+    }
+}
+
+// Failures after the output was created: it stays behind with what was
+// written so far (the bootloader at least).
+TEST(E2eBindFailure, FailsWithTheOutputLeftBehind) {
+    const std::vector<FailureCase> cases{
+        {"empty image of no group",
+         "$Size &10\n:boot.bin &0\n:empty.bin &1000\n",
+         {{"boot.bin", 0x800}, {"empty.bin", 0}},
+         {},
+         {"LocateFile:boot.bin", "LocateFile:empty.bin", "Error : Binding file empty.bin fail:"}},
+        {"empty kernel image",
+         "$Size &80\n%pid.txt &7fff\n:boot.bin &0\n:kernel.bin &10000 -k\n",
+         {{"boot.bin", 0x800}, {"kernel.bin", 0}},
+         {},
+         {"\tImage[0]: offset 10100, length 0, checksum 0, version ", "LocateFile:kernel.bin",
+          "Error : Binding file kernel.bin fail:"}},
+        {"PID file of 111 bytes",
+         kGroupPar,
+         kGroupInputs,
+         {},
+         {"LocateFile:kernel.bin", "Error: pid.txt format error!", "Error : Binding PID fail!"},
+         PidFileText().substr(0, 111)},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BindFolder folder;
+        folder.Write("pid.txt", c.pidText);
+        WriteInputs(folder, c.inputs, c.par);
+        morvik_test::RunResult run = folder.Bind();
+        ExpectFailed(run, c.lines);
+        ASSERT_TRUE(folder.Exists("out.bin"));
+        EXPECT_EQ(Slice(folder.Read("out.bin"), 0, 0x800), morvik_test::PatternBytes(0x800, 7));
+    }
+}
+
+// ---- inputs that vanish between the reading of the PAR file and their use
+
+// Serves `bytes` once through the FIFO at `path`: waits for the first reader,
+// removes the path (so every later open of it fails), then writes the bytes
+// and closes, which the reader sees as the end of the file.
+void ServeOnceThenVanish(std::string path, Bytes bytes, std::atomic<bool>* served) {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int fd = -1;
+    while ((fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && errno == ENXIO &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ::unlink(path.c_str());
+    if (fd < 0) return;
+    ::fcntl(fd, F_SETFL, 0);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    *served = done == bytes.size();
+}
+
+struct VanishCase {
+    std::string name;
+    std::string par;
+    std::vector<InputFile> inputs;
+    std::string vanishing;  // the input served once through a FIFO
+    std::vector<std::string> lines;
+    bool outputLeft;
+};
+
+TEST(E2eBindFailure, InputThatVanishesAfterBeingMeasured) {
+    const std::vector<VanishCase> cases{
+        {"image of no group, at placement",
+         "$Size &10\n:boot.bin &0\n:data.bin &1000\n",
+         {{"boot.bin", 0x800}, {"data.bin", 0x800}},
+         "data.bin",
+         {"LocateFile:data.bin", "Error: open input image data.bin failed", "Error : Binding file data.bin fail:"},
+         true},
+        {"kernel, when its checksum is taken",
+         kGroupPar,
+         kGroupInputs,
+         "kernel.bin",
+         {"Error : open Par file kernel.bin failed!"},
+         false},
+        {"PID file, at the PID step",
+         "$Size &10\n%pid.txt &fff\n:boot.bin &0\n",
+         {{"boot.bin", 0x800}},
+         "pid.txt",
+         {"LocateFile:boot.bin", "Error: open failed on pid.txt PID file!", "Error : Binding PID fail!"},
+         true},
+    };
+    for (const VanishCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BindFolder folder;
+        folder.Write("pid.txt", PidFileText());
+        WriteInputs(folder, c.inputs, c.par);
+        Bytes content = folder.Read(c.vanishing);
+        ::unlink((folder / c.vanishing).c_str());
+        ASSERT_EQ(::mkfifo((folder / c.vanishing).c_str(), 0600), 0);
+
+        std::atomic<bool> served{false};
+        std::thread server(ServeOnceThenVanish, folder / c.vanishing, content, &served);
+        morvik_test::RunResult run = folder.Bind();
+        server.join();
+
+        EXPECT_TRUE(served.load());
+        ExpectFailed(run, c.lines);
+        EXPECT_EQ(folder.Exists("out.bin"), c.outputLeft);
+        if (c.outputLeft) {
+            EXPECT_EQ(Slice(folder.Read("out.bin"), 0, 0x800), morvik_test::PatternBytes(0x800, 7));
+        }
+    }
+}
+
+// ---- the output path guard
+
+enum class OutputSetup { kNone, kHardLinkToImage, kSymlinkToPid, kDirectory, kFifo };
+
+struct GuardCase {
+    std::string name;
+    OutputSetup setup;
+    std::string outArg;
+    std::string message;
+};
+
+void PrepareOutput(const BindFolder& folder, OutputSetup setup) {
+    std::string out = folder / "out.bin";
+    switch (setup) {
+        case OutputSetup::kNone:
+            break;
+        case OutputSetup::kHardLinkToImage:
+            ASSERT_EQ(::link((folder / "kernel.bin").c_str(), out.c_str()), 0);
+            break;
+        case OutputSetup::kSymlinkToPid:
+            ASSERT_EQ(::symlink("pid.txt", out.c_str()), 0);
+            break;
+        case OutputSetup::kDirectory:
+            ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+            break;
+        case OutputSetup::kFifo:
+            ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+            break;
+    }
+}
+
+struct stat LinkStat(const std::string& path) {
+    struct stat st{};
+    ::lstat(path.c_str(), &st);
+    return st;
+}
+
+TEST(E2eBindFailure, OutputPathGuardTouchesNothing) {
+    const std::vector<GuardCase> cases{
+        {"output is the PAR file", OutputSetup::kNone, "bind.par",
+         "Error : Output file bind.par is the same file as input bind.par, refusing to overwrite it!"},
+        {"output is the PAR file by another path", OutputSetup::kNone, "./bind.par",
+         "Error : Output file ./bind.par is the same file as input bind.par, refusing to overwrite it!"},
+        {"output is an image", OutputSetup::kNone, "boot.bin",
+         "Error : Output file boot.bin is the same file as input boot.bin, refusing to overwrite it!"},
+        {"output is a hard link to an image", OutputSetup::kHardLinkToImage, "out.bin",
+         "Error : Output file out.bin is the same file as input kernel.bin, refusing to overwrite it!"},
+        {"output is a symbolic link to the PID file", OutputSetup::kSymlinkToPid, "out.bin",
+         "Error : Output file out.bin is the same file as input pid.txt, refusing to overwrite it!"},
+        {"output is a directory", OutputSetup::kDirectory, "out.bin",
+         "Error : Output path out.bin exists and is not a regular file, refusing to replace it!"},
+        {"output is a FIFO", OutputSetup::kFifo, "out.bin",
+         "Error : Output path out.bin exists and is not a regular file, refusing to replace it!"},
+    };
+    for (const GuardCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BindFolder folder;
+        folder.Write("pid.txt", PidFileText());
+        WriteInputs(folder, kGroupInputs, kGroupPar);
+        PrepareOutput(folder, c.setup);
+        std::vector<std::pair<std::string, Bytes>> before;
+        for (const char* name : {"bind.par", "pid.txt", "boot.bin", "kernel.bin"})
+            before.emplace_back(name, folder.Read(name));
+        struct stat outBefore = LinkStat(folder / "out.bin");
+
+        morvik_test::RunResult run = folder.Bind({"-o", c.outArg});
+        ExpectFailed(run, {c.message});
+        for (const auto& [name, bytes] : before) EXPECT_EQ(folder.Read(name), bytes) << name;
+        struct stat outAfter = LinkStat(folder / "out.bin");
+        EXPECT_EQ(outAfter.st_ino, outBefore.st_ino);
+        EXPECT_EQ(outAfter.st_mode, outBefore.st_mode);
+    }
+}
+
+// A symbolic link at the output path that leads elsewhere is replaced by
+// the output itself; what it led to is left alone.
+TEST(E2eBindFailure, SymlinkToAnUnrelatedFileIsReplacedNotFollowed) {
+    BindFolder folder;
+    folder.Write("pid.txt", PidFileText());
+    WriteInputs(folder, kGroupInputs, kGroupPar);
+    Bytes keep = morvik_test::PatternBytes(0x100, 99);
+    folder.Write("keep.bin", keep);
+    ASSERT_EQ(::symlink("keep.bin", (folder / "out.bin").c_str()), 0);
+
+    morvik_test::RunResult run = folder.Bind();
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(folder.Read("keep.bin"), keep);
+    EXPECT_TRUE(S_ISREG(LinkStat(folder / "out.bin").st_mode));
+    EXPECT_EQ(folder.Read("out.bin").size(), 0x11110u);
+}
+
+// ---- write failures on the output (file size limit in the child)
+
+struct WriteFailCase {
+    std::string name;
+    std::string par;
+    std::vector<std::string> padArgs;
+    long sizeLimit;
+};
+
+TEST(E2eBindFailure, WriteFailuresAreReportedNeverDone) {
+    const std::string boot = "$Size &10\n:boot.bin &0\n";
+    const std::vector<WriteFailCase> cases{
+        {"pre-fill with 0x00", kGroupPar, {}, 0x8000},
+        {"pre-fill with 0xff", kGroupPar, {"-p", "0xff"}, 0x8000},
+        {"images fit, PID block past the end", "%pid.txt &7fff\n" + boot, {}, 0x4000},
+        {"images fit, FW PID record past the end", "%pid.txt &fff &8000\n" + boot, {"-p", "0xff"}, 0x4000},
+    };
+    const std::string message = "Error : Write output bin file(out.bin) failed! (" + std::string(std::strerror(EFBIG)) + ")";
+    for (const WriteFailCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BindFolder folder;
+        folder.Write("pid.txt", PidFileText());
+        WriteInputs(folder, {{"boot.bin", 0x3000}, {"kernel.bin", 0x1000}}, c.par);
+        morvik_test::RunResult run = folder.Bind(c.padArgs, c.sizeLimit);
+        ExpectFailed(run, {message});
+        EXPECT_EQ(run.status, 1);
+    }
+}
+
+}  // namespace
+}  // namespace morvik_e2e

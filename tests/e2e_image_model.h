@@ -1,0 +1,88 @@
+// An independent model of a bound output image, for end-to-end tests.
+//
+// The tests say where everything goes (the positions are worked out by hand
+// from the layout rules); these helpers lay the bytes down in the order the
+// bind writes them (fill, reserved ranges, image data, PID block, FW PID
+// records, firmware headers) and build the records from the byte formats.
+// CRC-32 comes from zlib, never from the tool's own routine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/run_tool.h"
+
+namespace morvik_e2e {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kHeaderSize = 256;
+constexpr uint32_t kPidBlockSize = 70;
+constexpr uint32_t kFwPidRecordSize = 16;
+
+uint32_t Crc32(const Bytes& data);
+uint32_t Le32(const Bytes& bytes, size_t at);
+void PutLe32(Bytes& bytes, size_t at, uint32_t value);
+
+// Copies `data` to `at`, growing `out` when the data runs past its end.
+void Put(Bytes& out, uint32_t at, const Bytes& data);
+void Fill(Bytes& out, uint32_t from, uint32_t count, uint8_t value);
+Bytes Slice(const Bytes& bytes, size_t from, size_t count);
+
+// The PID file used by every bind: 112 hex digits in mixed case and a newline.
+std::string PidFileText();
+// The 56 bytes those digits stand for.
+Bytes PidBytes();
+// "tAvRiCk", the 56 PID bytes, "tAvRiCk".
+Bytes PidBlock();
+// The three PID words, 0x90 0xF7, "aVrIcK", two zero bytes.
+Bytes FwPidRecord();
+// The trace line of a written FW PID record: each byte as "%x ".
+std::string FwPidRecordLine();
+
+struct HeaderEntry {
+    uint32_t offset;  // where the image's first byte lands in the output
+    Bytes data;       // the image file
+    std::string version;
+    bool cksum;
+};
+
+// A sealed firmware header: built on the fill byte, checksummed, then given
+// its magic and checksum.
+Bytes SealedHeader(uint8_t fill, uint32_t pidOffset, const std::vector<HeaderEntry>& entries);
+
+// The checksum a device verifier computes for a header read from an image:
+// CRC-32 with the magic and the checksum field replaced by the fill byte.
+uint32_t VerifierChecksum(const Bytes& header, uint8_t fill);
+
+// Where two images differ first, or "" when they are equal.
+std::string FirstDifference(const Bytes& actual, const Bytes& expected);
+
+// The lines of a program's output, without their newlines.
+std::vector<std::string> Lines(const std::string& text);
+
+// "" when `wanted` occur in `text` as whole lines in this order, else the
+// first one missing.
+std::string MissingInOrder(const std::string& text, const std::vector<std::string>& wanted);
+
+bool HasLine(const std::string& text, const std::string& line);
+
+std::string Hex(uint32_t value);
+
+// A folder holding the inputs of one bind, and the bind run in it.
+struct BindFolder {
+    morvik_test::TempDir dir;
+
+    void Write(const std::string& name, const Bytes& bytes) const;
+    void Write(const std::string& name, const std::string& text) const;
+    Bytes Read(const std::string& name) const;
+    bool Exists(const std::string& name) const;
+    std::string operator/(const std::string& name) const { return dir / name; }
+
+    // Runs "Morvik -i bind.par -o out.bin" plus `extra` in the folder.
+    morvik_test::RunResult Bind(const std::vector<std::string>& extra = {},
+                                long fileSizeLimit = -1) const;
+};
+
+}  // namespace morvik_e2e
