@@ -11,10 +11,10 @@
 # output ends.
 #
 # The floor is `cat` of the same five input files into one file: one read of
-# every input byte and one write of it. A bind reads each group image three
-# times (measuring, checksum, copy) and writes the whole output, fill
-# included. Both run with a warm page cache; a warm-up run of each is not
-# counted. Peak disk use is about 460 MiB, all removed on exit. Builds
+# every input byte and one write of it. A bind reads each group image twice
+# (checksum, copy; regular files are measured without reading them) and
+# writes the whole output, fill included. Both run with a warm page cache;
+# a warm-up run of each is not counted. Peak disk use is about 460 MiB, all removed on exit. Builds
 # nothing itself.
 set -euo pipefail
 
