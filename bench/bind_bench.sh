@@ -14,8 +14,8 @@
 # every input byte and one write of it. A bind reads each group image twice
 # (checksum, copy; regular files are measured without reading them) and
 # writes the whole output, fill included. Both run with a warm page cache;
-# a warm-up run of each is not counted. Peak disk use is about 460 MiB, all removed on exit. Builds
-# nothing itself.
+# a warm-up run of each is not counted. Peak disk use is about 460 MiB,
+# all removed on exit. Builds nothing itself.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
