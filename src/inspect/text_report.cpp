@@ -1,0 +1,200 @@
+// The readable report: headers with their entries, the PID block, the
+// layout map with a proportional position bar, failures and the summary.
+#include <cstdio>
+#include <string>
+
+#include "inspect/inspect.h"
+
+namespace morvik {
+
+namespace {
+
+using ull = unsigned long long;
+
+constexpr uint64_t kOverviewWidth = 64;  // characters of the one-line overview
+constexpr uint64_t kBarWidth = 32;       // characters of each row's position bar
+
+std::string HumanSize(uint64_t bytes) {
+    if (bytes < 1024) return Format("%llu B", static_cast<ull>(bytes));
+    if (bytes < 1024 * 1024) return Format("%.1f KiB", static_cast<double>(bytes) / 1024.0);
+    if (bytes < 1024ull * 1024 * 1024) return Format("%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return Format("%.2f GiB", static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+}
+
+// Printable text of raw bytes, '.' for anything else.
+std::string Printable(const uint8_t* bytes, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+    return text;
+}
+
+const char* HeaderStateText(HeaderState state) {
+    switch (state) {
+        case HeaderState::Sealed: return "sealed, verifies";
+        case HeaderState::Damaged: return "DOES NOT VERIFY";
+        case HeaderState::Truncated: return "CUT OFF by the end of the file";
+    }
+    return "";
+}
+
+const char* EntryResult(const EntryCheck& e) {
+    if (!e.inFile) return "PAST END OF FILE";
+    return e.crcOk ? "ok" : "CRC MISMATCH";
+}
+
+void PrintRecordLine(const FwPidCheck& r) {
+    if (!r.inFile) {
+        std::printf("    FW PID record at 0x%08llx: PAST END OF FILE\n", static_cast<ull>(r.at));
+        return;
+    }
+    bool ok = r.constOk && r.tagOk && r.tailOk && r.wordsChecked && r.wordsOk;
+    std::printf("    FW PID record at 0x%08llx: PID words %02x%02x %02x%02x %02x%02x, %02x %02x, \"%s\": %s\n",
+                static_cast<ull>(r.at), r.bytes[0], r.bytes[1], r.bytes[2], r.bytes[3], r.bytes[4], r.bytes[5],
+                r.bytes[6], r.bytes[7], Printable(r.bytes + kFwPidTagAt, kFwPidTagSize).c_str(),
+                ok ? "ok, matches the PID block" : "DOES NOT VERIFY");
+}
+
+void PrintHeader(const HeaderCheck& h) {
+    std::printf("  header at 0x%08llx: %s\n", static_cast<ull>(h.at), HeaderStateText(h.state));
+    if (h.state == HeaderState::Truncated) return;
+    std::printf("    magic \"%s\", headerChecksum 0x%08x (computed 0x%08x, fill 0x%02x)\n",
+                Printable(h.raw, 3).c_str(), h.stored, h.expected, h.fill);
+    std::printf("    imageNumber %u, checksumBitmap 0x%02x, pidOffset 0x%08x\n", h.imageNumber, h.bitmap, h.pidOffset);
+    std::printf("    %-5s  %-10s  %-10s  %-7s  %-6s  %-10s  %-10s  %s\n", "entry", "offset", "length", "version",
+                "verify", "checksum", "file CRC", "result");
+    for (const EntryCheck& e : h.entries) {
+        std::string actual = e.inFile ? Format("0x%08x", e.actual) : "-";
+        std::printf("    %-5u  0x%08x  0x%08x  %-7s  %-6s  0x%08x  %-10s  %s\n", e.index, e.offset, e.length,
+                    Printable(e.version, VersionText(e.version).size()).c_str(),
+                    e.hasFlagBit ? (e.flagged ? "yes" : "no") : "-", e.stored, actual.c_str(), EntryResult(e));
+    }
+    if (h.record.required)
+        PrintRecordLine(h.record);
+    else
+        std::printf("    no images, no FW PID record\n");
+}
+
+void PrintHeaders(const Inspection& in) {
+    std::printf("\nFW headers\n");
+    if (in.headers.empty()) std::printf("  none (an image without image groups)\n");
+    for (const HeaderCheck& h : in.headers) PrintHeader(h);
+}
+
+const char* PidStateText(PidBlockState state) {
+    switch (state) {
+        case PidBlockState::Complete: return "complete";
+        case PidBlockState::Short: return "short PID";
+        case PidBlockState::Damaged: return "DAMAGED";
+        case PidBlockState::Truncated: return "CUT OFF by the end of the file";
+    }
+    return "";
+}
+
+void PrintPidBlocks(const Inspection& in) {
+    std::printf("\nPID block\n");
+    if (in.pidBlocks.empty()) std::printf("  none\n");
+    for (const PidBlockFind& b : in.pidBlocks) {
+        std::printf("  at 0x%08llx to 0x%08llx, boot PID location 0x%08llx: %s, %u PID bytes\n",
+                    static_cast<ull>(b.at), static_cast<ull>(b.at + kPidBlockSize - 1),
+                    static_cast<ull>(b.at + kPidBlockSize - 1), PidStateText(b.state), b.pidBytes);
+        std::string pid;
+        for (uint32_t i = 0; i < b.pidBytes && i < kPidBytes; ++i) pid += Format("%02x", b.block[kPidMagicSize + i]);
+        std::printf("  PID %s\n", pid.c_str());
+    }
+    if (in.looseRecords.empty()) return;
+    std::printf("\nFW PID records not referenced by a header\n");
+    for (const FwPidCheck& r : in.looseRecords) PrintRecordLine(r);
+}
+
+// One character per kind for the overview; rarer, smaller things win a
+// shared character cell so that a 16-byte record still shows.
+char KindChar(const Region& region) {
+    switch (region.kind) {
+        case RegionKind::Header: return 'H';
+        case RegionKind::DamagedHeader: return '!';
+        case RegionKind::GroupImage: return region.start == region.owner + kFwHeaderSize ? 'K' : 'F';
+        case RegionKind::PidBlock: return 'P';
+        case RegionKind::FwPidRecord: return 'R';
+        case RegionKind::Data: return 'd';
+        case RegionKind::Fill: return '.';
+        case RegionKind::ByteRun: return ':';
+    }
+    return '?';
+}
+
+int KindRank(char c) {
+    static const char kOrder[] = ".:dFKRPH!";
+    for (int i = 0; kOrder[i] != 0; ++i)
+        if (kOrder[i] == c) return i;
+    return 0;
+}
+
+// The character cells [first, last] that a region touches on a line of
+// `width` cells standing for the whole file.
+void CellsOf(const Region& r, uint64_t fileSize, uint64_t width, uint64_t* first, uint64_t* last) {
+    uint64_t end = r.start + (r.length == 0 ? 0 : r.length - 1);
+    *first = static_cast<uint64_t>(static_cast<long double>(r.start) * width / fileSize);
+    *last = static_cast<uint64_t>(static_cast<long double>(end) * width / fileSize);
+    if (*first >= width) *first = width - 1;
+    if (*last >= width) *last = width - 1;
+}
+
+std::string Overview(const Inspection& in) {
+    std::string line(kOverviewWidth, ' ');
+    for (const Region& r : in.regions) {
+        uint64_t first, last;
+        CellsOf(r, in.size, kOverviewWidth, &first, &last);
+        char c = KindChar(r);
+        for (uint64_t i = first; i <= last; ++i)
+            if (line[i] == ' ' || KindRank(c) > KindRank(line[i])) line[i] = c;
+    }
+    return line;
+}
+
+std::string PositionBar(const Region& r, uint64_t fileSize) {
+    std::string bar(kBarWidth, '.');
+    uint64_t first, last;
+    CellsOf(r, fileSize, kBarWidth, &first, &last);
+    for (uint64_t i = first; i <= last; ++i) bar[i] = '#';
+    return "|" + bar + "|";
+}
+
+void PrintMap(const Inspection& in) {
+    if (in.size == 0) return;
+    std::printf("\nLayout map (%s per character)\n", HumanSize((in.size + kOverviewWidth - 1) / kOverviewWidth).c_str());
+    std::printf("  |%s|\n", Overview(in).c_str());
+    std::printf("  H header  K kernel image  F other group image  P PID block  R FW PID record\n"
+                "  d other data  . fill  : run of the other pad byte  ! damaged header\n\n");
+    std::printf("  %-10s  %-10s  %-10s  %-9s  %-38s  %s\n", "start", "end", "size", "", "region",
+                "position in the file");
+    for (const Region& r : in.regions) {
+        std::string label = RegionLabel(r) + (r.overlaps ? " (OVERLAPS)" : "");
+        std::printf("  0x%08llx  0x%08llx  0x%08llx  %-9s  %-38s  %s\n", static_cast<ull>(r.start),
+                    static_cast<ull>(r.start + r.length - 1), static_cast<ull>(r.length), HumanSize(r.length).c_str(),
+                    label.c_str(), PositionBar(r, in.size).c_str());
+    }
+}
+
+void PrintList(const char* title, const std::vector<std::string>& lines, bool blankLineFirst) {
+    if (lines.empty()) return;
+    std::printf("%s%s\n", blankLineFirst ? "\n" : "", title);
+    for (const std::string& line : lines) std::printf("  %s\n", line.c_str());
+}
+
+}  // namespace
+
+void PrintTextReport(const Inspection& in, const ReportOptions& options) {
+    if (!options.quiet) {
+        std::string fill = in.fill < 0 ? "unknown" : Format("0x%02x", in.fill);
+        std::printf("Image %s: %llu bytes (0x%08llx), fill byte %s\n", in.path.c_str(), static_cast<ull>(in.size),
+                    static_cast<ull>(in.size), fill.c_str());
+        PrintHeaders(in);
+        PrintPidBlocks(in);
+        PrintMap(in);
+        PrintList("Notes", in.notes, true);
+    }
+    PrintList("Failures", in.failures, !options.quiet);
+    std::printf("%s%s\n", options.quiet && in.failures.empty() ? "" : "\n", SummaryLine(in).c_str());
+}
+
+}  // namespace morvik
