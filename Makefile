@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test demo demo-dual clean
+.PHONY: all build test demo demo-dual clean fuzz test-sanitize
 
 all: build
 
@@ -27,6 +27,25 @@ demo: build
 demo-dual: build
 	cd examples && $(BUILD_ABS)/Morvik -i DUAL.PAR -o $(BUILD_ABS)/DUAL.BIN -p 0xff
 	@if [ -x $(BUILD_ABS)/Morvik-inspect ]; then $(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/DUAL.BIN; fi
+
+# The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (leak detection on) in its own build folder. A sanitizer finding exits with
+# status 86, so a test that expects a failure status still notices it.
+SANITIZE_DIR ?= build-sanitize
+SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:exitcode=86:abort_on_error=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=86 \
+	LSAN_OPTIONS=exitcode=86
+
+test-sanitize:
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVIK_SANITIZE=ON $(CMAKE_FLAGS)
+	$(SANITIZE_ENV) cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && $(SANITIZE_ENV) ctest --output-on-failure -j $(JOBS)
+
+# Builds the fuzz targets with clang into fuzz-build and runs each one for
+# FUZZ_SECONDS (see fuzz/Makefile).
+FUZZ_SECONDS ?= 60
+fuzz:
+	$(MAKE) -C fuzz FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS)
 
 clean:
 	rm -rf $(BUILD_DIR)

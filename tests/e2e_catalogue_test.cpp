@@ -1,0 +1,589 @@
+// The bad-input catalogue: every error and warning Morvik can print, each
+// with an input that triggers it, the exact line it prints, the exit status,
+// and what the file system holds afterwards. A second test reads the
+// message texts out of the tool's sources and fails when one of them has no
+// row here, so a new message cannot be added without its input.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/run_tool.h"
+
+namespace {
+
+using morvik_test::TempDir;
+
+// ---------------------------------------------------------------------------
+// The catalogue
+// ---------------------------------------------------------------------------
+
+enum class Stream { kOut, kErr };
+
+// One line a run must print, whole. "{prog}" stands for the program path as
+// invoked, the first word of the option scanner's messages.
+struct Line {
+    Stream stream;
+    std::string text;
+};
+
+// What the run leaves behind.
+enum class Output {
+    kNone,      // nothing new in the folder at all
+    kPartial,   // the output exists (status 1: it must not be flashed)
+    kComplete,  // status 0, "DONE!" last, the output exists
+};
+
+// A file a row needs beyond the standard set.
+struct Extra {
+    enum Kind { kFile, kDir, kSymlink, kSparse } kind;
+    std::string name;
+    std::string bytes;    // kFile: content; kSymlink: target
+    uint64_t size = 0;    // kSparse: size in bytes (holes only, no disk used)
+};
+
+struct Row {
+    const char* label;
+    std::vector<std::string> args;  // behind the program name
+    std::string par;                // ARMPARA.PAR; "" writes no PAR file
+    std::vector<Extra> extras;
+    std::vector<Line> expect;
+    int status;
+    Output output;
+    std::string outName = "ARMOut.BIN";
+    int64_t outSize = -1;           // checked when not -1
+    std::vector<std::string> env = {};
+    long fileSizeLimit = -1;
+};
+
+Extra Dir(const std::string& name) { return {Extra::kDir, name, ""}; }
+Extra Symlink(const std::string& name, const std::string& target) { return {Extra::kSymlink, name, target}; }
+Extra Sparse(const std::string& name, uint64_t size) { return {Extra::kSparse, name, "", size}; }
+
+Line Out(const std::string& text) { return {Stream::kOut, text}; }
+Line Err(const std::string& text) { return {Stream::kErr, text}; }
+
+const std::string kPathOf256(256, 'p');
+
+std::string ElevenImageLines() {
+    std::string lines;
+    for (int i = 0; i < 11; ++i) lines += ":b.bin &" + std::to_string(i) + "000\n";
+    return lines;
+}
+
+// Every row runs in a fresh folder holding the standard set of files (see
+// WriteStandardFiles): boot.bin 0x1800 bytes, kernel.bin 0x2345,
+// rootfs.bin 0x1a01, b.bin 0x400, empty.bin 0, pid.txt (112 hex digits and a
+// newline) and pid111.txt (one digit short).
+std::vector<Row> Catalogue() {
+    const std::string boot = "$Size &8\n:boot.bin &0\n";
+    const std::string group = "$Size &40\n%pid.txt &7fff\n";
+    return {
+        // ---- command line ----
+        {"bad -p value", {"-p", "0XFF"}, boot, {},
+         {Out("Error : Wrong option value for '-p'"), Out("Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]")},
+         1, Output::kNone},
+        {"unknown option", {"-x"}, boot, {},
+         {Err("{prog}: invalid option -- x"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
+        {"unknown option, POSIXLY_CORRECT", {"-x"}, boot, {},
+         {Err("{prog}: illegal option -- x"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone,
+         "ARMOut.BIN", -1, {"POSIXLY_CORRECT=1"}},
+        {"missing argument", {"-i"}, boot, {},
+         {Err("{prog}: option requires an argument -- i"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
+        {"ambiguous long option", {"--pa=1"}, boot, {},
+         {Err("{prog}: option `--pa=1' is ambiguous"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
+        {"long option without its argument", {"--pad"}, boot, {},
+         {Err("{prog}: option `--pad' requires an argument"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
+        {"value for a long option that takes none", {"--de=1"}, boot, {},
+         {Err("{prog}: option `--debug' doesn't allow an argument"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
+        {"unrecognized long option", {"--x=1"}, boot, {},
+         {Err("{prog}: unrecognized option `--x=1'"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
+        {"PAR path too long", {"-i", kPathOf256}, boot, {},
+         {Out("Error : PAR file path is longer than 255 characters!")}, 1, Output::kNone},
+        {"output path too long", {"-o", kPathOf256}, boot, {},
+         {Out("Error : Output file path is longer than 255 characters!")}, 1, Output::kNone},
+
+        // ---- PAR file and the files it names ----
+        {"no PAR file", {}, "", {},
+         {Out("Error : open Par file ARMPARA.PAR failed!"), Out("Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]")},
+         1, Output::kNone},
+        {"missing image file", {}, ":none.bin &0\n$Size &8\n", {},
+         {Out("Error:open file none.bin failed"), Out("Open file none.bin fail!")}, 1, Output::kNone},
+        {"image path is a folder", {}, ":dir &0\n$Size &8\n", {Dir("dir")},
+         {Out("Error:read file dir failed"), Out("Open file dir fail!")}, 1, Output::kNone},
+        {"image of 2 GiB", {}, ":huge.bin &0\n$Size &8\n", {Sparse("huge.bin", 0x80000000ull)},
+         {Out("Error:file huge.bin is too large, max file size is 0x7fffffff bytes"), Out("Open file huge.bin fail!")},
+         1, Output::kNone},
+        {"missing PID file", {}, "%none.txt &1fff\n" + boot, {},
+         {Out("Error:open file none.txt failed"), Out("Open PID file none.txt fail!")}, 1, Output::kNone},
+        {"eleventh image line", {}, "$Size &40\n" + ElevenImageLines(), {},
+         {Out("Error: too many bin files, max bin file number is 10."), Out("Usage : Par File Line Format.")},
+         1, Output::kNone},
+        {"sixteen items in a line", {}, ":b.bin &0 -c -c -c -c -c -c -c -c -c -c -c -c -c -c\n" + boot, {},
+         {Out("Error: too many items in one line, max item number is 15."), Out("Usage : Par File Line Format.")},
+         1, Output::kNone},
+        {"line too long", {}, ":b.bin &0 " + std::string(600, 'x') + "\n" + boot, {},
+         {Out("Error: line is longer than 512 characters!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+        {"image line without offset", {}, ":# loader\n" + boot, {},
+         {Out("Error: BIN file line format error!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+        {"image path too long", {}, ":" + kPathOf256 + " &0\n" + boot, {},
+         {Out("Error: image file path is longer than 255 characters!")}, 1, Output::kNone},
+        {"image offset with 0x", {}, ":boot.bin &0x1000\n" + boot, {},
+         {Out("Error: Offset should be in Hex!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+        {"PID location not hex", {}, "%pid.txt &1fff &zz\n" + boot, {},
+         {Out("Error: Offset should be in Hex!")}, 1, Output::kNone},
+        {"-l without 0x", {}, ":boot.bin &0 -l 8000\n" + boot, {},
+         {Out("Error : '-l' option must be followed a hex value!"), Out("Usage : Par File Line Format.")},
+         1, Output::kNone},
+        {"-v not 4 characters", {}, ":boot.bin &0 -v 1.0\n" + boot, {},
+         {Out("Error: '-v' option must be followed with a string of 4 bytes!")}, 1, Output::kNone},
+        {"unknown image option", {}, "$Size &8\n:boot.bin &0 -x -c\n", {},
+         {Err("boot.bin: invalid option -- x"), Out("Unknown options!"), Out("DONE!")}, 0, Output::kComplete,
+         "ARMOut.BIN", 0x2000},
+        {"PID line without location", {}, "%pid.txt\n" + boot, {},
+         {Out("Error: PID file line format error!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+        {"PID path too long", {}, "%" + kPathOf256 + " &7fff\n" + boot, {},
+         {Out("Error: PID file path is longer than 255 characters!")}, 1, Output::kNone},
+        {"second PID line", {}, "%pid.txt &1fff\n%pid.txt &1fff\n" + boot, {},
+         {Out("Error: more than one pid files!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+        {"size line without label", {}, "$&8\n:boot.bin &0\n", {},
+         {Out("Error: SIZE line format error!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+        {"size of 9 hex digits", {}, "$Size &123456789\n:boot.bin &0\n", {},
+         {Out("Error: SIZE value has more than 8 hex digits!")}, 1, Output::kNone},
+        {"unknown first character", {}, "Xline\n" + boot, {},
+         {Out("Warning: Unknown magic header charactor 'X' in your par file, ignore it!"), Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
+        {"byte order mark", {}, "\xef\xbb\xbf\n" + boot, {},
+         {Out("Warning: Unknown magic header charactor 0xffffffef in your par file, ignore it!"), Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
+
+        // ---- layout rules ----
+        {"no size line", {}, ":boot.bin &0\n", {},
+         {Out("Error : Final Image Target Size is not given!")}, 1, Output::kNone},
+        {"group without PID line", {}, "$Size &40\n:kernel.bin &0 -k\n", {},
+         {Out("Error : No PID found for format with FW_Header!")}, 1, Output::kNone},
+        {"no PID line, no group", {}, boot, {},
+         {Out("Warn : No PID would be bind!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
+        {"firmware image of a group without kernel", {}, group + ":kernel.bin &8000 -k 0\n:rootfs.bin &10000 -f 1\n", {},
+         {Out("Error : Image Group 1 has no Image labeled by '-k'.")}, 1, Output::kNone},
+        {"kernel of a group past the count", {}, group + ":kernel.bin &8000 -k 1\n", {},
+         {Out("Error : Certain Image Group has no Image labeled by '-k'.")}, 1, Output::kNone},
+        {"two kernels in group 0", {}, group + ":kernel.bin &8000 -k 0\n:rootfs.bin &10000 -k 0\n", {},
+         {Out("Error : Image Group 0 has more than one image labeled by '-k'!")}, 1, Output::kNone},
+        {"three -k marks", {}, group + ":kernel.bin &8000 -k 0\n:rootfs.bin &10000 -k 1\n:b.bin &20000 -k 2\n", {},
+         {Out("Error : 3 images are labeled by '-k', but at most 2 Image Groups are supported!")}, 1, Output::kNone},
+        {"range of a plain image too small", {}, "$Size &8\n:boot.bin &0 -l 0x100 -p 0xff\n", {},
+         {Out("Error : Limit Size of boot.bin is small than its Size, so '-l' option is ignored!"),
+          Out("Warn : Limit Size of boot.bin is 0, so '-p' option is ignored!"), Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
+        {"range of a group's last image without room for the record", {}, group + ":kernel.bin &8000 -k -l 0x2345\n", {},
+         {Out("Warn : Limit Size of kernel.bin is small than its Size, so '-l' option is ignored!"), Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x8100 + 0x2346 + 16},
+        {"overlap", {}, "$Size &8\n:boot.bin &0\n:b.bin &1000\n", {},
+         {Out("Error : Image boot.bin overlay with Image b.bin!")}, 1, Output::kNone},
+        {"last image past the output's end", {}, "$Size &4\n:boot.bin &0\n", {},
+         {Out("Error : Image boot.bin overlay with Image the end of the output (size 1000)!")}, 1, Output::kNone},
+        {"image past 4 GiB", {}, "$Size &3fffff\n:boot.bin &fffff000\n", {},
+         {Out("Error : Image boot.bin runs past 4 GiB (area fffff000 to 100000800)!")}, 1, Output::kNone},
+        {"reserved range past 4 GiB", {}, "$Size &3fffff\n:b.bin &fffff000 -l 0x2000\n", {},
+         {Out("Error : Image b.bin runs past 4 GiB (area fffff000 to 100001000)!")}, 1, Output::kNone},
+        {"kernel pushed past 4 GiB by its header", {}, "$Size &3fffff\n%pid.txt &7fff\n:kernel.bin &ffffff00 -k\n", {},
+         {Out("Error : Image kernel.bin runs past 4 GiB (area ffffff00 to 100002356)!")}, 1, Output::kNone},
+
+        // ---- writing ----
+        {"PID location too low for the block", {}, "%pid.txt &44\n" + boot, {},
+         {Out("Error : PID location 0x44 leaves no room for the 70-byte PID block in front of it!")}, 1, Output::kNone},
+        {"output is the PAR file", {"-o", "ARMPARA.PAR"}, boot, {},
+         {Out("Error : Output file ARMPARA.PAR is the same file as input ARMPARA.PAR, refusing to overwrite it!")},
+         1, Output::kNone, "ARMPARA.PAR"},
+        {"output is a link to the PID file", {"-o", "out.lnk"}, "%pid.txt &1fff\n" + boot, {Symlink("out.lnk", "pid.txt")},
+         {Out("Error : Output file out.lnk is the same file as input pid.txt, refusing to overwrite it!")},
+         1, Output::kNone, "out.lnk"},
+        {"output is a folder", {"-o", "dir"}, boot, {Dir("dir")},
+         {Out("Error : Output path dir exists and is not a regular file, refusing to replace it!")},
+         1, Output::kNone, "dir"},
+        {"output in a missing folder", {"-o", "missing/out.bin"}, boot, {},
+         {Out("Error: Create output bin file(missing/out.bin) failed!")}, 1, Output::kNone, "missing/out.bin"},
+        {"write past the file size limit", {"-p", "0xff"}, "$Size &8\n:boot.bin &0\n", {},
+         {Out("Error : Write output bin file(ARMOut.BIN) failed! (File too large)")}, 1, Output::kPartial,
+         "ARMOut.BIN", 0x1000, {}, 0x1000},
+        {"empty image", {}, "$Size &4\n:empty.bin &0\n", {},
+         {Out("Error : Binding file empty.bin fail:")}, 1, Output::kPartial, "ARMOut.BIN", 0x1000},
+        {"PID file one digit short", {}, "%pid111.txt &1fff\n" + boot, {},
+         {Out("Error: pid111.txt format error!"), Out("Error : Binding PID fail!")}, 1, Output::kPartial,
+         "ARMOut.BIN", 0x2000},
+        {"no FW PID location, no group", {}, "%pid.txt &1fff\n" + boot, {},
+         {Out("Warn : there would be no FW PID!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
+        {"group without an image of its own (-k -k)", {}, group + ":kernel.bin &8000 -k -k\n", {},
+         {Out("FW PID for group 0 address is a446."), Out("Warn : there would be no FW PID!"), Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0xa446 + 16},
+    };
+}
+
+// ---------------------------------------------------------------------------
+// Running a row and checking the folder
+// ---------------------------------------------------------------------------
+
+std::string PidHex() {
+    std::string hex;
+    const char* digits = "0123456789abcdef";
+    for (int i = 0; i < 112; ++i) hex += digits[(i * 7 + 3) % 16];
+    return hex;
+}
+
+void WriteStandardFiles(const TempDir& dir) {
+    morvik_test::WriteFile(dir / "boot.bin", morvik_test::PatternBytes(0x1800, 1));
+    morvik_test::WriteFile(dir / "kernel.bin", morvik_test::PatternBytes(0x2345, 2));
+    morvik_test::WriteFile(dir / "rootfs.bin", morvik_test::PatternBytes(0x1a01, 3));
+    morvik_test::WriteFile(dir / "b.bin", morvik_test::PatternBytes(0x400, 4));
+    morvik_test::WriteFile(dir / "empty.bin", std::string());
+    morvik_test::WriteFile(dir / "pid.txt", PidHex() + "\n");
+    morvik_test::WriteFile(dir / "pid111.txt", PidHex().substr(0, 111));
+}
+
+void WriteExtra(const TempDir& dir, const Extra& e) {
+    const std::string path = dir / e.name;
+    switch (e.kind) {
+        case Extra::kFile:
+            morvik_test::WriteFile(path, e.bytes);
+            break;
+        case Extra::kDir:
+            std::filesystem::create_directory(path);
+            break;
+        case Extra::kSymlink:
+            std::filesystem::create_symlink(e.bytes, path);
+            break;
+        case Extra::kSparse:
+            morvik_test::WriteFile(path, std::string());
+            std::filesystem::resize_file(path, e.size);
+            break;
+    }
+}
+
+// What an entry of the folder is: its kind and, for small regular files,
+// its bytes (large ones, the sparse files, by size only).
+struct Entry {
+    std::string kind;
+    std::string content;
+    bool operator==(const Entry&) const = default;
+};
+
+std::map<std::string, Entry> Snapshot(const std::string& folder) {
+    std::map<std::string, Entry> entries;
+    for (const auto& item : std::filesystem::directory_iterator(folder)) {
+        std::string name = item.path().filename().string();
+        auto status = item.symlink_status();
+        if (std::filesystem::is_symlink(status)) {
+            entries[name] = {"link", std::filesystem::read_symlink(item.path()).string()};
+        } else if (std::filesystem::is_directory(status)) {
+            entries[name] = {"dir", ""};
+        } else if (item.file_size() > (1u << 20)) {
+            entries[name] = {"big file", std::to_string(item.file_size())};
+        } else {
+            std::vector<uint8_t> bytes = morvik_test::ReadFile(item.path().string());
+            entries[name] = {"file", std::string(bytes.begin(), bytes.end())};
+        }
+    }
+    return entries;
+}
+
+std::vector<std::string> LinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string WithProgram(std::string text) {
+    const std::string mark = "{prog}";
+    for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), MORVIK_BIN);
+    return text;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+    for (const std::string& l : LinesOf(text)) {
+        if (l == line) return true;
+    }
+    return false;
+}
+
+void CheckFolder(const Row& row, const std::map<std::string, Entry>& before,
+                 const std::map<std::string, Entry>& after, const TempDir& dir) {
+    const std::string outTop = row.outName.substr(0, row.outName.find('/'));
+    for (const auto& [name, entry] : before) {
+        auto now = after.find(name);
+        ASSERT_NE(now, after.end()) << name << " was removed";
+        EXPECT_TRUE(now->second == entry) << name << " changed";
+    }
+    for (const auto& [name, entry] : after) {
+        if (before.count(name) != 0) continue;
+        EXPECT_TRUE(row.output != Output::kNone && name == outTop) << "new entry " << name;
+    }
+    if (row.output == Output::kNone) return;
+    ASSERT_TRUE(morvik_test::FileExists(dir / row.outName)) << "no output";
+    if (row.outSize >= 0) {
+        EXPECT_EQ(std::filesystem::file_size(dir / row.outName), static_cast<uint64_t>(row.outSize));
+    }
+}
+
+void RunRow(const Row& row) {
+    TempDir dir;
+    WriteStandardFiles(dir);
+    if (!row.par.empty()) morvik_test::WriteFile(dir / "ARMPARA.PAR", row.par);
+    for (const Extra& e : row.extras) WriteExtra(dir, e);
+    std::map<std::string, Entry> before = Snapshot(dir.path);
+
+    morvik_test::RunOptions options;
+    options.env = row.env;
+    options.fileSizeLimit = row.fileSizeLimit;
+    morvik_test::RunResult run = morvik_test::RunMorvik(row.args, dir.path, options);
+
+    EXPECT_EQ(run.status, row.status);
+    for (const Line& line : row.expect) {
+        const std::string& text = line.stream == Stream::kOut ? run.out : run.err;
+        EXPECT_TRUE(HasLine(text, WithProgram(line.text)))
+            << (line.stream == Stream::kOut ? "stdout" : "stderr") << " lacks the line: " << line.text;
+    }
+    if (row.output == Output::kComplete) {
+        std::vector<std::string> lines = LinesOf(run.out);
+        EXPECT_TRUE(!lines.empty() && lines.back() == "DONE!") << "a complete bind ends with DONE!";
+    } else {
+        EXPECT_FALSE(HasLine(run.out, "DONE!"));
+    }
+    if (row.output == Output::kPartial) {
+        EXPECT_NE(row.status, 0) << "a partial output is always a failure";
+    }
+    CheckFolder(row, before, Snapshot(dir.path), dir);
+}
+
+TEST(E2eCatalogueTest, EveryBadInputPrintsItsMessageAndLeavesTheFolderAsPromised) {
+    for (const Row& row : Catalogue()) {
+        SCOPED_TRACE(row.label);
+        RunRow(row);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Every message in the sources has a row
+// ---------------------------------------------------------------------------
+
+// Messages that no input from outside can bring about, each with the reason.
+// Keep this list short: a message that can be triggered gets a row instead.
+const std::set<std::string>& Exempt() {
+    static const std::set<std::string> exempt = {
+        // Allocation failures.
+        "Can not get Memory for creating ImageInfo!",
+        "Can not get Memory for creating PidInfo!",
+        "Can not malloc Memory for FW HEADER %d",
+        "Error : get Memory fail!",
+        // The image option string has no leading ':' and every result it can
+        // give has its own case, so the scanner never returns ':' or another
+        // value to the reader.
+        "Missing option params!",
+        "Come to default!",
+        // Lines are refused at 512 characters, long before the 4096-byte item
+        // area could fill.
+        "Error : Item Buffer is Full!",
+        // The reader refuses an eleventh image and any file of 2 GiB or more,
+        // so the planner's own guards cannot fire.
+        "Error : %u images given, but at most %u can be bound!",
+        "Error : Image %s is too large (length %x)!",
+        // A file that was measured (so it opened and read to its end) while
+        // the PAR file was read, and then vanished, shrank or failed to read
+        // before the planner or writer came back to it.
+        "read file %s fail! ",
+        "Error: open input image %s failed",
+        "Error : read input image %s failed!",
+        "Error: open failed on %s PID file!",
+        // The scanner's "-W" form and long-only mode: neither of the program's
+        // option strings enables them.
+        "%s: option `-W %s' is ambiguous",
+        "%s: option `-W %s' doesn't allow an argument",
+        "%s: option `%c%s' doesn't allow an argument",
+        "%s: unrecognized option `%c%s'",
+    };
+    return exempt;
+}
+
+// The string literals of a C++ source, adjacent literals joined, escapes
+// resolved. Comments and character literals are skipped.
+std::vector<std::string> StringLiterals(const std::string& src) {
+    std::vector<std::string> literals;
+    std::string current;
+    bool open = false;  // a literal was read and may be continued
+    size_t i = 0;
+    auto flush = [&] {
+        if (open) literals.push_back(current);
+        current.clear();
+        open = false;
+    };
+    while (i < src.size()) {
+        char c = src[i];
+        if (c == '/' && i + 1 < src.size() && src[i + 1] == '/') {
+            i = src.find('\n', i);
+            if (i == std::string::npos) break;
+            continue;
+        }
+        if (c == '/' && i + 1 < src.size() && src[i + 1] == '*') {
+            i = src.find("*/", i + 2);
+            if (i == std::string::npos) break;
+            i += 2;
+            continue;
+        }
+        if (c == '\'') {
+            for (++i; i < src.size() && src[i] != '\''; ++i) {
+                if (src[i] == '\\') ++i;
+            }
+            ++i;
+            flush();
+            continue;
+        }
+        if (c == '"') {
+            for (++i; i < src.size() && src[i] != '"'; ++i) {
+                if (src[i] != '\\') {
+                    current += src[i];
+                    continue;
+                }
+                char e = src[++i];
+                current += e == 'n' ? '\n' : e == 't' ? '\t' : e;
+            }
+            ++i;
+            open = true;
+            continue;
+        }
+        if (!std::isspace(static_cast<unsigned char>(c))) flush();
+        ++i;
+    }
+    flush();
+    return literals;
+}
+
+// A message of the tool: an error or warning, one of the scanner's
+// complaints, or one of the failure lines that carry no prefix.
+bool IsMessage(const std::string& text) {
+    static const char* const openings[] = {"Error", "Warn", "%s: ", "Open ", "Unknown options",
+                                           "Missing option", "Come to default", "Can not",
+                                           "Please type", "read file"};
+    for (const char* opening : openings) {
+        if (text.rfind(opening, 0) == 0) return true;
+    }
+    return false;
+}
+
+// The format without its line end.
+std::string Normalized(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+// A printf format as a pattern for the lines it can print.
+std::regex FormatPattern(const std::string& format) {
+    std::string pattern;
+    for (size_t i = 0; i < format.size(); ++i) {
+        char c = format[i];
+        if (c == '%' && i + 1 < format.size()) {
+            if (format[i + 1] == '%') {
+                pattern += '%';
+                ++i;
+                continue;
+            }
+            size_t j = i + 1;
+            while (j < format.size() && std::strchr("-+ #0123456789.hlzjt", format[j]) != nullptr) ++j;
+            pattern += ".*";
+            i = j;
+            continue;
+        }
+        if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) pattern += '\\';
+        pattern += c;
+    }
+    return std::regex(pattern);
+}
+
+// The sources of the Morvik program itself. The image inspector under
+// src/inspect is a program of its own and not part of a bind.
+std::vector<std::filesystem::path> ToolSources() {
+    std::vector<std::filesystem::path> files;
+    const std::filesystem::path root = std::filesystem::path(MORVIK_SOURCE_DIR) / "src";
+    for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+        if (item.path().extension() != ".cpp") continue;
+        if (item.path().parent_path().filename() == "inspect") continue;
+        files.push_back(item.path());
+    }
+    return files;
+}
+
+std::set<std::string> MessagesInSources() {
+    std::set<std::string> messages;
+    for (const auto& path : ToolSources()) {
+        std::ifstream in(path);
+        std::string src((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (const std::string& literal : StringLiterals(src)) {
+            if (IsMessage(literal)) messages.insert(Normalized(literal));
+        }
+    }
+    return messages;
+}
+
+TEST(E2eCatalogueTest, SourceScannerReadsLiteralsAsTheCompilerDoes) {
+    const struct { std::string src; std::vector<std::string> literals; } cases[] = {
+        {R"(printf("Error : %s\n", x);)", {"Error : %s\n"}},
+        {"printf(\"Error : one \"\n       \"two\\n\");", {"Error : one two\n"}},
+        {R"(f("a"); g("b");)", {"a", "b"}},
+        {R"(c = '"'; s = "Warn : \"q\"";)", {"Warn : \"q\""}},
+        {"// \"Error : in a comment\"\n/* \"Error : too\" */ x(\"Warn : t\\tab\");", {"Warn : t\tab"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(StringLiterals(c.src), c.literals) << c.src;
+}
+
+TEST(E2eCatalogueTest, FormatPatternMatchesWhatPrintfPrints) {
+    const struct { std::string format; std::string line; bool matches; } cases[] = {
+        {"Error : Image %s overlay with Image %s!", "Error : Image a.bin overlay with Image b.bin!", true},
+        {"Error : Image %s overlay with Image %s!", "Error : Image a.bin overlays with Image b.bin!", false},
+        {"Error: too many bin files, max bin file number is %d.", "Error: too many bin files, max bin file number is 10.", true},
+        {"Error:file %s is too large, max file size is 0x%llx bytes", "Error:file h is too large, max file size is 0x7fffffff bytes", true},
+        {"Use 100%% (%zu)", "Use 100% (3)", true},
+        {"Error : a.b", "Error : aXb", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(std::regex_match(c.line, FormatPattern(c.format)), c.matches) << c.format << " / " << c.line;
+    }
+}
+
+TEST(E2eCatalogueTest, EveryMessageInTheSourcesHasARowOrAnExemption) {
+    std::set<std::string> messages = MessagesInSources();
+    ASSERT_GT(messages.size(), 40u) << "the source scan found too little; is MORVIK_SOURCE_DIR right?";
+
+    std::vector<std::string> catalogued;
+    for (const Row& row : Catalogue()) {
+        for (const Line& line : row.expect) catalogued.push_back(WithProgram(line.text));
+    }
+    for (const std::string& message : messages) {
+        if (Exempt().count(message) != 0) continue;
+        std::regex pattern = FormatPattern(message);
+        bool found = false;
+        for (const std::string& line : catalogued) found = found || std::regex_match(line, pattern);
+        EXPECT_TRUE(found) << "no catalogue row prints: " << message;
+    }
+    // An exemption whose message is gone from the sources is stale.
+    for (const std::string& message : Exempt()) {
+        EXPECT_EQ(messages.count(message), 1u) << "stale exemption: " << message;
+    }
+}
+
+}  // namespace
