@@ -204,6 +204,13 @@ std::vector<Row> Catalogue() {
         // ---- writing ----
         {"PID location too low for the block", {}, "%pid.txt &44\n" + boot, {},
          {Out("Error : PID location 0x44 leaves no room for the 70-byte PID block in front of it!")}, 1, Output::kNone},
+        {"PID block past the end of the output", {}, "%pid.txt &7fff\n$Size &4\n:b.bin &0\n", {},
+         {Out("Error : PID block 0x7fba to 0x7fff lies outside the output (size 0x1000)!")}, 1, Output::kNone},
+        {"FW PID record past the end of the output", {}, "%pid.txt &fff &ff8\n$Size &4\n:b.bin &0\n", {},
+         {Out("Error : FW PID record 0xff8 to 0x1007 lies outside the output (size 0x1000)!")}, 1, Output::kNone},
+        {"PAR file is a folder", {"-i", "dir"}, boot, {Dir("dir")},
+         {Out("Error : read Par file dir failed!"), Out("Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]")},
+         1, Output::kNone},
         {"output is the PAR file", {"-o", "ARMPARA.PAR"}, boot, {},
          {Out("Error : Output file ARMPARA.PAR is the same file as input ARMPARA.PAR, refusing to overwrite it!")},
          1, Output::kNone, "ARMPARA.PAR"},

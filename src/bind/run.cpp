@@ -3,6 +3,7 @@
 // firmware headers, and finish.
 #include "bind/run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -116,14 +117,38 @@ int PlanLayout(BindRun& run) {
     return par_extra_info(&run.info) == 0 ? kContinue : 1;
 }
 
-// Refusals that can be known before the output is touched.
-int CheckBeforeWriting(BindRun& run) {
-    const PidInfo* pid = run.info.pidInfo;
-    if (pid != nullptr && pid->bootLocation < kPidBlockSize - 1) {
+// The PID block and every FW PID record the PID step will write must lie
+// inside the output: a write past its end would grow the file with zeros
+// instead of the fill byte, up to gigabytes away.
+int CheckPidPlacement(const ParInfo& info) {
+    const PidInfo* pid = info.pidInfo;
+    if (pid == nullptr) return kContinue;
+    if (pid->bootLocation < kPidBlockSize - 1) {
         std::printf("Error : PID location 0x%x leaves no room for the %zu-byte PID block in front of it!\n",
                     pid->bootLocation, kPidBlockSize);
         return 1;
     }
+    if (pid->bootLocation >= info.targetSize) {
+        std::printf("Error : PID block 0x%x to 0x%x lies outside the output (size 0x%x)!\n",
+                    pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation,
+                    info.targetSize);
+        return 1;
+    }
+    int32_t groups = info.groupCount == 0 ? 1 : std::min<int32_t>(info.groupCount, kMaxGroups);
+    for (int32_t g = 0; g < groups; ++g) {
+        uint64_t end = uint64_t{pid->fwLocation[g]} + kFwPidRecordSize;
+        if (pid->fwLocation[g] != 0 && end > info.targetSize) {
+            std::printf("Error : FW PID record 0x%x to 0x%llx lies outside the output (size 0x%x)!\n",
+                        pid->fwLocation[g], static_cast<unsigned long long>(end - 1), info.targetSize);
+            return 1;
+        }
+    }
+    return kContinue;
+}
+
+// Refusals that can be known before the output is touched.
+int CheckBeforeWriting(BindRun& run) {
+    if (int status = CheckPidPlacement(run.info); status != kContinue) return status;
     return CheckOutputPath(run.outPath, run.parPath, &run.info) == 0 ? kContinue : 1;
 }
 

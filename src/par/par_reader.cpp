@@ -369,6 +369,12 @@ int ParseParInfo(const char* path, ParInfo* info) {
         if (result != kNextLine) break;
         result = kParOk;
     }
+    // A read error (a folder given as the PAR file, an I/O error) is not the
+    // end of the file: lines after it would be silently lost.
+    if (result == kParOk && std::ferror(par)) {
+        std::printf("Error : read Par file %s failed!\n", path);
+        result = kParOpenFailed;
+    }
     std::fclose(par);
     return result;
 }
