@@ -385,10 +385,10 @@ int TakeOptionalArgument(const ScanCall& call, char c) {
 
 int DecodeShortOption(const ScanCall& call) {
     char c = *nextchar++;
-    const char* spec = FindOptionChar(call.optstring, c);
+    const char* declared = FindOptionChar(call.optstring, c);
     if (*nextchar == '\0') ++optind;
 
-    if (spec == nullptr || c == ':') {
+    if (declared == nullptr || c == ':') {
         if (call.printErrors) {
             const char* word = posixly_correct != nullptr ? "illegal" : "invalid";
             std::fprintf(stderr, "%s: %s option -- %c\n", call.argv[0], word, c);
@@ -396,9 +396,9 @@ int DecodeShortOption(const ScanCall& call) {
         optopt = CharResult(c);
         return '?';
     }
-    if (spec[0] == 'W' && spec[1] == ';') return DecodeWForm(call);
-    if (spec[1] != ':') return CharResult(c);
-    if (spec[2] == ':') return TakeOptionalArgument(call, c);
+    if (declared[0] == 'W' && declared[1] == ';') return DecodeWForm(call);
+    if (declared[1] != ':') return CharResult(c);
+    if (declared[2] == ':') return TakeOptionalArgument(call, c);
     return TakeRequiredArgument(call, c);
 }
 
