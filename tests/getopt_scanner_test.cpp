@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "getopt/getopt.h"
+#include "getopt/getopt_internal.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 //   string; a new scan started with optind 1 reads it as an option character;
 // - results are option characters as signed 8-bit values widened to int.
 #include "getopt/getopt.h"
+#include "getopt/getopt_internal.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -214,10 +215,15 @@ int FinishLongOption(const ScanCall& call, const TableMatch& match) {
     return match.record->val;
 }
 
-int RefuseLongValue(const ScanCall& call, const LongOption& record) {
+// A value behind '=' for a long option that takes none. In the "-W" form the
+// message names "-W" and optopt stays as it was.
+int RefuseLongValue(const ScanCall& call, const LongOption& record, bool wForm) {
     const char* element = call.argv[optind - 1];
     if (call.printErrors) {
-        if (element[1] == '-') {
+        if (wForm) {
+            std::fprintf(stderr, "%s: option `-W %s' doesn't allow an argument\n", call.argv[0],
+                         record.name);
+        } else if (element[1] == '-') {
             std::fprintf(stderr, "%s: option `--%s' doesn't allow an argument\n", call.argv[0],
                          record.name);
         } else {
@@ -226,17 +232,17 @@ int RefuseLongValue(const ScanCall& call, const LongOption& record) {
         }
     }
     SkipToEndOfElement();
-    optopt = record.val;
+    if (!wForm) optopt = record.val;
     return '?';
 }
 
-// A recognized long option: optind is moved past its element, then its
-// argument is taken from behind '=' or, when required, from the next element.
-int TakeLongOption(const ScanCall& call, const TableMatch& match, const char* nameEnd) {
+// The argument of a recognized long option (optind already past its
+// element): the text behind '=' or, when one is required, the next element.
+// The "-W" form leaves optopt alone on its errors.
+int TakeLongOption(const ScanCall& call, const TableMatch& match, const char* nameEnd, bool wForm) {
     const LongOption& record = *match.record;
-    ++optind;
     if (*nameEnd == '=') {
-        if (record.has_arg == no_argument) return RefuseLongValue(call, record);
+        if (record.has_arg == no_argument) return RefuseLongValue(call, record, wForm);
         optarg = const_cast<char*>(nameEnd + 1);
     } else if (record.has_arg == required_argument) {
         if (optind >= call.argc) {
@@ -245,7 +251,7 @@ int TakeLongOption(const ScanCall& call, const TableMatch& match, const char* na
                              call.argv[optind - 1]);
             }
             SkipToEndOfElement();
-            optopt = record.val;
+            if (!wForm) optopt = record.val;
             return MissingArgumentResult(call);
         }
         optarg = call.argv[optind++];
@@ -281,7 +287,10 @@ int DecodeLongOption(const ScanCall& call, bool* asShort) {
         optopt = 0;
         return '?';
     }
-    if (match.record != nullptr) return TakeLongOption(call, match, nameEnd);
+    if (match.record != nullptr) {
+        ++optind;
+        return TakeLongOption(call, match, nameEnd, false);
+    }
 
     const char* element = call.argv[optind];
     if (call.longOnly && element[1] != '-' && FindOptionChar(call.optstring, *nextchar) != nullptr) {
@@ -329,29 +338,7 @@ int DecodeWForm(const ScanCall& call) {
         nextchar = nullptr;
         return 'W';
     }
-    const LongOption& record = *match.record;
-    if (*nameEnd == '=') {
-        if (record.has_arg == no_argument) {
-            if (call.printErrors) {
-                std::fprintf(stderr, "%s: option `-W %s' doesn't allow an argument\n",
-                             call.argv[0], record.name);
-            }
-            SkipToEndOfElement();
-            return '?';
-        }
-        optarg = const_cast<char*>(nameEnd + 1);
-    } else if (record.has_arg == required_argument) {
-        if (optind >= call.argc) {
-            if (call.printErrors) {
-                std::fprintf(stderr, "%s: option `%s' requires an argument\n", call.argv[0],
-                             call.argv[optind - 1]);
-            }
-            SkipToEndOfElement();
-            return MissingArgumentResult(call);
-        }
-        optarg = call.argv[optind++];
-    }
-    return FinishLongOption(call, match);
+    return TakeLongOption(call, match, nameEnd, true);
 }
 
 // "c:": the rest of the element, else the next element whatever it holds.
