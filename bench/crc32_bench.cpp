@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "plan/crc32_paths.h"
-#include "plan/image_format.h"
+#include "format/crc32_paths.h"
+#include "format/image_format.h"
 
 namespace {
 

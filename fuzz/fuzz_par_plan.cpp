@@ -10,11 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "bind/context.h"
+#include "model/context.h"
 #include "fuzz_support.h"
 #include "getopt/getopt.h"
 #include "par/par_reader.h"
-#include "plan/image_format.h"
+#include "format/image_format.h"
 #include "plan/planner.h"
 
 namespace {

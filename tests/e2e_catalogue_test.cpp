@@ -407,10 +407,6 @@ const std::set<std::string>& Exempt() {
         // Lines are refused at 512 characters, long before the 4096-byte item
         // area could fill.
         "Error : Item Buffer is Full!",
-        // The reader refuses an eleventh image and any file of 2 GiB or more,
-        // so the planner's own guards cannot fire.
-        "Error : %u images given, but at most %u can be bound!",
-        "Error : Image %s is too large (length %x)!",
         // A file that was measured (so it opened and read to its end) while
         // the PAR file was read, and then vanished, shrank or failed to read
         // before the planner or writer came back to it.

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "bind/context.h"
+#include "model/context.h"
 #include "getopt/getopt.h"
 #include "par/par_reader.h"
 #include "support/run_tool.h"

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "plan/crc32_paths.h"
-#include "plan/image_format.h"
+#include "format/crc32_paths.h"
+#include "format/image_format.h"
 #include "support/run_tool.h"
 
 namespace {
@@ -90,7 +90,7 @@ TEST(Crc32, HeaderChecksumReplacesMagicAndChecksumByFill) {
         std::memcpy(header.raw, bytes.data(), bytes.size());
         std::memset(bytes.data(), fill, 4);
         std::memset(bytes.data() + 8, fill, 4);
-        EXPECT_EQ(morvik::HeaderChecksumFor(header, fill), Zlib(bytes.data(), bytes.size()));
+        EXPECT_EQ(morvik::HeaderChecksumFor(header.raw, fill), Zlib(bytes.data(), bytes.size()));
     }
 }
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "bind/context.h"
-#include "plan/image_format.h"
+#include "model/context.h"
+#include "format/image_format.h"
 #include "plan/planner.h"
 #include "support/run_tool.h"
 

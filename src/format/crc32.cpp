@@ -6,8 +6,8 @@
 #include <bit>
 #include <cstring>
 
-#include "plan/crc32_paths.h"
-#include "plan/image_format.h"
+#include "format/crc32_paths.h"
+#include "format/image_format.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -168,13 +168,6 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t length) {
 uint32_t crc32(const uint8_t* data, int32_t length) {
     if (length <= 0) return 0;
     return crc32_update(0, data, static_cast<size_t>(length));
-}
-
-uint32_t HeaderChecksumFor(const FW_Header& header, uint8_t fill) {
-    FW_Header copy = header;
-    std::memset(copy.raw + kHdrMagic, fill, 4);
-    std::memset(copy.raw + kHdrChecksum, fill, 4);
-    return crc32(copy.raw, static_cast<int32_t>(kFwHeaderSize));
 }
 
 }  // namespace morvik

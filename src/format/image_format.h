@@ -84,12 +84,17 @@ inline uint32_t GetLe32(const uint8_t* at) {
            static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
 }
 
+// The first byte of entry n of a header's 256 bytes.
+inline const uint8_t* EntryAt(const uint8_t* header, size_t n) {
+    return header + kHdrEntries + n * kFwEntrySize;
+}
+
 inline uint8_t* EntryAt(FW_Header* header, size_t n) {
     return header->raw + kHdrEntries + n * kFwEntrySize;
 }
 
 inline const uint8_t* EntryAt(const FW_Header* header, size_t n) {
-    return header->raw + kHdrEntries + n * kFwEntrySize;
+    return EntryAt(header->raw, n);
 }
 
 // The standard reflected CRC-32 of IEEE 802.3 (polynomial 0xEDB88320,
@@ -100,8 +105,26 @@ uint32_t crc32(const uint8_t* data, int32_t length);
 // (0 for a fresh start), for readers that checksum in pieces.
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t length);
 
-// The header checksum a verifier expects: the CRC-32 of the 256 header bytes
-// with the magic (0..3) and the checksum field (8..11) set to `fill`.
-uint32_t HeaderChecksumFor(const FW_Header& header, uint8_t fill);
+// ---- the rules of the format ----------------------------------------------
+
+// The header checksum: the CRC-32 of the 256 header bytes with the magic
+// (0..3) and the checksum field (8..11) set to the fill byte, which is what
+// they held when the header was built. Sealing stores it; a verifier
+// recomputes it from a header read back.
+uint32_t HeaderChecksumFor(const uint8_t* header, uint8_t fill);
+
+// Seals a header built on `fill`: stores its checksum and then the magic.
+void SealFwHeader(FW_Header* header, uint8_t fill);
+
+// The three 16-bit PID words a FW PID record carries, copied from a 70-byte
+// PID block.
+void CopyFwPidWords(const uint8_t* pidBlock, uint8_t words[6]);
+
+// The whole 16-byte FW PID record for a PID block.
+FwPidRecord MakeFwPidRecord(const uint8_t* pidBlock);
+
+// The trace dump of a header: its fields and entries, and with `sealed` also
+// its magic and checksum.
+void PrintFwHeader(const FW_Header& header, int32_t group, bool sealed);
 
 }  // namespace morvik

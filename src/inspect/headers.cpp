@@ -20,7 +20,7 @@ constexpr int kDamagedHeaderScore = 4;
 constexpr int kTruncatedHeaderScore = 2;
 
 bool SlotIsAll(const uint8_t* raw, size_t slot, uint8_t fill) {
-    const uint8_t* entry = raw + kHdrEntries + slot * kFwEntrySize;
+    const uint8_t* entry = EntryAt(raw, slot);
     for (size_t i = 0; i < kFwEntrySize; ++i)
         if (entry[i] != fill) return false;
     return true;
@@ -37,7 +37,7 @@ uint8_t GuessFill(const uint8_t* raw) {
     };
     count(raw[kHdrReserved]);
     count(raw[kHdrReserved + 1]);
-    for (size_t i = 0; i < kFwEntrySize - kEntReserved; ++i) count(raw[kHdrEntries + kEntReserved + i]);
+    for (size_t i = kEntReserved; i < kFwEntrySize; ++i) count(EntryAt(raw, 0)[i]);
     return ones > zeros ? 0xFF : 0x00;
 }
 
@@ -53,7 +53,7 @@ uint32_t UsedSlots(const uint8_t* raw, uint8_t fill) {
 bool EntriesInsideFile(const uint8_t* raw, uint32_t used, uint64_t fileSize) {
     if (used == 0) return false;
     for (uint32_t n = 0; n < used; ++n) {
-        const uint8_t* entry = raw + kHdrEntries + n * kFwEntrySize;
+        const uint8_t* entry = EntryAt(raw, n);
         uint64_t end = uint64_t{GetLe32(entry + kEntOffset)} + GetLe32(entry + kEntLength);
         if (end > fileSize) return false;
     }
@@ -62,7 +62,7 @@ bool EntriesInsideFile(const uint8_t* raw, uint32_t used, uint64_t fileSize) {
 
 bool UnusedBytesAreFill(const uint8_t* raw, uint32_t used, uint8_t fill) {
     for (uint32_t n = 0; n < kFwMaxEntries; ++n) {
-        const uint8_t* entry = raw + kHdrEntries + n * kFwEntrySize;
+        const uint8_t* entry = EntryAt(raw, n);
         size_t from = n < used ? kEntReserved : 0;
         for (size_t i = from; i < kFwEntrySize; ++i)
             if (entry[i] != fill) return false;
@@ -72,7 +72,7 @@ bool UnusedBytesAreFill(const uint8_t* raw, uint32_t used, uint8_t fill) {
 
 bool SomeEntryFollowsHeader(const uint8_t* raw, uint64_t at, size_t slots) {
     for (size_t n = 0; n < slots; ++n)
-        if (GetLe32(raw + kHdrEntries + n * kFwEntrySize + kEntOffset) == at + kFwHeaderSize) return true;
+        if (GetLe32(EntryAt(raw, n) + kEntOffset) == at + kFwHeaderSize) return true;
     return false;
 }
 
@@ -113,7 +113,7 @@ int TruncatedShapeScore(const uint8_t* raw, uint64_t available, uint64_t at) {
 }
 
 EntryCheck CheckEntry(const ImageBytes& image, const uint8_t* raw, uint32_t n) {
-    const uint8_t* entry = raw + kHdrEntries + n * kFwEntrySize;
+    const uint8_t* entry = EntryAt(raw, n);
     EntryCheck check;
     check.index = n;
     check.offset = GetLe32(entry + kEntOffset);
@@ -140,9 +140,7 @@ void ReadHeaderFields(const ImageBytes& image, const PidBlockFind* pid, HeaderCh
     check->imageNumber = raw[kHdrImageNumber];
     check->bitmap = raw[kHdrChecksumBitmap];
     if (check->state == HeaderState::Truncated) return;
-    FW_Header header;
-    std::memcpy(header.raw, raw, kFwHeaderSize);
-    check->expected = HeaderChecksumFor(header, check->fill);
+    check->expected = HeaderChecksumFor(raw, check->fill);
     uint32_t used = UsedSlots(raw, check->fill);
     for (uint32_t n = 0; n < used; ++n) check->entries.push_back(CheckEntry(image, raw, n));
     check->record = CheckFwPidRecord(image, check->pidOffset, pid);
@@ -165,9 +163,7 @@ bool VerifiesAsSealed(const HeaderCheck& check) {
     if (std::memcmp(check.raw + kHdrMagic, kFwHeaderMagic, 4) != 0) return false;
     uint8_t fill = check.raw[kHdrReserved];
     if (check.raw[kHdrReserved + 1] != fill) return false;
-    FW_Header header;
-    std::memcpy(header.raw, check.raw, kFwHeaderSize);
-    return HeaderChecksumFor(header, fill) == GetLe32(check.raw + kHdrChecksum);
+    return HeaderChecksumFor(check.raw, fill) == GetLe32(check.raw + kHdrChecksum);
 }
 
 // Judges one "Tav" and NUL position; true when it is kept as a header.

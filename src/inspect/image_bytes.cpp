@@ -3,16 +3,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
 
 #include "inspect/inspect.h"
+#include "sys/io.h"
 
 namespace morvik {
 
@@ -25,13 +24,7 @@ bool ReadWhole(int fd, uint64_t size, ImageBytes* image) {
     } catch (...) {
         return false;
     }
-    uint64_t done = 0;
-    while (done < size) {
-        ssize_t n = ::read(fd, image->copy.data() + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<uint64_t>(n);
-    }
+    if (ReadFull(fd, image->copy.data(), size) != static_cast<ssize_t>(size)) return false;
     image->data = image->copy.data();
     return true;
 }
@@ -48,21 +41,19 @@ bool MapWhole(int fd, uint64_t size, ImageBytes* image) {
 }  // namespace
 
 int LoadImage(const char* path, ImageBytes* image) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd in = OpenForReading(path);
+    if (in.fd < 0) {
         std::printf("Error : cannot open image %s: %s\n", path, std::strerror(errno));
         return kInspectUsage;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         std::printf("Error : %s is not a regular file\n", path);
-        ::close(fd);
         return kInspectUsage;
     }
     image->size = static_cast<uint64_t>(st.st_size);
-    bool loaded = image->size == 0 || MapWhole(fd, image->size, image) ||
-                  ReadWhole(fd, image->size, image);
-    ::close(fd);
+    bool loaded = image->size == 0 || MapWhole(in.fd, image->size, image) ||
+                  ReadWhole(in.fd, image->size, image);
     if (!loaded) {
         std::printf("Error : cannot read image %s\n", path);
         return kInspectUsage;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "plan/image_format.h"
+#include "format/image_format.h"
 
 namespace morvik {
 

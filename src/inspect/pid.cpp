@@ -131,10 +131,7 @@ FwPidCheck CheckFwPidRecord(const ImageBytes& image, uint64_t at, const PidBlock
     check.tailOk = check.bytes[14] == 0x00 && check.bytes[15] == 0x00;
     if (pid == nullptr || pid->state == PidBlockState::Truncated) return check;
     check.wordsChecked = true;
-    for (size_t w = 0; w < 3; ++w) {
-        check.expectedWords[2 * w] = pid->block[kFwPidWordSource[w]];
-        check.expectedWords[2 * w + 1] = pid->block[kFwPidWordSource[w] + 1];
-    }
+    CopyFwPidWords(pid->block, check.expectedWords);
     check.wordsOk = std::memcmp(check.bytes, check.expectedWords, 6) == 0;
     return check;
 }

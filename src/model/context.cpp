@@ -1,9 +1,7 @@
-#include "bind/context.h"
+#include "model/context.h"
 
 #include <cstdlib>
 #include <cstring>
-
-#include "plan/image_format.h"
 
 namespace morvik {
 

@@ -54,6 +54,12 @@ struct ParInfo {
     int32_t groupCount;   // number of -k marks read
 };
 
+// The output's fill byte: 0xFF when finalPad selects it, else 0x00. It also
+// fills every byte of a firmware header that no field takes.
+inline uint8_t FillByte(const ParInfo* info) {
+    return info->finalPad == 1 ? 0xFF : 0x00;
+}
+
 // Brings a context into its empty state: no images, no PID, no headers,
 // fill 0x00, size 0.
 void init_info(ParInfo* info);

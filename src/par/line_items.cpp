@@ -2,12 +2,11 @@
 // PAR file names.
 #include "par/line_items.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include "sys/io.h"
 
 namespace morvik {
 
@@ -59,10 +58,8 @@ int32_t MeasureByReading(int fd, const char* path) {
     char chunk[kReadChunk];
     int64_t total = 0;
     for (;;) {
-        ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got == 0) return static_cast<int32_t>(total);
+        ssize_t got = ReadFull(fd, chunk, sizeof chunk);
         if (got < 0) {
-            if (errno == EINTR) continue;
             std::printf("Error:read file %s failed\n", path);
             return -1;
         }
@@ -71,6 +68,7 @@ int32_t MeasureByReading(int fd, const char* path) {
             ReportOversize(path);
             return -1;
         }
+        if (static_cast<size_t>(got) < sizeof chunk) return static_cast<int32_t>(total);
     }
 }
 
@@ -127,14 +125,12 @@ int Char2Hexi(uint32_t* result, const char* text, int32_t length) {
 }
 
 int32_t get_file_length(const char* path) {
-    int fd = ::open(path, O_RDONLY);
-    if (fd < 0) {
+    UniqueFd in = OpenForReading(path);
+    if (in.fd < 0) {
         std::printf("Error:open file %s failed\n", path);
         return -1;
     }
-    int32_t length = MeasureDescriptor(fd, path);
-    ::close(fd);
-    return length;
+    return MeasureDescriptor(in.fd, path);
 }
 
 }  // namespace morvik

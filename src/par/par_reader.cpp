@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "getopt/getopt.h"
 #include "par/line_items.h"
@@ -19,9 +20,6 @@ constexpr int kLineBufferSize = 2000;
 constexpr const char* kImageOptions = "l:p:cv:k::f::";
 constexpr const char* kSeparator = "---------------------------------------\n";
 
-// What one line leaves the loop to do.
-constexpr int kNextLine = -1;
-
 struct ReaderState {
     ParInfo* info;
     LineItems items;
@@ -30,12 +28,12 @@ struct ReaderState {
 
 // The closing steps of every format error: the line format text, and the run
 // is failed.
-int FormatError() {
+std::optional<int> FormatError() {
     ShowParFormatUsage();
     return kParFormatError;
 }
 
-int FormatError(const char* message) {
+std::optional<int> FormatError(const char* message) {
     std::printf("%s\n", message);
     return FormatError();
 }
@@ -53,11 +51,11 @@ bool FitsNameField(const char* path) { return std::strlen(path) <= kMaxPathLengt
 
 // The value is the text after the argument's first 'x'; what stands in
 // front of the 'x' is not looked at.
-int TakeLimit(ImageInfo* image, const char* arg) {
+std::optional<int> TakeLimit(ImageInfo* image, const char* arg) {
     const char* x = arg != nullptr ? std::strchr(arg, 'x') : nullptr;
     if (x == nullptr || !ReadMarkedHex(&image->limit, x))
         return FormatError("Error : '-l' option must be followed a hex value!");
-    return kNextLine;
+    return std::nullopt;
 }
 
 void TakePad(ImageInfo* image, const char* arg) {
@@ -68,11 +66,11 @@ void TakePad(ImageInfo* image, const char* arg) {
         image->pad = PAD_FF;
 }
 
-int TakeVersion(ImageInfo* image, const char* arg) {
+std::optional<int> TakeVersion(ImageInfo* image, const char* arg) {
     if (arg == nullptr || std::strlen(arg) != sizeof image->version - 1)
         return FormatError("Error: '-v' option must be followed with a string of 4 bytes!");
     std::memcpy(image->version, arg, sizeof image->version);
-    return kNextLine;
+    return std::nullopt;
 }
 
 // The optional group number is not checked: a bad digit leaves whatever
@@ -84,51 +82,50 @@ int32_t GroupNumber(const char* arg) {
     return static_cast<int32_t>(value);
 }
 
-// Acts on one scanner result; kNextLine to go on scanning, else the result
+// Acts on one scanner result: nothing to go on scanning, else the result
 // that ends the reading.
-int ActOnImageOption(ReaderState& state, ImageInfo* image, int option) {
+std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, int option) {
     switch (option) {
         case 'l':
             return TakeLimit(image, optarg);
         case 'p':
             TakePad(image, optarg);
-            return kNextLine;
+            return std::nullopt;
         case 'v':
             return TakeVersion(image, optarg);
         case 'c':
             image->cksum = 1;
-            return kNextLine;
+            return std::nullopt;
         case 'k':
             image->groupId = GroupNumber(optarg);
             ++state.info->groupCount;
             image->type = IMAGE_KERNEL;
-            return kNextLine;
+            return std::nullopt;
         case 'f':
             image->groupId = GroupNumber(optarg);
             image->type = IMAGE_FW;
-            return kNextLine;
+            return std::nullopt;
         case '?':
             std::printf("Unknown options!\n");
-            return kNextLine;
+            return std::nullopt;
         case ':':
             std::printf("Missing option params!\n");
-            return kNextLine;
+            return std::nullopt;
         default:
             std::printf("Come to default!\n");
-            return kNextLine;
+            return std::nullopt;
     }
 }
 
 // Item 0 (the image path) stands where a program name would, so the
 // scanner's complaints begin with it. optind 1 starts a new scan without
 // re-initializing, so the ordering mode of the command-line scan holds.
-int ScanImageOptions(ReaderState& state, ImageInfo* image) {
+std::optional<int> ScanImageOptions(ReaderState& state, ImageInfo* image) {
     optind = 1;
     for (;;) {
         int option = my_getopt(state.items.itemCount, state.items.itemPtr, kImageOptions, nullptr);
-        if (option == -1) return kNextLine;
-        int result = ActOnImageOption(state, image, option);
-        if (result != kNextLine) return result;
+        if (option == -1) return std::nullopt;
+        if (std::optional<int> stop = ActOnImageOption(state, image, option)) return stop;
     }
 }
 
@@ -156,9 +153,9 @@ void SetImageDefaults(ImageInfo* image) {
     image->groupId = -1;
 }
 
-// Fills the image record from the line's items; kNextLine when it is
+// Fills the image record from the line's items: nothing when it is
 // complete, else the result that ends the reading.
-int FillImage(ReaderState& state, ImageInfo* image, const char* text) {
+std::optional<int> FillImage(ReaderState& state, ImageInfo* image, const char* text) {
     if (ParseLineToItems(text, &state.items) != 0) return FormatError();
     if (state.items.itemCount < 2) return FormatError("Error: BIN file line format error!");
     const char* path = state.items.itemPtr[0];
@@ -175,12 +172,12 @@ int FillImage(ReaderState& state, ImageInfo* image, const char* text) {
         return kParFileMissing;
     }
     if (state.items.itemCount > 2) return ScanImageOptions(state, image);
-    return kNextLine;
+    return std::nullopt;
 }
 
 // A record is stored in its slot as soon as it exists but counts only once
 // its line was read completely.
-int ReadImageLine(ReaderState& state, const char* text) {
+std::optional<int> ReadImageLine(ReaderState& state, const char* text) {
     ParInfo* info = state.info;
     if (info->imageCount >= kMaxImages) {
         std::printf("Error: too many bin files, max bin file number is %d.\n",
@@ -194,16 +191,16 @@ int ReadImageLine(ReaderState& state, const char* text) {
     }
     info->images[info->imageCount] = image;
     SetImageDefaults(image);
-    if (int result = FillImage(state, image, text); result != kNextLine) return result;
+    if (std::optional<int> stop = FillImage(state, image, text)) return stop;
     EchoImage(image);
     EmptyLineItems(&state.items);
     ++info->imageCount;
-    return kNextLine;
+    return std::nullopt;
 }
 
 // ---- PID line ----
 
-int FillPid(ReaderState& state, PidInfo* pid, const char* text) {
+std::optional<int> FillPid(ReaderState& state, PidInfo* pid, const char* text) {
     if (ParseLineToItems(text, &state.items) != 0) return FormatError();
     if (state.items.itemCount < 2) return FormatError("Error: PID file line format error!");
     const char* path = state.items.itemPtr[0];
@@ -222,12 +219,12 @@ int FillPid(ReaderState& state, PidInfo* pid, const char* text) {
         std::printf("Open PID file %s fail!\n", pid->name);
         return kParFileMissing;
     }
-    return kNextLine;
+    return std::nullopt;
 }
 
 // The record is attached before its line is read and stays attached when
 // the line fails, so the context releases it.
-int ReadPidLine(ReaderState& state, const char* text) {
+std::optional<int> ReadPidLine(ReaderState& state, const char* text) {
     if (++state.pidLines > 1) return FormatError("Error: more than one pid files!");
     auto* pid = static_cast<PidInfo*>(std::calloc(1, sizeof(PidInfo)));
     if (pid == nullptr) {
@@ -235,13 +232,13 @@ int ReadPidLine(ReaderState& state, const char* text) {
         return kParFormatError;
     }
     state.info->pidInfo = pid;
-    if (int result = FillPid(state, pid, text); result != kNextLine) return result;
+    if (std::optional<int> stop = FillPid(state, pid, text)) return stop;
     std::printf("PID info :\n");
     std::printf("\tPID file %s's first location is 0x%x, second location is 0x%x\n", pid->name,
                 pid->bootLocation, pid->fwLocation[0]);
     std::printf("%s", kSeparator);
     EmptyLineItems(&state.items);
-    return kNextLine;
+    return std::nullopt;
 }
 
 // ---- size line ----
@@ -292,7 +289,7 @@ SizeParse ParseSizeLine(const char* line, uint32_t* value) {
     return ReadSizeNumber(label + labelLength + 1, value);
 }
 
-int ReadSizeLine(ReaderState& state, const char* line) {
+std::optional<int> ReadSizeLine(ReaderState& state, const char* line) {
     uint32_t size = 0;
     SizeParse parsed = ParseSizeLine(line, &size);
     if (parsed == SizeParse::kNoMatch) return FormatError("Error: SIZE line format error!");
@@ -303,7 +300,7 @@ int ReadSizeLine(ReaderState& state, const char* line) {
     std::printf("Size info :\n");
     std::printf("\tTarget file default size is 0x%x.\n", state.info->targetSize);
     std::printf("%s", kSeparator);
-    return kNextLine;
+    return std::nullopt;
 }
 
 // ---- dispatch ----
@@ -321,7 +318,7 @@ void WarnUnknownLine(char first) {
     }
 }
 
-int ReadLine(ReaderState& state, char* line) {
+std::optional<int> ReadLine(ReaderState& state, char* line) {
     if (char* comment = std::strchr(line, '#')) *comment = '\0';
     switch (line[0]) {
         case ':':
@@ -335,10 +332,10 @@ int ReadLine(ReaderState& state, char* line) {
         case '\r':
         case ' ':
         case '\t':
-            return kNextLine;
+            return std::nullopt;
         default:
             WarnUnknownLine(line[0]);
-            return kNextLine;
+            return std::nullopt;
     }
 }
 
@@ -363,12 +360,9 @@ int ParseParInfo(const char* path, ParInfo* info) {
     state.pidLines = 0;
 
     char line[kLineBufferSize];
-    int result = kParOk;
-    while (std::fgets(line, sizeof line, par) != nullptr) {
-        result = ReadLine(state, line);
-        if (result != kNextLine) break;
-        result = kParOk;
-    }
+    std::optional<int> stop;
+    while (!stop && std::fgets(line, sizeof line, par) != nullptr) stop = ReadLine(state, line);
+    int result = stop.value_or(kParOk);
     // A read error (a folder given as the PAR file, an I/O error) is not the
     // end of the file: lines after it would be silently lost.
     if (result == kParOk && std::ferror(par)) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bind/context.h"
+#include "model/context.h"
 
 namespace morvik {
 

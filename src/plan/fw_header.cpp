@@ -3,15 +3,13 @@
 // location and the bitmap of images the bootloader verifies. The magic and
 // the header's own CRC stay as fill bytes here; the writer seals them.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include "plan/image_format.h"
+#include "format/image_format.h"
 #include "plan/planner.h"
+#include "sys/io.h"
 
 namespace morvik {
 
@@ -20,14 +18,6 @@ namespace {
 constexpr int32_t kBuilt = 0;
 constexpr int32_t kNoHeaderOrFile = 3;
 constexpr int32_t kReadFailed = -1;
-
-uint8_t FillByte(const ParInfo* info) {
-    return info->finalPad != 0 ? 0xFF : 0x00;
-}
-
-int32_t GroupSlots(const ParInfo* info) {
-    return std::clamp<int32_t>(info->groupCount, 0, static_cast<int32_t>(kMaxGroups));
-}
 
 // Reads the image's first `length` bytes in large pieces and checksums them.
 // A file shorter than `length` (it shrank since it was measured) fails.
@@ -41,15 +31,14 @@ int32_t ChecksumBytes(int fd, const ImageInfo* image, uint32_t* crc) {
     }
     uint32_t value = 0;
     while (remaining > 0) {
-        ssize_t got = ::read(fd, buffer, std::min(remaining, chunk));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
+        size_t wanted = std::min(remaining, chunk);
+        if (ReadFull(fd, buffer, wanted) != static_cast<ssize_t>(wanted)) {
             std::printf("read file %s fail! \n", image->name);
             std::free(buffer);
             return kReadFailed;
         }
-        value = crc32_update(value, buffer, static_cast<size_t>(got));
-        remaining -= static_cast<size_t>(got);
+        value = crc32_update(value, buffer, wanted);
+        remaining -= wanted;
     }
     std::free(buffer);
     *crc = value;
@@ -57,18 +46,12 @@ int32_t ChecksumBytes(int fd, const ImageInfo* image, uint32_t* crc) {
 }
 
 int32_t ChecksumImageFile(const ImageInfo* image, uint32_t* crc) {
-    int fd = ::open(image->name, O_RDONLY);
-    if (fd < 0) {
+    UniqueFd in = OpenForReading(image->name);
+    if (in.fd < 0) {
         std::printf("Error : open Par file %s failed!\n", image->name);
         return kNoHeaderOrFile;
     }
-    int32_t result = kReadFailed;
-    if (image->length < 0)  // never measured as such; refused before the header stage
-        std::printf("read file %s fail! \n", image->name);
-    else
-        result = ChecksumBytes(fd, image, crc);
-    ::close(fd);
-    return result;
+    return ChecksumBytes(in.fd, image, crc);
 }
 
 // The version text in exactly 4 bytes: its characters up to the first NUL,
@@ -95,6 +78,7 @@ int32_t AddEntry(FW_Header* header, const ImageInfo* image) {
     return kBuilt;
 }
 
+// A group holds at most the 10 images there are, so its entries always fit.
 int32_t BuildHeader(ParInfo* info, int32_t group) {
     std::printf("Creating FW_HEADER for group %d.\n", group);
     FW_Header* header = static_cast<FW_Header*>(std::malloc(sizeof(FW_Header)));
@@ -106,36 +90,20 @@ int32_t BuildHeader(ParInfo* info, int32_t group) {
     // The bitmap is not cleared: under the 0xFF fill it reads 0xFF whatever -c says.
     std::memset(header->raw, FillByte(info), kFwHeaderSize);
     header->raw[kHdrImageNumber] = 0;
-    if (info->pidInfo != nullptr) PutLe32(header->raw + kHdrPidOffset, info->pidInfo->fwLocation[group]);
-    uint32_t count = std::min(info->imageCount, kMaxImages);
-    for (uint32_t i = 0; i < count; ++i) {
+    PutLe32(header->raw + kHdrPidOffset, info->pidInfo->fwLocation[group]);
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
         if (image->groupId != group) continue;
-        if (header->raw[kHdrImageNumber] >= kFwMaxEntries) break;  // at most 10 images exist
         int32_t result = AddEntry(header, image);
         if (result != kBuilt) return result;
     }
     return kBuilt;
 }
 
-void DumpHeader(const FW_Header* header, int32_t group) {
-    std::printf("\nFW Header for Group %d\n", group);
-    std::printf("\tImage Number of this Group: %d\n", header->raw[kHdrImageNumber]);
-    std::printf("\tchecksum option bitmap %x\n", header->raw[kHdrChecksumBitmap]);
-    std::printf("\tpid offset for this group: %x\n", GetLe32(header->raw + kHdrPidOffset));
-    for (int e = 0; e < header->raw[kHdrImageNumber]; ++e) {
-        const uint8_t* entry = EntryAt(header, static_cast<size_t>(e));
-        std::printf("\tImage[%d]: offset %x, length %x, checksum %x, version %.4s\n", e,
-                    GetLe32(entry + kEntOffset), GetLe32(entry + kEntLength),
-                    GetLe32(entry + kEntChecksum), reinterpret_cast<const char*>(entry + kEntVersion));
-    }
-}
-
 }  // namespace
 
 int32_t BuildFwHeaders(ParInfo* info) {
-    int32_t slots = GroupSlots(info);
-    for (int32_t g = 0; g < slots; ++g) {
+    for (int32_t g = 0; g < info->groupCount; ++g) {
         int32_t result = BuildHeader(info, g);
         if (result != kBuilt) return result;
     }
@@ -143,9 +111,7 @@ int32_t BuildFwHeaders(ParInfo* info) {
 }
 
 void DumpFwHeaders(const ParInfo* info) {
-    int32_t slots = GroupSlots(info);
-    for (int32_t m = 0; m < slots; ++m)
-        if (info->fwHeader[m] != nullptr) DumpHeader(info->fwHeader[m], m);
+    for (int32_t m = 0; m < info->groupCount; ++m) PrintFwHeader(*info->fwHeader[m], m, false);
 }
 
 }  // namespace morvik

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "plan/image_format.h"
+#include "format/image_format.h"
 
 namespace morvik {
 
@@ -25,16 +25,12 @@ constexpr uint32_t kHeaderRoom = kFwHeaderSize;     // bytes in front of a kerne
 constexpr uint32_t kFwPidRoom = kFwPidRecordSize;   // bytes behind a group's last image
 constexpr uint64_t kLastAddress = 0xFFFFFFFFull;    // an area must end at or below this
 
-uint32_t ImageSlots(const ParInfo* info) {
-    return std::min(info->imageCount, kMaxImages);
-}
-
 // ---- phase 1: ordering -----------------------------------------------------
 
 // Stable exchange sort on the signed offset: an offset of 0x80000000 or above
 // sorts ahead of every smaller one, and equal offsets keep their PAR order.
 void SortImagesByOffset(ParInfo* info) {
-    uint32_t count = ImageSlots(info);
+    uint32_t count = info->imageCount;
     for (uint32_t i = 0; i < count; ++i)
         for (uint32_t j = count - 1; j > i; --j)
             if (static_cast<int32_t>(info->images[j]->offset) <
@@ -44,72 +40,73 @@ void SortImagesByOffset(ParInfo* info) {
 
 // ---- phase 2: preconditions and group rules --------------------------------
 
-int32_t CheckPreconditions(const ParInfo* info) {
+bool CheckPreconditions(const ParInfo* info) {
     if (info->targetSize == 0) {
         std::printf("Error : Final Image Target Size is not given!\n");
-        return kRejected;
+        return false;
     }
     if (info->pidInfo == nullptr) {
         if (info->groupCount != 0) {
             std::printf("Error : No PID found for format with FW_Header!\n");
-            return kRejected;
+            return false;
         }
         std::printf("Warn : No PID would be bind!\n");
     }
-    return kPlanned;
+    return true;
 }
 
 // Two header slots and two FW PID slots: a third -k mark has nowhere to go.
-int32_t CheckGroupCount(const ParInfo* info) {
-    if (static_cast<uint32_t>(info->groupCount) <= kMaxGroups) return kPlanned;
+// Every later step, the writer's included, relies on this limit (and on the
+// reader's limit of 10 images) without checking it again.
+bool CheckGroupCount(const ParInfo* info) {
+    if (static_cast<uint32_t>(info->groupCount) <= kMaxGroups) return true;
     std::printf("Error : %d images are labeled by '-k', but at most %u Image Groups are supported!\n",
                 info->groupCount, kMaxGroups);
-    return kRejected;
+    return false;
 }
 
 // Group numbers compare signed: -1 (no group) and anything read as
 // 0x80000000 or above pass. A kernel of the highest group sets the top-group
 // mark before its own range test.
-int32_t CheckGroupRange(const ParInfo* info, bool* topGroupMarked) {
-    for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+bool CheckGroupRange(const ParInfo* info, bool* topGroupMarked) {
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
         if (image->type == IMAGE_FW && image->groupId >= info->groupCount) {
             std::printf("Error : Image Group %d has no Image labeled by '-k'.\n", image->groupId);
-            return kRejected;
+            return false;
         }
         if (image->type != IMAGE_KERNEL) continue;
         if (image->groupId == info->groupCount - 1) *topGroupMarked = true;
         if (image->groupId >= info->groupCount) {
             std::printf("Error : Certain Image Group has no Image labeled by '-k'.\n");
-            return kRejected;
+            return false;
         }
     }
-    return kPlanned;
+    return true;
 }
 
-int32_t CheckDuplicateKernels(const ParInfo* info) {
+bool CheckDuplicateKernels(const ParInfo* info) {
     for (int32_t g = 0; g < info->groupCount; ++g) {
         int kernels = 0;
-        for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+        for (uint32_t i = 0; i < info->imageCount; ++i) {
             const ImageInfo* image = info->images[i];
             if (image->type != IMAGE_KERNEL || image->groupId != g) continue;
             if (++kernels == 2) {
                 std::printf("Error : Image Group %d has more than one image labeled by '-k'!\n", g);
-                return kRejected;
+                return false;
             }
         }
     }
-    return kPlanned;
+    return true;
 }
 
-int32_t CheckRules(const ParInfo* info) {
-    if (CheckPreconditions(info) != kPlanned || CheckGroupCount(info) != kPlanned) return kRejected;
+bool CheckRules(const ParInfo* info) {
+    if (!CheckPreconditions(info) || !CheckGroupCount(info)) return false;
     bool topGroupMarked = false;
-    if (CheckGroupRange(info, &topGroupMarked) != kPlanned) return kRejected;
+    if (!CheckGroupRange(info, &topGroupMarked)) return false;
     // Kept on purpose: the duplicate test is skipped whenever some kernel
     // carries the highest group number.
-    if (!topGroupMarked && CheckDuplicateKernels(info) != kPlanned) return kRejected;
-    return kPlanned;
+    return topGroupMarked || CheckDuplicateKernels(info);
 }
 
 // ---- phase 3: per-image pass -------------------------------------------------
@@ -130,35 +127,30 @@ uint32_t AreaStart(const ImageInfo* image) {
     return image->type == IMAGE_KERNEL ? image->offset - kHeaderRoom : image->offset;
 }
 
-int32_t RefuseBeyond4GiB(const ImageInfo* image, uint64_t start, uint64_t end) {
+bool RefuseBeyond4GiB(const ImageInfo* image, uint64_t start, uint64_t end) {
     std::printf("Error : Image %s runs past 4 GiB (area %llx to %llx)!\n", image->name,
                 static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
-    return kRejected;
+    return false;
 }
 
 // Moves a kernel behind its header room, after making sure its data and, for
-// a group's last image, the FW PID record behind it stay below 4 GiB.
-int32_t ShiftAndCheckArea(ParInfo* info, uint32_t i) {
+// a group's last image, the FW PID record behind it stay below 4 GiB. The
+// reader refuses files of 2 GiB and more, so a length is never negative.
+bool ShiftAndCheckArea(ParInfo* info, uint32_t i) {
     ImageInfo* image = info->images[i];
-    if (image->length < 0) {
-        std::printf("Error : Image %s is too large (length %x)!\n", image->name,
-                    static_cast<uint32_t>(image->length));
-        return kRejected;
-    }
     bool kernel = image->type == IMAGE_KERNEL;
     uint64_t start = uint64_t{image->offset} + (kernel ? kHeaderRoom : 0);
     uint64_t end = start + static_cast<uint64_t>(image->length);
     if (IsLastOfGroup(info, i)) end = ((end + 1) & ~uint64_t{1}) + kFwPidRoom;
     if (end > kLastAddress) return RefuseBeyond4GiB(image, image->offset, end);
     if (kernel) image->offset += kHeaderRoom;
-    return kPlanned;
+    return true;
 }
 
 void StorePidLocation(ParInfo* info, uint32_t i) {
     const ImageInfo* image = info->images[i];
+    // The group rules leave only groups 0 and 1 with a last image.
     if (info->groupCount == 0 || !IsLastOfGroup(info, i)) return;
-    // The group rules leave only groups 0 and 1 here; the bound guards the slots anyway.
-    if (image->groupId < 0 || image->groupId >= static_cast<int32_t>(kMaxGroups)) return;
     uint32_t pidInF = EvenEnd(image);
     info->pidInfo->fwLocation[image->groupId] = pidInF;
     std::printf("PID_in_f for Group %d is at %x\n", image->groupId, pidInF);
@@ -193,27 +185,27 @@ void CheckPad(ImageInfo* image) {
     image->pad = PAD_NONE;
 }
 
-int32_t CheckReservedRange(const ImageInfo* image) {
+bool CheckReservedRange(const ImageInfo* image) {
     uint64_t end = uint64_t{image->offset} + image->limit;
-    if (image->limit == 0 || end <= kLastAddress) return kPlanned;
+    if (image->limit == 0 || end <= kLastAddress) return true;
     return RefuseBeyond4GiB(image, AreaStart(image), end);
 }
 
-int32_t PassImages(ParInfo* info) {
-    for (uint32_t i = 0; i < ImageSlots(info); ++i) {
-        if (ShiftAndCheckArea(info, i) != kPlanned) return kRejected;
+bool PassImages(ParInfo* info) {
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
+        if (!ShiftAndCheckArea(info, i)) return false;
         StorePidLocation(info, i);
         CheckLimit(info, i);
         CheckPad(info->images[i]);
-        if (CheckReservedRange(info->images[i]) != kPlanned) return kRejected;
+        if (!CheckReservedRange(info->images[i])) return false;
     }
-    return kPlanned;
+    return true;
 }
 
 // ---- phase 4: image dump -----------------------------------------------------
 
 void DumpImages(const ParInfo* info) {
-    for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
         std::printf("\nname %s\noffset %x\nlength %x\nl_size %x\ntype %d\n\n", image->name,
                     image->offset, static_cast<uint32_t>(image->length), image->limit, image->type);
@@ -232,25 +224,25 @@ uint32_t ThisEnd(const ParInfo* info, uint32_t k) {
 }
 
 uint32_t NextStart(const ParInfo* info, uint32_t k) {
-    if (k + 1 == ImageSlots(info)) return info->targetSize;
+    if (k + 1 == info->imageCount) return info->targetSize;
     return AreaStart(info->images[k + 1]);
 }
 
-int32_t ReportOverlap(const ParInfo* info, uint32_t k) {
+bool ReportOverlap(const ParInfo* info, uint32_t k) {
     char endOfOutput[48];
     const char* other = nullptr;
-    if (k + 1 < ImageSlots(info)) {
+    if (k + 1 < info->imageCount) {
         other = info->images[k + 1]->name;
     } else {
         std::snprintf(endOfOutput, sizeof endOfOutput, "the end of the output (size %x)", info->targetSize);
         other = endOfOutput;
     }
     std::printf("Error : Image %s overlay with Image %s!\n", info->images[k]->name, other);
-    return kRejected;
+    return false;
 }
 
-int32_t CheckOverlaps(ParInfo* info) {
-    uint32_t count = ImageSlots(info);
+bool CheckOverlaps(ParInfo* info) {
+    uint32_t count = info->imageCount;
     for (uint32_t k = 0; k < count; ++k) {
         uint32_t thisEnd = ThisEnd(info, k);
         uint32_t nextStart = NextStart(info, k);
@@ -262,20 +254,44 @@ int32_t CheckOverlaps(ParInfo* info) {
             std::printf("Target Size is overriden to %x\n", info->targetSize);
         }
     }
-    return kPlanned;
-}
-
-int32_t CheckImageCount(const ParInfo* info) {
-    if (info->imageCount <= kMaxImages) return kPlanned;
-    std::printf("Error : %u images given, but at most %u can be bound!\n", info->imageCount, kMaxImages);
-    return kRejected;
+    return true;
 }
 
 }  // namespace
 
+// The PID block and every FW PID record the PID step will write must lie
+// inside the output: a write past its end would grow the file with zeros
+// instead of the fill byte, up to gigabytes away.
+bool CheckPidPlacement(const ParInfo* info) {
+    const PidInfo* pid = info->pidInfo;
+    if (pid == nullptr) return true;
+    if (pid->bootLocation < kPidBlockSize - 1) {
+        std::printf("Error : PID location 0x%x leaves no room for the %zu-byte PID block in front of it!\n",
+                    pid->bootLocation, kPidBlockSize);
+        return false;
+    }
+    if (pid->bootLocation >= info->targetSize) {
+        std::printf("Error : PID block 0x%x to 0x%x lies outside the output (size 0x%x)!\n",
+                    pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation,
+                    info->targetSize);
+        return false;
+    }
+    // Without image groups the PID line's own FW PID location is used.
+    int32_t records = info->groupCount == 0 ? 1 : info->groupCount;
+    for (int32_t g = 0; g < records; ++g) {
+        uint64_t end = uint64_t{pid->fwLocation[g]} + kFwPidRecordSize;
+        if (pid->fwLocation[g] != 0 && end > info->targetSize) {
+            std::printf("Error : FW PID record 0x%x to 0x%llx lies outside the output (size 0x%x)!\n",
+                        pid->fwLocation[g], static_cast<unsigned long long>(end - 1), info->targetSize);
+            return false;
+        }
+    }
+    return true;
+}
+
 int32_t IndexOfLastImgInGroup(const ParInfo* info, uint8_t group) {
     int32_t last = -1;
-    for (uint32_t i = 0; i < ImageSlots(info); ++i) {
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
         if (image->type == IMAGE_NORMAL) continue;
         if (static_cast<uint32_t>(image->groupId) == uint32_t{group}) last = static_cast<int32_t>(i);
@@ -284,12 +300,10 @@ int32_t IndexOfLastImgInGroup(const ParInfo* info, uint8_t group) {
 }
 
 int32_t par_extra_info(ParInfo* info) {
-    if (CheckImageCount(info) != kPlanned) return kRejected;
     SortImagesByOffset(info);
-    if (CheckRules(info) != kPlanned) return kRejected;
-    if (PassImages(info) != kPlanned) return kRejected;
+    if (!CheckRules(info) || !PassImages(info)) return kRejected;
     DumpImages(info);
-    if (CheckOverlaps(info) != kPlanned) return kRejected;
+    if (!CheckOverlaps(info)) return kRejected;
     int32_t built = BuildFwHeaders(info);
     if (built != kPlanned) return built;
     DumpFwHeaders(info);

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bind/context.h"
+#include "model/context.h"
 
 namespace morvik {
 
@@ -12,6 +12,10 @@ namespace morvik {
 // FW_Header per group. Returns 0, -1 (a rule or read failure) or 3 (no
 // memory for a header, or a group image that cannot be opened).
 int32_t par_extra_info(ParInfo* info);
+
+// Checks that the PID block and the FW PID records lie inside the output.
+// Runs after par_extra_info has settled targetSize; false after a message.
+bool CheckPidPlacement(const ParInfo* info);
 
 // Index of the last image of `group` in table order (IMAGE_NORMAL images
 // skipped, groupId compared as a full 32-bit value), or -1.

@@ -7,37 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <vector>
+#include "sys/io.h"
 
 namespace morvik {
-
-UniqueFd::~UniqueFd() {
-    if (fd >= 0) ::close(fd);
-}
-
-bool UniqueFd::Close() {
-    if (fd < 0) return true;
-    int result = ::close(fd);
-    fd = -1;
-    return result == 0;
-}
-
-bool WriteAllAt(int fd, const void* data, size_t length, uint64_t position) {
-    const char* bytes = static_cast<const char*>(data);
-    while (length > 0) {
-        ssize_t done = ::pwrite(fd, bytes, length, static_cast<off_t>(position));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) {
-            if (done == 0) errno = ENOSPC;
-            return false;
-        }
-        bytes += done;
-        length -= static_cast<size_t>(done);
-        position += static_cast<uint64_t>(done);
-    }
-    return true;
-}
 
 void ReportWriteFailure(const char* outPath) {
     std::printf("Error : Write output bin file(%s) failed! (%s)\n", outPath, std::strerror(errno));
@@ -62,23 +34,23 @@ const char* InputSharing(const struct stat& out, const char* parPath, const ParI
 
 }  // namespace
 
-int CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* info) {
+bool CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* info) {
     struct stat target;
     if (::stat(outPath, &target) == 0) {
         if (const char* input = InputSharing(target, parPath, info)) {
             std::printf("Error : Output file %s is the same file as input %s, refusing to overwrite it!\n",
                         outPath, input);
-            return 1;
+            return false;
         }
     }
     struct stat entry;
-    if (::lstat(outPath, &entry) != 0) return 0;  // nothing there yet
+    if (::lstat(outPath, &entry) != 0) return true;  // nothing there yet
     if (!S_ISREG(entry.st_mode) && !S_ISLNK(entry.st_mode)) {
         std::printf("Error : Output path %s exists and is not a regular file, refusing to replace it!\n",
                     outPath);
-        return 1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 int CreateOutputFile(const char* outPath) {
@@ -89,21 +61,13 @@ int CreateOutputFile(const char* outPath) {
     return fd;
 }
 
-bool PreFillOutput(int fd, uint32_t size, int32_t finalPad) {
-    if (finalPad != 1) {
+bool PreFillOutput(int fd, uint32_t size, uint8_t fill) {
+    if (fill == 0x00) {
         // The file was just truncated to nothing: growing it yields zeros.
         if (::ftruncate(fd, static_cast<off_t>(size)) == 0) return true;
         if (errno != EINVAL && errno != EPERM) return false;
     }
-    constexpr size_t kChunk = 1 << 20;
-    std::vector<uint8_t> fill(kChunk, finalPad == 1 ? 0xFF : 0x00);
-    uint64_t position = 0;
-    while (position < size) {
-        size_t part = static_cast<size_t>(std::min<uint64_t>(kChunk, size - position));
-        if (!WriteAllAt(fd, fill.data(), part, position)) return false;
-        position += part;
-    }
-    return true;
+    return FillAt(fd, fill, size, 0);
 }
 
 }  // namespace morvik

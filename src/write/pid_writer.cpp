@@ -1,12 +1,9 @@
 // The PID block (70 bytes ending at the boot PID location) and the 16-byte
 // FW PID record behind the last image of each group.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include "write/output_file.h"
+#include "sys/io.h"
 #include "write/writer.h"
 
 namespace morvik {
@@ -17,29 +14,6 @@ uint8_t HexValue(char c) {
     if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
     uint8_t digit = static_cast<uint8_t>(c - '0');
     return digit <= 9 ? digit : static_cast<uint8_t>(c - 0x37);
-}
-
-// Reads up to `size` bytes from the start of the file; the count read.
-size_t ReadHead(int fd, char* buffer, size_t size) {
-    size_t total = 0;
-    while (total < size) {
-        ssize_t got = ::pread(fd, buffer + total, size - total, static_cast<off_t>(total));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        total += static_cast<size_t>(got);
-    }
-    return total;
-}
-
-FwPidRecord BuildFwPidRecord(const PidBlock* block) {
-    FwPidRecord record{};
-    for (size_t w = 0; w < 3; ++w) {
-        record.raw[2 * w] = block->raw[kFwPidWordSource[w]];
-        record.raw[2 * w + 1] = block->raw[kFwPidWordSource[w] + 1];
-    }
-    std::memcpy(record.raw + kFwPidConstAt, kFwPidConst, sizeof kFwPidConst);
-    std::memcpy(record.raw + kFwPidTagAt, kFwPidTag, kFwPidTagSize);
-    return record;  // the last two bytes stay 0x00
 }
 
 }  // namespace
@@ -53,13 +27,13 @@ void HexStr2Chrs(uint8_t* out, const char* text, uint16_t length) {
 }
 
 int MakePIDFormat(PidBlock* block, const char* path) {
-    UniqueFd in(::open(path, O_RDONLY));
+    UniqueFd in = OpenForReading(path);
     if (in.fd < 0) {
         std::printf("Error: open failed on %s PID file!\n", path);
         return 3;
     }
     char text[kPidHexChars + 1] = {};
-    if (ReadHead(in.fd, text, kPidHexChars) < kPidHexChars) {
+    if (ReadFull(in.fd, text, kPidHexChars) != static_cast<ssize_t>(kPidHexChars)) {
         std::printf("Error: %s format error!\n", path);
         return 3;
     }
@@ -76,7 +50,7 @@ int LocatePID(int outFd, const PidBlock* block, uint32_t position) {
 }
 
 int putAnotherPID(int outFd, const PidBlock* block, uint32_t location) {
-    FwPidRecord record = BuildFwPidRecord(block);
+    FwPidRecord record = MakeFwPidRecord(block->raw);
     for (uint8_t byte : record.raw) std::printf("%x ", byte);
     std::printf("\n");
     return WriteAllAt(outFd, record.raw, kFwPidRecordSize, location) ? 0 : kWriteFailed;
@@ -84,17 +58,17 @@ int putAnotherPID(int outFd, const PidBlock* block, uint32_t location) {
 
 namespace {
 
-int WriteFwPidRecords(int outFd, const ParInfo* info, const PidBlock* block) {
+bool WriteFwPidRecords(int outFd, const ParInfo* info, const PidBlock* block) {
     const PidInfo* pid = info->pidInfo;
     if (info->groupCount == 0) {
         if (pid->fwLocation[0] == 0) {
             std::printf("Warn : there would be no FW PID!\n");
-            return 0;
+            return true;
         }
         std::printf("FW PID is at %x!\n", pid->fwLocation[0]);
-        return putAnotherPID(outFd, block, pid->fwLocation[0]);
+        return putAnotherPID(outFd, block, pid->fwLocation[0]) == 0;
     }
-    for (int32_t g = 0; g < info->groupCount && g < static_cast<int32_t>(kMaxGroups); ++g) {
+    for (int32_t g = 0; g < info->groupCount; ++g) {
         // A group that got no location (it has no image of its own) gets no
         // record: position 0 is the bootloader's first bytes.
         if (pid->fwLocation[g] == 0) {
@@ -102,21 +76,16 @@ int WriteFwPidRecords(int outFd, const ParInfo* info, const PidBlock* block) {
             continue;
         }
         std::printf("FW PID for group %d address is %x.\n", g, pid->fwLocation[g]);
-        if (putAnotherPID(outFd, block, pid->fwLocation[g]) != 0) return kWriteFailed;
+        if (putAnotherPID(outFd, block, pid->fwLocation[g]) != 0) return false;
     }
-    return 0;
+    return true;
 }
 
 }  // namespace
 
-int WritePidData(int outFd, const ParInfo* info, PidBlock* block) {
-    if (MakePIDFormat(block, info->pidInfo->name) != 0) {
-        std::printf("Error : Binding PID fail!\n");
-        return 1;
-    }
-    if (LocatePID(outFd, block, info->pidInfo->bootLocation - static_cast<uint32_t>(kPidBlockSize)) != 0)
-        return kWriteFailed;
-    return WriteFwPidRecords(outFd, info, block);
+bool WritePidData(int outFd, const ParInfo* info, const PidBlock* block) {
+    uint32_t blockEnd = info->pidInfo->bootLocation - static_cast<uint32_t>(kPidBlockSize);
+    return LocatePID(outFd, block, blockEnd) == 0 && WriteFwPidRecords(outFd, info, block);
 }
 
 }  // namespace morvik

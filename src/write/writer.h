@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "bind/context.h"
-#include "plan/image_format.h"
+#include "model/context.h"
+#include "format/image_format.h"
 
 namespace morvik {
 
@@ -26,12 +26,12 @@ int LocatePID(int outFd, const PidBlock* block, uint32_t position);
 // Builds, prints and writes the FW PID record at `location`. 0 or kWriteFailed.
 int putAnotherPID(int outFd, const PidBlock* block, uint32_t location);
 
-// The PID step of a bind: block, then the FW PID records. 0, 1 on a PID
-// failure (messages printed), kWriteFailed on an output write failure.
-int WritePidData(int outFd, const ParInfo* info, PidBlock* block);
+// The PID step of a bind, once MakePIDFormat has built the block: the block,
+// then the FW PID records. false when the output cannot be written.
+bool WritePidData(int outFd, const ParInfo* info, const PidBlock* block);
 
 // Seals each group's header (magic and CRC), prints it and writes it in
-// front of its kernel image. 0 or kWriteFailed.
-int WriteFwHeaders(int outFd, ParInfo* info);
+// front of its kernel image. false when the output cannot be written.
+bool WriteFwHeaders(int outFd, ParInfo* info);
 
 }  // namespace morvik

@@ -1,0 +1,41 @@
+// Descriptor I/O with the retries and loops written once: an owning
+// descriptor, a read that fills its buffer, a write that writes everything
+// at an absolute position, and a fill of a byte range.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace morvik {
+
+// Owns one POSIX descriptor and closes it on every path.
+struct UniqueFd {
+    int fd = -1;
+    UniqueFd() = default;
+    explicit UniqueFd(int f) : fd(f) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+    // Closes now; false when the close itself reports an error (a delayed
+    // write failure on some file systems).
+    bool Close();
+};
+
+// Opens `path` read-only; the descriptor is -1 when that fails (errno kept).
+UniqueFd OpenForReading(const char* path);
+
+// Reads from the descriptor's position until `length` bytes arrived or the
+// file ended. The count read (less than `length` only at the end of the
+// file), or -1 on a read error (errno kept).
+ssize_t ReadFull(int fd, void* buffer, size_t length);
+
+// Writes all `length` bytes at absolute position `position`; false on any
+// failure (errno kept; a write that makes no progress counts as ENOSPC).
+bool WriteAllAt(int fd, const void* data, size_t length, uint64_t position);
+
+// Writes `length` copies of `byte` from absolute position `position`.
+bool FillAt(int fd, uint8_t byte, uint64_t length, uint64_t position);
+
+}  // namespace morvik
