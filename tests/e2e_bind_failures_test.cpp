@@ -12,9 +12,9 @@
 #include <cstring>
 #include <thread>
 
-#include "e2e_image_model.h"
+#include "support/image_model.h"
 
-namespace morvik_e2e {
+namespace morvik_test {
 namespace {
 
 struct InputFile {
@@ -49,11 +49,11 @@ std::string ElevenImageLines() {
 
 void WriteInputs(const BindFolder& folder, const std::vector<InputFile>& inputs, const std::string& par) {
     uint32_t seed = 7;
-    for (const InputFile& input : inputs) folder.Write(input.name, morvik_test::PatternBytes(input.size, seed++));
+    for (const InputFile& input : inputs) folder.Write(input.name, PatternBytes(input.size, seed++));
     if (!par.empty()) folder.Write("bind.par", par);
 }
 
-void ExpectFailed(const morvik_test::RunResult& run, const std::vector<std::string>& lines) {
+void ExpectFailed(const RunResult& run, const std::vector<std::string>& lines) {
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_EQ(MissingInOrder(run.out, lines), "") << run.out;
     EXPECT_FALSE(HasLine(run.out, "DONE!")) << run.out;
@@ -62,7 +62,12 @@ void ExpectFailed(const morvik_test::RunResult& run, const std::vector<std::stri
 // Failures found before the output is touched: no output file at all.
 TEST(E2eBindFailure, RefusedBeforeTheOutputIsCreated) {
     const std::vector<FailureCase> cases{
-        {"PAR file missing", "", {}, {}, {"Error : open Par file bind.par failed!", "Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]"}},
+        {"PAR file missing",
+         "",
+         {},
+         {},
+         {"Error : open Par file bind.par failed!",
+          "Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]"}},
         {"image missing when read",
          "$Size &10\n:boot.bin &0\n:gone.bin &1000\n",
          {{"boot.bin", 0x100}},
@@ -133,7 +138,7 @@ TEST(E2eBindFailure, RefusedBeforeTheOutputIsCreated) {
         BindFolder folder;
         folder.Write("pid.txt", c.pidText);
         WriteInputs(folder, c.inputs, c.par);
-        morvik_test::RunResult run = folder.Bind(c.extraArgs);
+        RunResult run = folder.Bind(c.extraArgs);
         ExpectFailed(run, c.lines);
         EXPECT_FALSE(folder.Exists("out.bin"));
         EXPECT_FALSE(folder.Exists("nodir"));
@@ -167,10 +172,10 @@ TEST(E2eBindFailure, FailsWithTheOutputLeftBehind) {
         BindFolder folder;
         folder.Write("pid.txt", c.pidText);
         WriteInputs(folder, c.inputs, c.par);
-        morvik_test::RunResult run = folder.Bind();
+        RunResult run = folder.Bind();
         ExpectFailed(run, c.lines);
         ASSERT_TRUE(folder.Exists("out.bin"));
-        EXPECT_EQ(Slice(folder.Read("out.bin"), 0, 0x800), morvik_test::PatternBytes(0x800, 7));
+        EXPECT_EQ(Slice(folder.Read("out.bin"), 0, 0x800), PatternBytes(0x800, 7));
     }
 }
 
@@ -243,14 +248,14 @@ TEST(E2eBindFailure, InputThatVanishesAfterBeingMeasured) {
 
         std::atomic<bool> served{false};
         std::thread server(ServeOnceThenVanish, folder / c.vanishing, content, &served);
-        morvik_test::RunResult run = folder.Bind();
+        RunResult run = folder.Bind();
         server.join();
 
         EXPECT_TRUE(served.load());
         ExpectFailed(run, c.lines);
         EXPECT_EQ(folder.Exists("out.bin"), c.outputLeft);
         if (c.outputLeft) {
-            EXPECT_EQ(Slice(folder.Read("out.bin"), 0, 0x800), morvik_test::PatternBytes(0x800, 7));
+            EXPECT_EQ(Slice(folder.Read("out.bin"), 0, 0x800), PatternBytes(0x800, 7));
         }
     }
 }
@@ -320,7 +325,7 @@ TEST(E2eBindFailure, OutputPathGuardTouchesNothing) {
             before.emplace_back(name, folder.Read(name));
         struct stat outBefore = LinkStat(folder / "out.bin");
 
-        morvik_test::RunResult run = folder.Bind({"-o", c.outArg});
+        RunResult run = folder.Bind({"-o", c.outArg});
         ExpectFailed(run, {c.message});
         for (const auto& [name, bytes] : before) EXPECT_EQ(folder.Read(name), bytes) << name;
         struct stat outAfter = LinkStat(folder / "out.bin");
@@ -335,11 +340,11 @@ TEST(E2eBindFailure, SymlinkToAnUnrelatedFileIsReplacedNotFollowed) {
     BindFolder folder;
     folder.Write("pid.txt", PidFileText());
     WriteInputs(folder, kGroupInputs, kGroupPar);
-    Bytes keep = morvik_test::PatternBytes(0x100, 99);
+    Bytes keep = PatternBytes(0x100, 99);
     folder.Write("keep.bin", keep);
     ASSERT_EQ(::symlink("keep.bin", (folder / "out.bin").c_str()), 0);
 
-    morvik_test::RunResult run = folder.Bind();
+    RunResult run = folder.Bind();
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(folder.Read("keep.bin"), keep);
     EXPECT_TRUE(S_ISREG(LinkStat(folder / "out.bin").st_mode));
@@ -362,17 +367,18 @@ TEST(E2eBindFailure, WriteFailuresAreReportedNeverDone) {
         {"pre-fill with 0x00", kGroupPar, {}, 0x8000},
         {"pre-fill with 0xff", kGroupPar, {"-p", "0xff"}, 0x8000},
     };
-    const std::string message = "Error : Write output bin file(out.bin) failed! (" + std::string(std::strerror(EFBIG)) + ")";
+    const std::string message =
+        "Error : Write output bin file(out.bin) failed! (" + std::string(std::strerror(EFBIG)) + ")";
     for (const WriteFailCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;
         folder.Write("pid.txt", PidFileText());
         WriteInputs(folder, {{"boot.bin", 0x3000}, {"kernel.bin", 0x1000}}, c.par);
-        morvik_test::RunResult run = folder.Bind(c.padArgs, c.sizeLimit);
+        RunResult run = folder.Bind(c.padArgs, c.sizeLimit);
         ExpectFailed(run, {message});
         EXPECT_EQ(run.status, 1);
     }
 }
 
 }  // namespace
-}  // namespace morvik_e2e
+}  // namespace morvik_test

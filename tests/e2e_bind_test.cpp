@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <map>
 
-#include "e2e_image_model.h"
+#include "support/image_model.h"
 
-namespace morvik_e2e {
+namespace morvik_test {
 namespace {
 
 struct InputFile {
@@ -217,7 +217,7 @@ std::map<std::string, Bytes> WriteInputs(const BindFolder& folder, const LayoutC
     std::map<std::string, Bytes> files;
     uint32_t seed = 1;
     for (const InputFile& input : c.inputs) {
-        files[input.name] = morvik_test::PatternBytes(input.size, seed++);
+        files[input.name] = PatternBytes(input.size, seed++);
         folder.Write(input.name, files[input.name]);
     }
     folder.Write("pid.txt", PidFileText());
@@ -262,7 +262,7 @@ TEST(E2eBind, LayoutsMatchTheFormatByteForByte) {
         BindFolder folder;
         std::map<std::string, Bytes> files = WriteInputs(folder, c);
 
-        morvik_test::RunResult run = folder.Bind(c.padArgs);
+        RunResult run = folder.Bind(c.padArgs);
         ASSERT_EQ(run.status, 0) << run.out;
         // A stray far write would make a huge sparse file: check before reading.
         ASSERT_EQ(std::filesystem::file_size(folder / "out.bin"), c.size);
@@ -310,7 +310,7 @@ TEST(E2eBind, TypicalRunPrintsItsPidAndHeaderSectionsExactly) {
         SCOPED_TRACE(c.name);
         BindFolder folder;
         std::map<std::string, Bytes> files = WriteInputs(folder, c);
-        morvik_test::RunResult run = folder.Bind(c.padArgs);
+        RunResult run = folder.Bind(c.padArgs);
         ASSERT_EQ(run.status, 0) << run.out;
 
         Bytes expected = ExpectedImage(c, files);
@@ -329,7 +329,7 @@ TEST(E2eBind, StaleLargerOutputIsReplacedWithExactSizeAndMode0664) {
     folder.Write("out.bin", Bytes(0x300000, 0xAB));
     ASSERT_EQ(::chmod((folder / "out.bin").c_str(), 0400), 0);
 
-    morvik_test::RunResult run = folder.Bind();
+    RunResult run = folder.Bind();
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(FirstDifference(folder.Read("out.bin"), ExpectedImage(c, files)), "");
     struct stat st{};
@@ -339,4 +339,4 @@ TEST(E2eBind, StaleLargerOutputIsReplacedWithExactSizeAndMode0664) {
 }
 
 }  // namespace
-}  // namespace morvik_e2e
+}  // namespace morvik_test

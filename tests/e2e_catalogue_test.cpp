@@ -75,6 +75,7 @@ Line Out(const std::string& text) { return {Stream::kOut, text}; }
 Line Err(const std::string& text) { return {Stream::kErr, text}; }
 
 const std::string kPathOf256(256, 'p');
+const Line kUsage = Out("Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]");
 
 std::string ElevenImageLines() {
     std::string lines;
@@ -92,7 +93,7 @@ std::vector<Row> Catalogue() {
     return {
         // ---- command line ----
         {"bad -p value", {"-p", "0XFF"}, boot, {},
-         {Out("Error : Wrong option value for '-p'"), Out("Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]")},
+         {Out("Error : Wrong option value for '-p'"), kUsage},
          1, Output::kNone},
         {"unknown option", {"-x"}, boot, {},
          {Err("{prog}: invalid option -- x"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
@@ -104,9 +105,11 @@ std::vector<Row> Catalogue() {
         {"ambiguous long option", {"--pa=1"}, boot, {},
          {Err("{prog}: option `--pa=1' is ambiguous"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
         {"long option without its argument", {"--pad"}, boot, {},
-         {Err("{prog}: option `--pad' requires an argument"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
+         {Err("{prog}: option `--pad' requires an argument"), Out("Please type 'Morvik -h' for help!")}, 1,
+         Output::kNone},
         {"value for a long option that takes none", {"--de=1"}, boot, {},
-         {Err("{prog}: option `--debug' doesn't allow an argument"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
+         {Err("{prog}: option `--debug' doesn't allow an argument"), Out("Please type 'Morvik -h' for help!")}, 1,
+         Output::kNone},
         {"unrecognized long option", {"--x=1"}, boot, {},
          {Err("{prog}: unrecognized option `--x=1'"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
         {"PAR path too long", {"-i", kPathOf256}, boot, {},
@@ -116,7 +119,7 @@ std::vector<Row> Catalogue() {
 
         // ---- PAR file and the files it names ----
         {"no PAR file", {}, "", {},
-         {Out("Error : open Par file ARMPARA.PAR failed!"), Out("Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]")},
+         {Out("Error : open Par file ARMPARA.PAR failed!"), kUsage},
          1, Output::kNone},
         {"missing image file", {}, ":none.bin &0\n$Size &8\n", {},
          {Out("Error:open file none.bin failed"), Out("Open file none.bin fail!")}, 1, Output::kNone},
@@ -175,7 +178,8 @@ std::vector<Row> Catalogue() {
          {Out("Error : No PID found for format with FW_Header!")}, 1, Output::kNone},
         {"no PID line, no group", {}, boot, {},
          {Out("Warn : No PID would be bind!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
-        {"firmware image of a group without kernel", {}, group + ":kernel.bin &8000 -k 0\n:rootfs.bin &10000 -f 1\n", {},
+        {"firmware image of a group without kernel", {},
+         group + ":kernel.bin &8000 -k 0\n:rootfs.bin &10000 -f 1\n", {},
          {Out("Error : Image Group 1 has no Image labeled by '-k'.")}, 1, Output::kNone},
         {"kernel of a group past the count", {}, group + ":kernel.bin &8000 -k 1\n", {},
          {Out("Error : Certain Image Group has no Image labeled by '-k'.")}, 1, Output::kNone},
@@ -187,7 +191,8 @@ std::vector<Row> Catalogue() {
          {Out("Error : Limit Size of boot.bin is small than its Size, so '-l' option is ignored!"),
           Out("Warn : Limit Size of boot.bin is 0, so '-p' option is ignored!"), Out("DONE!")},
          0, Output::kComplete, "ARMOut.BIN", 0x2000},
-        {"range of a group's last image without room for the record", {}, group + ":kernel.bin &8000 -k -l 0x2345\n", {},
+        {"range of a group's last image without room for the record", {},
+         group + ":kernel.bin &8000 -k -l 0x2345\n", {},
          {Out("Warn : Limit Size of kernel.bin is small than its Size, so '-l' option is ignored!"), Out("DONE!")},
          0, Output::kComplete, "ARMOut.BIN", 0x8100 + 0x2346 + 16},
         {"overlap", {}, "$Size &8\n:boot.bin &0\n:b.bin &1000\n", {},
@@ -209,12 +214,13 @@ std::vector<Row> Catalogue() {
         {"FW PID record past the end of the output", {}, "%pid.txt &fff &ff8\n$Size &4\n:b.bin &0\n", {},
          {Out("Error : FW PID record 0xff8 to 0x1007 lies outside the output (size 0x1000)!")}, 1, Output::kNone},
         {"PAR file is a folder", {"-i", "dir"}, boot, {Dir("dir")},
-         {Out("Error : read Par file dir failed!"), Out("Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]")},
+         {Out("Error : read Par file dir failed!"), kUsage},
          1, Output::kNone},
         {"output is the PAR file", {"-o", "ARMPARA.PAR"}, boot, {},
          {Out("Error : Output file ARMPARA.PAR is the same file as input ARMPARA.PAR, refusing to overwrite it!")},
          1, Output::kNone, "ARMPARA.PAR"},
-        {"output is a link to the PID file", {"-o", "out.lnk"}, "%pid.txt &1fff\n" + boot, {Symlink("out.lnk", "pid.txt")},
+        {"output is a link to the PID file", {"-o", "out.lnk"}, "%pid.txt &1fff\n" + boot,
+         {Symlink("out.lnk", "pid.txt")},
          {Out("Error : Output file out.lnk is the same file as input pid.txt, refusing to overwrite it!")},
          1, Output::kNone, "out.lnk"},
         {"output is a folder", {"-o", "dir"}, boot, {Dir("dir")},
@@ -305,29 +311,10 @@ std::map<std::string, Entry> Snapshot(const std::string& folder) {
     return entries;
 }
 
-std::vector<std::string> LinesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::string WithProgram(std::string text) {
     const std::string mark = "{prog}";
     for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), MORVIK_BIN);
     return text;
-}
-
-bool HasLine(const std::string& text, const std::string& line) {
-    for (const std::string& l : LinesOf(text)) {
-        if (l == line) return true;
-    }
-    return false;
 }
 
 void CheckFolder(const Row& row, const std::map<std::string, Entry>& before,
@@ -364,14 +351,14 @@ void RunRow(const Row& row) {
     EXPECT_EQ(run.status, row.status);
     for (const Line& line : row.expect) {
         const std::string& text = line.stream == Stream::kOut ? run.out : run.err;
-        EXPECT_TRUE(HasLine(text, WithProgram(line.text)))
+        EXPECT_TRUE(morvik_test::HasLine(text, WithProgram(line.text)))
             << (line.stream == Stream::kOut ? "stdout" : "stderr") << " lacks the line: " << line.text;
     }
     if (row.output == Output::kComplete) {
-        std::vector<std::string> lines = LinesOf(run.out);
+        std::vector<std::string> lines = morvik_test::Lines(run.out);
         EXPECT_TRUE(!lines.empty() && lines.back() == "DONE!") << "a complete bind ends with DONE!";
     } else {
-        EXPECT_FALSE(HasLine(run.out, "DONE!"));
+        EXPECT_FALSE(morvik_test::HasLine(run.out, "DONE!"));
     }
     if (row.output == Output::kPartial) {
         EXPECT_NE(row.status, 0) << "a partial output is always a failure";
@@ -558,8 +545,10 @@ TEST(E2eCatalogueTest, FormatPatternMatchesWhatPrintfPrints) {
     const struct { std::string format; std::string line; bool matches; } cases[] = {
         {"Error : Image %s overlay with Image %s!", "Error : Image a.bin overlay with Image b.bin!", true},
         {"Error : Image %s overlay with Image %s!", "Error : Image a.bin overlays with Image b.bin!", false},
-        {"Error: too many bin files, max bin file number is %d.", "Error: too many bin files, max bin file number is 10.", true},
-        {"Error:file %s is too large, max file size is 0x%llx bytes", "Error:file h is too large, max file size is 0x7fffffff bytes", true},
+        {"Error: too many bin files, max bin file number is %d.",
+         "Error: too many bin files, max bin file number is 10.", true},
+        {"Error:file %s is too large, max file size is 0x%llx bytes",
+         "Error:file h is too large, max file size is 0x7fffffff bytes", true},
         {"Use 100%% (%zu)", "Use 100% (3)", true},
         {"Error : a.b", "Error : aXb", false},
     };

@@ -13,7 +13,8 @@ using morvik_test::TempDir;
 TEST(E2eParTest, UnusableParFilesFailTheRunWithoutOutput) {
     const std::string good = "$Size &100\n:boot.bin &0\n";
     const struct { const char* name; std::string par; std::vector<std::string> outHas; } cases[] = {
-        {"missing image", ":none.bin &1000\n" + good, {"Error:open file none.bin failed\n", "Open file none.bin fail!\n"}},
+        {"missing image", ":none.bin &1000\n" + good,
+         {"Error:open file none.bin failed\n", "Open file none.bin fail!\n"}},
         {"missing PID file", "%none.txt &7fff\n" + good, {"Open PID file none.txt fail!\n"}},
         {"no PAR file", "", {"Error : open Par file ARMPARA.PAR failed!\n", "Usage : Morvik"}},
         {"format error", ":boot.bin &0x10\n" + good,

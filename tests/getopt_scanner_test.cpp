@@ -15,6 +15,7 @@
 
 #include "getopt/getopt.h"
 #include "getopt/getopt_internal.h"
+#include "support/run_tool.h"
 
 namespace {
 
@@ -83,28 +84,6 @@ struct Vector {
     }
 };
 
-// Sends file descriptor 2 to a temporary file until Finish().
-struct StderrCapture {
-    FILE* file = std::tmpfile();
-    int saved = -1;
-
-    StderrCapture() {
-        std::fflush(stderr);
-        saved = ::dup(2);
-        ::dup2(::fileno(file), 2);
-    }
-    std::string Finish() {
-        std::fflush(stderr);
-        ::dup2(saved, 2);
-        ::close(saved);
-        std::string text;
-        std::rewind(file);
-        for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
-        std::fclose(file);
-        return text;
-    }
-};
-
 // Sets or removes POSIXLY_CORRECT for one scope.
 struct PosixlyScope {
     explicit PosixlyScope(const char* value) {
@@ -157,9 +136,8 @@ void RunCase(const ScanCase& c) {
     morvik::optind = 0;  // a full initialization
     morvik::opterr = c.opterr;
     morvik::optopt = '?';
-    StderrCapture capture;
-    std::vector<std::string> seen = ScanAll(c, v, c.optstring);
-    std::string messages = capture.Finish();
+    std::vector<std::string> seen;
+    std::string messages = morvik_test::CaptureOutput([&] { seen = ScanAll(c, v, c.optstring); }).err;
     morvik::opterr = 1;
 
     EXPECT_EQ(Describe(c.steps), seen);
@@ -400,9 +378,8 @@ TEST(GetoptScanner, NewScanKeepsTheFirstInitialization) {
         Vector v(c.argv);
         morvik::optind = t.secondStart;
         morvik::optopt = '?';
-        StderrCapture capture;
-        std::vector<std::string> seen = ScanAll(c, v, c.optstring);
-        EXPECT_EQ(t.messages, capture.Finish());
+        std::vector<std::string> seen;
+        EXPECT_EQ(t.messages, morvik_test::CaptureOutput([&] { seen = ScanAll(c, v, c.optstring); }).err);
         EXPECT_EQ(Describe(c.steps), seen);
         EXPECT_EQ(t.finalOptind, morvik::optind);
     }

@@ -4,16 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 
-#include "inspect_fixture.h"
+#include "support/image_model.h"
+#include "support/json.h"
 
-namespace inspect_test {
+namespace morvik_test {
 namespace {
 
-using morvik_test::PatternBytes;
-using morvik_test::ReadFile;
-using morvik_test::TempDir;
-using morvik_test::WriteFile;
 
 const char* const kPidText =
     "0123456789abcdefFEDCBA98765432100011223344556677"
@@ -41,7 +39,7 @@ std::string Bind(const TempDir& dir, const char* par, const char* pad, const Byt
     WriteFile(dir / "rootfs-b.bin", PatternBytes(0x1c00, 24));
     WriteFile(dir / "data.bin", PatternBytes(0x400, 25));
     WriteFile(dir / "board.par", std::string(par));
-    RunResult run = morvik_test::RunMorvik({"-i", "board.par", "-o", "out.bin", "-p", pad}, dir.path);
+    RunResult run = RunMorvik({"-i", "board.par", "-o", "out.bin", "-p", pad}, dir.path);
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_NE(run.out.find("DONE!"), std::string::npos) << run.out;
     return dir / "out.bin";
@@ -124,7 +122,7 @@ TEST(InspectBind, JsonValuesMatchTheInputs) {
         const Json& e = h["entries"][n];
         EXPECT_EQ(e["offset"].number, offsets[n]);
         EXPECT_EQ(e["length"].number, static_cast<double>(data.size()));
-        EXPECT_EQ(e["checksum"].number, static_cast<double>(Crc(data.data(), data.size())));
+        EXPECT_EQ(e["checksum"].number, static_cast<double>(Crc32(data.data(), data.size())));
         EXPECT_EQ(e["version"].text, "1.00");
         EXPECT_TRUE(e["verify"].flag);
     }
@@ -144,7 +142,8 @@ TEST(InspectBind, EachDamagedByteIsCaughtAndNamed) {
         std::string (*named)(const Json& doc);
     };
     const Damage damages[] = {
-        {"inside the kernel image", [](const Json& d) { return size_t(d["headers"][0]["entries"][0]["offset"].number) + 77; },
+        {"inside the kernel image",
+         [](const Json& d) { return size_t(d["headers"][0]["entries"][0]["offset"].number) + 77; },
          [](const Json& d) { return "header at " + Hex8(size_t(d["headers"][0]["offset"].number)) + ": entry 0"; }},
         {"inside the last image of the group",
          [](const Json& d) {
@@ -165,7 +164,9 @@ TEST(InspectBind, EachDamagedByteIsCaughtAndNamed) {
         {"FW PID record tag", [](const Json& d) { return size_t(d["fwPidRecords"][0]["offset"].number) + 13; },
          [](const Json&) { return std::string("tag is"); }},
         {"PID block magic", [](const Json& d) { return size_t(d["pidBlock"]["offset"].number) + 66; },
-         [](const Json& d) { return "PID block at " + Hex8(size_t(d["pidBlock"]["offset"].number)) + ": closing magic"; }},
+         [](const Json& d) {
+             return "PID block at " + Hex8(size_t(d["pidBlock"]["offset"].number)) + ": closing magic";
+         }},
         {"PID byte of a FW PID word", [](const Json& d) { return size_t(d["pidBlock"]["offset"].number) + 50; },
          [](const Json&) { return std::string("PID words"); }},
     };
@@ -245,4 +246,4 @@ TEST(InspectBind, JsonIsWellFormedForAwkwardNamesAndQuietMode) {
 }
 
 }  // namespace
-}  // namespace inspect_test
+}  // namespace morvik_test

@@ -3,13 +3,15 @@
 // "Tav" in image data, truncation, and the command line.
 #include <gtest/gtest.h>
 
-#include "inspect_fixture.h"
+#include <algorithm>
+#include <cstring>
 
-namespace inspect_test {
+#include "support/image_model.h"
+#include "support/json.h"
+
+namespace morvik_test {
 namespace {
 
-using morvik_test::PatternBytes;
-using morvik_test::TempDir;
 
 // Group 0: header 0x1000, kernel 0x1100 (odd length), firmware image 0x3000
 // ending at 0x37ff, so its FW PID record sits at the even 0x3800. A 2 KiB
@@ -92,38 +94,83 @@ TEST(InspectSynthetic, CleanImagesVerifyAndMapEveryRegion) {
     }
 }
 
+// The lines of the report's failure list.
+std::vector<std::string> FailureLines(const std::string& out) {
+    std::vector<std::string> lines = Lines(out), failures;
+    auto at = std::find(lines.begin(), lines.end(), "Failures");
+    for (++at; at < lines.end() && !at->empty(); ++at) failures.push_back(at->substr(2));
+    return failures;
+}
+
+// The values a failure line quotes, worked out from the damaged image with
+// the model, never read from the tool: {hdr} the header's stored and
+// recomputed checksums, {crc0} and {crc1} an entry's stored and actual CRC,
+// {fill} the fill byte and {b15} header byte 15.
+std::string Expand(std::string line, const Bytes& image, uint8_t fill) {
+    char text[96];
+    auto replace = [&](const std::string& mark) {
+        for (size_t at; (at = line.find(mark)) != std::string::npos;) line.replace(at, mark.size(), text);
+    };
+    std::snprintf(text, sizeof text, "headerChecksum 0x%08x, computed 0x%08x (fill 0x%02x)", Le32(image, 0x1008),
+                  VerifierChecksum(Slice(image, 0x1000, 256), fill), fill);
+    replace("{hdr}");
+    std::snprintf(text, sizeof text, "CRC-32 expected 0x%08x, actual 0x%08x", Le32(image, 0x1018),
+                  Crc32(Slice(image, 0x1100, 0x1001)));
+    replace("{crc0}");
+    std::snprintf(text, sizeof text, "CRC-32 expected 0x%08x, actual 0x%08x", Le32(image, 0x1030),
+                  Crc32(Slice(image, 0x3000, 0x7ff)));
+    replace("{crc1}");
+    std::snprintf(text, sizeof text, "0x%02x", fill);
+    replace("{fill}");
+    std::snprintf(text, sizeof text, "0x%02x", image[0x100f]);
+    replace("{b15}");
+    return line;
+}
+
 TEST(InspectSynthetic, EachDamagedByteIsCaughtAndNamed) {
+    const std::string hdr = "header at 0x00001000", rec = "FW PID record at 0x00003800 (header at 0x00001000)";
+    const std::string pid = "PID block at 0x000007ba";
     struct Case {
         const char* what;
         size_t at;
-        const char* named;
+        std::vector<std::string> lines;
+        std::vector<std::string> underFF = {};  // more lines under the 0xFF fill
     } cases[] = {
-        {"kernel image byte", 0x1105, "header at 0x00001000: entry 0 (offset 0x00001100, length 0x00001001): CRC-32"},
-        {"last byte of the firmware image", 0x37fe, "entry 1 (offset 0x00003000, length 0x000007ff): CRC-32"},
-        {"magic", 0x1001, "header at 0x00001000: magic is 54 60 76 00"},
-        {"pidOffset", 0x1004, "header at 0x00001000 does not verify"},
-        {"headerChecksum", 0x100a, "header at 0x00001000 does not verify"},
-        {"imageNumber", 0x100c, "header at 0x00001000 does not verify"},
-        {"checksumBitmap", 0x100d, "header at 0x00001000 does not verify"},
-        {"reserved byte 15", 0x100f, "header at 0x00001000: bytes 14 and 15"},
-        {"entry version", 0x101c, "header at 0x00001000 does not verify"},
-        {"unused entry slot", 0x10f0, "header at 0x00001000 does not verify"},
-        {"FW PID word", 0x3801, "FW PID record at 0x00003800 (header at 0x00001000): PID words"},
-        {"FW PID constant", 0x3806, "bytes 6-7 are"},
-        {"FW PID tag", 0x380a, "tag is"},
-        {"FW PID tail", 0x380f, "bytes 14-15 are"},
-        {"PID block opening magic", 0x7ba, "PID block at 0x000007ba: opening magic"},
-        {"PID block closing magic", 0x7fe, "PID block at 0x000007ba: closing magic"},
-        {"PID byte the FW PID words come from", 0x7ba + 57, "PID words"},
+        {"kernel image byte", 0x1105, {hdr + ": entry 0 (offset 0x00001100, length 0x00001001): {crc0}"}},
+        {"last byte of the firmware image", 0x37fe,
+         {hdr + ": entry 1 (offset 0x00003000, length 0x000007ff): {crc1}"}},
+        {"magic", 0x1001, {hdr + ": magic is 54 60 76 00, not \"Tav\" and NUL"}},
+        {"pidOffset", 0x1004,
+         {hdr + " does not verify: {hdr}",
+          "FW PID record at 0x00003801 (header at 0x00001000): runs past the end of the file"}},
+        {"headerChecksum", 0x100a, {hdr + " does not verify: {hdr}"}},
+        {"imageNumber", 0x100c, {hdr + " does not verify: {hdr}"},
+         {hdr + ": entry 2 (offset 0xffffffff, length 0xffffffff) runs past the end of the file (size 0x00003810)"}},
+        {"checksumBitmap", 0x100d, {hdr + " does not verify: {hdr}"}},
+        {"reserved byte 15", 0x100f,
+         {hdr + " does not verify: {hdr}", hdr + ": bytes 14 and 15 are {fill} {b15}, not the fill byte {fill}"}},
+        {"entry version", 0x101c, {hdr + " does not verify: {hdr}"}},
+        {"unused entry slot", 0x10f0, {hdr + " does not verify: {hdr}"}},
+        {"FW PID word", 0x3801, {rec + ": PID words 3636 3a3b 4243, the PID block at 0x000007ba has 3637 3a3b 4243"}},
+        {"FW PID constant", 0x3806, {rec + ": bytes 6-7 are 91 f7, expected 90 f7"}},
+        {"FW PID tag", 0x380a, {rec + ": tag is 61 56 73 49 63 4b, expected \"aVrIcK\" (61 56 72 49 63 4b)"}},
+        {"FW PID tail", 0x380f, {rec + ": bytes 14-15 are 00 01, expected 00 00"}},
+        {"PID block opening magic", 0x7ba, {pid + ": opening magic is 75 41 76 52 69 43 6b, expected \"tAvRiCk\""}},
+        {"PID block closing magic", 0x7fe, {pid + ": closing magic is 74 41 76 52 69 42 6b, expected \"tAvRiCk\""}},
+        {"PID byte the FW PID words come from", 0x7ba + 57,
+         {rec + ": PID words 3637 3a3b 4243, the PID block at 0x000007ba has 3637 3a3b 4343"}},
     };
     for (uint8_t fill : {0x00, 0xFF}) {
         for (const Case& c : cases) {
             Bytes image = OneGroup(fill);
             image[c.at] ^= 0x01;
+            std::vector<std::string> expected;
+            for (const std::string& line : c.lines) expected.push_back(Expand(line, image, fill));
+            if (fill == 0xFF) expected.insert(expected.end(), c.underFF.begin(), c.underFF.end());
             TempDir dir;
             RunResult run = InspectBytes(dir, image);
             EXPECT_EQ(run.status, 1) << c.what << " fill " << int(fill);
-            EXPECT_NE(run.out.find(c.named), std::string::npos) << c.what << "\n" << run.out;
+            EXPECT_EQ(FailureLines(run.out), expected) << c.what << " fill " << int(fill) << "\n" << run.out;
             EXPECT_NE(run.out.find("Summary: FAILED"), std::string::npos) << c.what;
         }
     }
@@ -131,9 +178,9 @@ TEST(InspectSynthetic, EachDamagedByteIsCaughtAndNamed) {
 
 TEST(InspectSynthetic, CrcFailureShowsExpectedAndActualValues) {
     Bytes image = OneGroup(0x00);
-    uint32_t expected = Crc(image.data() + 0x3000, 0x7ff);
+    uint32_t expected = Crc32(image.data() + 0x3000, 0x7ff);
     image[0x3400] ^= 0x80;
-    uint32_t actual = Crc(image.data() + 0x3000, 0x7ff);
+    uint32_t actual = Crc32(image.data() + 0x3000, 0x7ff);
     TempDir dir;
     RunResult run = InspectBytes(dir, image);
     char line[200];
@@ -163,7 +210,8 @@ TEST(InspectSynthetic, MarkersInImageDataAreNoFalseAlarm) {
         Bytes data = c.bytes;
         if (c.what[0] == 'T') std::memcpy(data.data(), "Tav", 4);
         // Change the image file itself, so the header carries its CRC.
-        Group g{0x1000, {{0x1100, PatternBytes(0x1001, 1), "1.00", true}, {0x3000, PatternBytes(0x7ff, 2), "1.01", false}}};
+        Group g{0x1000,
+                {{0x1100, PatternBytes(0x1001, 1), "1.00", true}, {0x3000, PatternBytes(0x7ff, 2), "1.01", false}}};
         if (c.at >= 0x3000) std::memcpy(g.entries[1].data.data() + (c.at - 0x3000), data.data(), data.size());
         Bytes image = BuildImage(0x3810, 0x00, 0x7ff, {g});
         Put(image, 0, PatternBytes(0x7ba, 3));
@@ -176,15 +224,19 @@ TEST(InspectSynthetic, MarkersInImageDataAreNoFalseAlarm) {
 }
 
 TEST(InspectSynthetic, TruncatedFilesFail) {
+    const std::string record = "FW PID record at 0x00003800 (header at 0x00001000): runs past the end of the file";
     struct Case {
         size_t size;
-        const char* named;
+        std::vector<std::string> lines;
     } cases[] = {
-        {0x3808, "FW PID record at 0x00003800 (header at 0x00001000): runs past the end of the file"},
-        {0x3100, "entry 1 (offset 0x00003000, length 0x000007ff) runs past the end of the file (size 0x00003100)"},
-        {0x1080, "header at 0x00001000: cut off by the end of the file (128 of 256 bytes)"},
-        {0x7d0, "PID block at 0x000007ba: cut off by the end of the file"},
-        {0, "the file is empty"},
+        {0x3808, {record}},
+        {0x3100,
+         {"header at 0x00001000: entry 1 (offset 0x00003000, length 0x000007ff) runs past the end of the file "
+          "(size 0x00003100)",
+          record}},
+        {0x1080, {"header at 0x00001000: cut off by the end of the file (128 of 256 bytes)"}},
+        {0x7d0, {"PID block at 0x000007ba: cut off by the end of the file"}},
+        {0, {"the file is empty"}},
     };
     for (const Case& c : cases) {
         Bytes image = OneGroup(0xFF);
@@ -192,13 +244,13 @@ TEST(InspectSynthetic, TruncatedFilesFail) {
         TempDir dir;
         RunResult run = InspectBytes(dir, image);
         EXPECT_EQ(run.status, 1) << c.size;
-        EXPECT_NE(run.out.find(c.named), std::string::npos) << c.size << "\n" << run.out;
+        EXPECT_EQ(FailureLines(run.out), c.lines) << c.size << "\n" << run.out;
     }
 }
 
 TEST(InspectSynthetic, RecordWithoutGroupsIsCheckedAgainstThePidBlock) {
     Bytes image = NoGroups();
-    Put(image, 0x3000, FwPidRecord(PidBlock()));
+    Put(image, 0x3000, FwPidRecord());
     TempDir dir;
     EXPECT_EQ(InspectBytes(dir, image).status, 0);
     image[0x3002] ^= 0x40;  // second PID word
@@ -231,34 +283,47 @@ TEST(InspectSynthetic, RepeatedMarkersAreBoundedAndFail) {
 
 TEST(InspectSynthetic, CommandLine) {
     TempDir dir;
-    std::string image = dir / "image.bin";
-    morvik_test::WriteFile(image, OneGroup(0x00));
+    const std::string image = dir / "image.bin", prog = MORVIK_INSPECT_BIN;
+    WriteFile(image, OneGroup(0x00));
     struct Case {
         std::vector<std::string> args;
         int status;
-        const char* out;
-        const char* err;
+        std::string firstLine;  // of standard output, whole
+        std::string err;        // all of standard error
     } cases[] = {
         {{}, 2, "Error : no image file given", ""},
         {{image, image}, 2, "Error : give exactly one image file", ""},
-        {{dir / "missing.bin"}, 2, "Error : cannot open image", ""},
-        {{dir.path}, 2, "is not a regular file", ""},
-        {{"--bogus", image}, 2, "Please type 'Morvik-inspect -h' for help!", "unrecognized option `--bogus'"},
-        {{"-x", image}, 2, "Please type 'Morvik-inspect -h' for help!", "invalid option -- x"},
+        {{dir / "missing.bin"},
+         2,
+         "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory",
+         ""},
+        {{dir.path}, 2, "Error : " + dir.path + " is not a regular file", ""},
+        {{"--bogus", image},
+         2,
+         "Please type 'Morvik-inspect -h' for help!",
+         prog + ": unrecognized option `--bogus'\n"},
+        {{"-x", image}, 2, "Please type 'Morvik-inspect -h' for help!", prog + ": invalid option -- x\n"},
         {{"--help"}, 0, "Usage : Morvik-inspect [--json] [--quiet] IMAGE", ""},
-        {{image, "--qu"}, 0, "Summary: OK", ""},
-        {{"-q", image}, 0, "Summary: OK", ""},
+        {{image, "--qu"},
+         0,
+         "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",
+         ""},
+        {{"-q", image},
+         0,
+         "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",
+         ""},
     };
     for (const Case& c : cases) {
         RunResult run = RunInspect(c.args);
         std::string shown = c.args.empty() ? "(none)" : c.args[0];
         EXPECT_EQ(run.status, c.status) << shown;
-        EXPECT_NE(run.out.find(c.out), std::string::npos) << shown << "\n" << run.out;
-        EXPECT_NE(run.err.find(c.err), std::string::npos) << shown << "\n" << run.err;
+        std::vector<std::string> lines = Lines(run.out);
+        EXPECT_EQ(lines.empty() ? "" : lines.front(), c.firstLine) << shown << "\n" << run.out;
+        EXPECT_EQ(run.err, c.err) << shown;
     }
     // --quiet prints nothing but the summary when all is well.
-    EXPECT_EQ(RunInspect({"--quiet", image}).out.find('\n'), RunInspect({"--quiet", image}).out.size() - 1);
+    EXPECT_EQ(Lines(RunInspect({"--quiet", image}).out).size(), 1u);
 }
 
 }  // namespace
-}  // namespace inspect_test
+}  // namespace morvik_test

@@ -72,9 +72,9 @@ struct PlanContext {
 
     // Runs the planner and returns what it printed.
     PlanResult Plan() {
-        testing::internal::CaptureStdout();
-        int32_t result = morvik::par_extra_info(&info);
-        return {result, testing::internal::GetCapturedStdout()};
+        int32_t result = 0;
+        std::string out = CaptureOutput([&] { result = morvik::par_extra_info(&info); }).out;
+        return {result, out};
     }
 
     // `text` with every '@' replaced by the folder the image files live in.

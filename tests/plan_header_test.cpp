@@ -1,30 +1,28 @@
 // FW_Header bytes as the planner builds them, its dump, and the failures of
 // reading an image for its CRC-32.
-#include <zlib.h>
-
 #include <unistd.h>
 
 #include "plan_fixture.h"
+#include "support/image_model.h"
 
 namespace {
 
 using morvik::IMAGE_FW;
 using morvik::IMAGE_KERNEL;
 using morvik::IMAGE_NORMAL;
+using morvik_test::Bytes;
+using morvik_test::Crc32;
 using morvik_test::Img;
 using morvik_test::PlanContext;
 using morvik_test::ReadFile;
 using morvik_test::WriteFile;
 
-using Bytes = std::vector<uint8_t>;
-
-uint32_t FileCrc(const std::string& path, size_t length) {
-    Bytes bytes = ReadFile(path);
-    return static_cast<uint32_t>(::crc32_z(0, bytes.data(), std::min(length, bytes.size())));
-}
+uint32_t FileCrc(const std::string& path) { return Crc32(ReadFile(path)); }
 
 Bytes Le32(uint32_t v) {
-    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    Bytes bytes(4);
+    morvik_test::PutLe32(bytes, 0, v);
+    return bytes;
 }
 
 Bytes HeaderBytes(const morvik::FW_Header* header) {
@@ -54,7 +52,7 @@ TEST(PlanHeader, LoneKernelBytesUnderBothFills) {
         put(12, {0x01, c.bitmap});
         put(16, {0x00, 0x01, 0x02, 0x00});  // offset 0x20100
         put(20, {0x00, 0x10, 0x00, 0x00});
-        put(24, Le32(FileCrc(ctx.info.images[0]->name, 0x1000)));
+        put(24, Le32(FileCrc(ctx.info.images[0]->name)));
         put(28, {0x31, 0x2E, 0x30, 0x30});
         EXPECT_EQ(HeaderBytes(ctx.info.fwHeader[0]), expected) << "pad " << c.finalPad << " -c " << int(c.cksum);
     }
@@ -69,7 +67,7 @@ TEST(PlanHeader, FullTraceOfALoneKernel) {
     ctx.SetPid();
     auto run = ctx.Plan();
     char crc[16];
-    std::snprintf(crc, sizeof crc, "%x", FileCrc(ctx.info.images[0]->name, 0x1000));
+    std::snprintf(crc, sizeof crc, "%x", FileCrc(ctx.info.images[0]->name));
     EXPECT_EQ(run.out, ctx.Paths("PID_in_f for Group 0 is at 21100\n"
                                  "\nname @kernel.bin\noffset 20100\nlength 1000\nl_size 0\ntype 2\n\n"
                                  "this_end 21110 , next_start 200000\n"
@@ -101,24 +99,16 @@ void CheckHeader(const PlanContext& ctx, const EntryCase& c, int32_t g) {
     const GroupExpectation& want = c.groups[g];
     const morvik::FW_Header* header = ctx.info.fwHeader[g];
     ASSERT_NE(header, nullptr) << c.what;
-    const uint8_t fill = c.finalPad ? 0xFF : 0x00;
-    Bytes expected(256, fill);
-    auto put = [&](size_t at, const Bytes& bytes) { std::copy(bytes.begin(), bytes.end(), expected.begin() + at); };
-    put(4, Le32(want.pidOffset));
-    put(12, {uint8_t(want.entries.size()), want.bitmap});
-    for (size_t n = 0; n < want.entries.size(); ++n) {
+    std::vector<morvik_test::HeaderEntry> entries;
+    for (const std::string& name : want.entries) {
         const morvik::ImageInfo* image = nullptr;
         for (uint32_t i = 0; i < ctx.info.imageCount; ++i)
-            if (ctx.dir / want.entries[n] == ctx.info.images[i]->name) image = ctx.info.images[i];
-        ASSERT_NE(image, nullptr) << want.entries[n];
-        size_t at = 16 + 24 * n;
-        put(at, Le32(image->offset));
-        put(at + 4, Le32(uint32_t(image->length)));
-        put(at + 8, Le32(FileCrc(image->name, size_t(image->length))));
-        Bytes version(4, 0);
-        std::copy(image->version, image->version + strnlen(image->version, 4), version.begin());
-        put(at + 12, version);
+            if (ctx.dir / name == ctx.info.images[i]->name) image = ctx.info.images[i];
+        ASSERT_NE(image, nullptr) << name;
+        entries.push_back({image->offset, ReadFile(image->name), image->version, image->cksum != 0});
     }
+    Bytes expected = morvik_test::UnsealedHeader(c.finalPad ? 0xFF : 0x00, want.pidOffset, entries);
+    expected[13] = want.bitmap;  // the expectation states the bitmap on its own
     EXPECT_EQ(HeaderBytes(header), expected) << c.what << " group " << g;
 }
 
@@ -211,7 +201,8 @@ TEST(PlanHeader, ImageFileFailures) {
         const uint8_t* raw = ctx.info.fwHeader[0]->raw;
         EXPECT_EQ(raw[morvik::kHdrImageNumber], c.result == 0 ? 2 : 1) << c.what;
         if (c.result == 0) {
-            EXPECT_EQ(morvik::GetLe32(raw + 16 + 24 + 8), FileCrc(ctx.dir / "f", 0x40));
+            EXPECT_EQ(morvik::GetLe32(raw + 16 + 24 + 8),
+                      Crc32(Bytes(c.fileBytes.begin(), c.fileBytes.begin() + 0x40)));
         }
     }
 }

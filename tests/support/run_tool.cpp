@@ -1,5 +1,6 @@
 #include "support/run_tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <filesystem>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -100,6 +102,70 @@ RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd
     for (const std::string& entry : options.env) setsPosix |= entry.rfind("POSIXLY_CORRECT=", 0) == 0;
     if (!setsPosix) options.unsetEnv.push_back("POSIXLY_CORRECT");
     return RunProgram(MORVIK_BIN, full, options);
+}
+
+RunResult RunInspect(const std::vector<std::string>& args) {
+    std::vector<std::string> full{MORVIK_INSPECT_BIN};
+    full.insert(full.end(), args.begin(), args.end());
+    RunOptions options;
+    options.unsetEnv.push_back("POSIXLY_CORRECT");
+    return RunProgram(MORVIK_INSPECT_BIN, full, options);
+}
+
+RunResult InspectBytes(const TempDir& dir, const std::vector<uint8_t>& image,
+                       const std::vector<std::string>& options) {
+    std::string path = dir / "image.bin";
+    WriteFile(path, image);
+    std::vector<std::string> args = options;
+    args.push_back(path);
+    return RunInspect(args);
+}
+
+Captured CaptureOutput(const std::function<void()>& step) {
+    TempDir capture;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int saved[2] = {::dup(1), ::dup(2)};
+    int files[2];
+    for (int fd : {1, 2}) {
+        files[fd - 1] = ::open((capture / std::to_string(fd)).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ::dup2(files[fd - 1], fd);
+    }
+    step();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    Captured captured;
+    for (int fd : {1, 2}) {
+        ::dup2(saved[fd - 1], fd);
+        ::close(saved[fd - 1]);
+        ::lseek(files[fd - 1], 0, SEEK_SET);
+        (fd == 1 ? captured.out : captured.err) = ReadAllFrom(files[fd - 1]);
+        ::close(files[fd - 1]);
+    }
+    return captured;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+    std::vector<std::string> lines = Lines(text);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string MissingInOrder(const std::string& text, const std::vector<std::string>& wanted) {
+    std::vector<std::string> lines = Lines(text);
+    auto at = lines.begin();
+    for (const std::string& line : wanted) {
+        at = std::find(at, lines.end(), line);
+        if (at == lines.end()) return line;
+        ++at;
+    }
+    return "";
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {

@@ -1,7 +1,9 @@
-// Helpers for tests that run a built program in a temporary folder.
+// Helpers for tests that run a built program in a temporary folder, read
+// what it printed, or capture what a function of the tool prints.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,27 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 // POSIXLY_CORRECT is removed from its environment unless `options` sets it.
 RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd,
                     RunOptions options = {});
+
+// Runs the built Morvik-inspect with `args` (without the program name).
+RunResult RunInspect(const std::vector<std::string>& args);
+// Writes `image` to image.bin in `dir` and runs Morvik-inspect on it.
+RunResult InspectBytes(const TempDir& dir, const std::vector<uint8_t>& image,
+                       const std::vector<std::string>& options = {"--quiet"});
+
+// Runs `step` with standard output and standard error (the descriptors, so
+// printf and fprintf alike) sent to files, and returns what it printed.
+struct Captured {
+    std::string out;
+    std::string err;
+};
+Captured CaptureOutput(const std::function<void()>& step);
+
+// The lines of a program's output, without their newlines.
+std::vector<std::string> Lines(const std::string& text);
+bool HasLine(const std::string& text, const std::string& line);
+// "" when `wanted` occur in `text` as whole lines in this order, else the
+// first one missing.
+std::string MissingInOrder(const std::string& text, const std::vector<std::string>& wanted);
 
 void WriteFile(const std::string& path, const std::string& bytes);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);

@@ -1,16 +1,18 @@
-#include "e2e_image_model.h"
+#include "support/image_model.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
+#include <cstring>
 
-namespace morvik_e2e {
+namespace morvik_test {
 
-uint32_t Crc32(const Bytes& data) {
-    return static_cast<uint32_t>(::crc32(0L, data.data(), static_cast<uInt>(data.size())));
+uint32_t Crc32(const uint8_t* data, size_t length) {
+    return static_cast<uint32_t>(::crc32_z(0L, data, length));
 }
+
+uint32_t Crc32(const Bytes& data) { return Crc32(data.data(), data.size()); }
 
 uint32_t Le32(const Bytes& bytes, size_t at) {
     return static_cast<uint32_t>(bytes.at(at)) | static_cast<uint32_t>(bytes.at(at + 1)) << 8 |
@@ -36,7 +38,13 @@ Bytes Slice(const Bytes& bytes, size_t from, size_t count) {
     return Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + count));
 }
 
-Bytes PidBytes() { return morvik_test::PatternBytes(56, 0x51D); }
+Bytes Text(const char* text) { return Bytes(text, text + std::strlen(text)); }
+
+Bytes PidBytes() {
+    Bytes pid;
+    for (uint8_t i = 0; i < 56; ++i) pid.push_back(static_cast<uint8_t>(0x10 + i));
+    return pid;
+}
 
 std::string PidFileText() {
     std::string text;
@@ -75,7 +83,7 @@ std::string FwPidRecordLine() {
     return line;
 }
 
-Bytes SealedHeader(uint8_t fill, uint32_t pidOffset, const std::vector<HeaderEntry>& entries) {
+Bytes UnsealedHeader(uint8_t fill, uint32_t pidOffset, const std::vector<HeaderEntry>& entries) {
     Bytes header(kHeaderSize, fill);
     PutLe32(header, 4, pidOffset);
     header[12] = static_cast<uint8_t>(entries.size());
@@ -91,6 +99,11 @@ Bytes SealedHeader(uint8_t fill, uint32_t pidOffset, const std::vector<HeaderEnt
         if (entry.cksum && n < 8) bitmap = static_cast<uint8_t>(bitmap | 1u << n);
     }
     header[13] = bitmap;
+    return header;
+}
+
+Bytes SealedHeader(uint8_t fill, uint32_t pidOffset, const std::vector<HeaderEntry>& entries) {
+    Bytes header = UnsealedHeader(fill, pidOffset, entries);
     uint32_t checksum = Crc32(header);
     header[0] = 'T';
     header[1] = 'a';
@@ -119,53 +132,48 @@ std::string FirstDifference(const Bytes& actual, const Bytes& expected) {
     return "";
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::string MissingInOrder(const std::string& text, const std::vector<std::string>& wanted) {
-    std::vector<std::string> lines = Lines(text);
-    auto at = lines.begin();
-    for (const std::string& line : wanted) {
-        at = std::find(at, lines.end(), line);
-        if (at == lines.end()) return line;
-        ++at;
-    }
-    return "";
-}
-
-bool HasLine(const std::string& text, const std::string& line) {
-    std::vector<std::string> lines = Lines(text);
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
 std::string Hex(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%x", value);
     return text;
 }
 
+Bytes BuildImage(size_t size, uint8_t fill, uint32_t pidEnd, const std::vector<Group>& groups) {
+    Bytes out(size, fill);
+    for (const Group& g : groups)
+        for (const HeaderEntry& e : g.entries) Put(out, e.offset, e.data);
+    if (pidEnd != 0) Put(out, pidEnd - (kPidBlockSize - 1), PidBlock());
+    std::vector<uint32_t> records;
+    for (const Group& g : groups) {
+        uint32_t end = 0;
+        for (const HeaderEntry& e : g.entries)
+            end = std::max<uint32_t>(end, e.offset + static_cast<uint32_t>(e.data.size()));
+        records.push_back((end + 1) & ~1u);
+        Put(out, records.back(), FwPidRecord());
+    }
+    for (size_t i = 0; i < groups.size(); ++i)
+        Put(out, groups[i].headerAt, SealedHeader(fill, records[i], groups[i].entries));
+    return out;
+}
+
 void BindFolder::Write(const std::string& name, const Bytes& bytes) const {
-    morvik_test::WriteFile(dir / name, bytes);
+    WriteFile(dir / name, bytes);
 }
 
 void BindFolder::Write(const std::string& name, const std::string& text) const {
-    morvik_test::WriteFile(dir / name, text);
+    WriteFile(dir / name, text);
 }
 
-Bytes BindFolder::Read(const std::string& name) const { return morvik_test::ReadFile(dir / name); }
+Bytes BindFolder::Read(const std::string& name) const { return ReadFile(dir / name); }
 
-bool BindFolder::Exists(const std::string& name) const { return morvik_test::FileExists(dir / name); }
+bool BindFolder::Exists(const std::string& name) const { return FileExists(dir / name); }
 
-morvik_test::RunResult BindFolder::Bind(const std::vector<std::string>& extra, long fileSizeLimit) const {
+RunResult BindFolder::Bind(const std::vector<std::string>& extra, long fileSizeLimit) const {
     std::vector<std::string> args{"-i", "bind.par", "-o", "out.bin"};
     args.insert(args.end(), extra.begin(), extra.end());
-    morvik_test::RunOptions options;
+    RunOptions options;
     options.fileSizeLimit = fileSizeLimit;
-    return morvik_test::RunMorvik(args, dir.path, options);
+    return RunMorvik(args, dir.path, options);
 }
 
-}  // namespace morvik_e2e
+}  // namespace morvik_test

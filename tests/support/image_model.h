@@ -1,4 +1,5 @@
-// An independent model of a bound output image, for end-to-end tests.
+// An independent model of a bound output image, for the planner, bind and
+// inspector tests.
 //
 // The tests say where everything goes (the positions are worked out by hand
 // from the layout rules); these helpers lay the bytes down in the order the
@@ -13,7 +14,7 @@
 
 #include "support/run_tool.h"
 
-namespace morvik_e2e {
+namespace morvik_test {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -22,6 +23,7 @@ constexpr uint32_t kPidBlockSize = 70;
 constexpr uint32_t kFwPidRecordSize = 16;
 
 uint32_t Crc32(const Bytes& data);
+uint32_t Crc32(const uint8_t* data, size_t length);
 uint32_t Le32(const Bytes& bytes, size_t at);
 void PutLe32(Bytes& bytes, size_t at, uint32_t value);
 
@@ -29,10 +31,11 @@ void PutLe32(Bytes& bytes, size_t at, uint32_t value);
 void Put(Bytes& out, uint32_t at, const Bytes& data);
 void Fill(Bytes& out, uint32_t from, uint32_t count, uint8_t value);
 Bytes Slice(const Bytes& bytes, size_t from, size_t count);
+Bytes Text(const char* text);
 
 // The PID file used by every bind: 112 hex digits in mixed case and a newline.
 std::string PidFileText();
-// The 56 bytes those digits stand for.
+// The 56 bytes those digits stand for: 0x10, 0x11, ... 0x47.
 Bytes PidBytes();
 // "tAvRiCk", the 56 PID bytes, "tAvRiCk".
 Bytes PidBlock();
@@ -48,8 +51,10 @@ struct HeaderEntry {
     bool cksum;
 };
 
-// A sealed firmware header: built on the fill byte, checksummed, then given
-// its magic and checksum.
+// A firmware header as the planner builds it: every byte the fill byte but
+// the PID offset, the entries, their count and the verify bitmap.
+Bytes UnsealedHeader(uint8_t fill, uint32_t pidOffset, const std::vector<HeaderEntry>& entries);
+// The same header checksummed, then given its magic and checksum.
 Bytes SealedHeader(uint8_t fill, uint32_t pidOffset, const std::vector<HeaderEntry>& entries);
 
 // The checksum a device verifier computes for a header read from an image:
@@ -59,16 +64,19 @@ uint32_t VerifierChecksum(const Bytes& header, uint8_t fill);
 // Where two images differ first, or "" when they are equal.
 std::string FirstDifference(const Bytes& actual, const Bytes& expected);
 
-// The lines of a program's output, without their newlines.
-std::vector<std::string> Lines(const std::string& text);
-
-// "" when `wanted` occur in `text` as whole lines in this order, else the
-// first one missing.
-std::string MissingInOrder(const std::string& text, const std::vector<std::string>& wanted);
-
-bool HasLine(const std::string& text, const std::string& line);
-
 std::string Hex(uint32_t value);
+
+// One image group of a hand-built image: its header's position and its
+// images, the kernel being the one at headerAt + 256.
+struct Group {
+    uint32_t headerAt;
+    std::vector<HeaderEntry> entries;
+};
+
+// An image of `size` bytes laid down in the bind's order: fill, the group
+// images, the PID block ending at `pidEnd` (none when 0), each group's FW PID
+// record at the even position behind its last image, the headers.
+Bytes BuildImage(size_t size, uint8_t fill, uint32_t pidEnd, const std::vector<Group>& groups);
 
 // A folder holding the inputs of one bind, and the bind run in it.
 struct BindFolder {
@@ -85,4 +93,4 @@ struct BindFolder {
                                 long fileSizeLimit = -1) const;
 };
 
-}  // namespace morvik_e2e
+}  // namespace morvik_test
