@@ -164,21 +164,6 @@ std::vector<LayoutCase> LayoutCases() {
         "$Size &800\n";
     cases.push_back(shuffled);
 
-    // Two -k marks on one line: two groups, of which only group 0 has an
-    // image. Group 1 gets no record, in particular none at position 0.
-    cases.push_back({"kernel marked twice",
-                     {},
-                     0x00,
-                     "$Size &80\n%pid.txt &7fff\n:boot.bin &0 -l 0x10000 -p 0xff\n:kernel.bin &10000 -k -k\n",
-                     {{"boot.bin", 0x3000}, {"kernel.bin", 0x1000}},
-                     0x11110,
-                     {{"boot.bin", 0, 0x10000, 0xFF}, {"kernel.bin", 0x10100}},
-                     0x7fff,
-                     {0x11100},
-                     {{0x10000, 0x11100, {{"kernel.bin", 0x10100, "", false}}}},
-                     {"FW PID for group 0 address is 11100.", "Warn : there would be no FW PID!",
-                      "fw header offset 10000", "DONE!"}});
-
     // An even-ending last image of a group whose range holds it and its
     // record exactly; the next image starts right behind the record.
     cases.push_back({"last group image, range = length + 16",

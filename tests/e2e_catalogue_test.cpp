@@ -47,7 +47,7 @@ enum class Output {
 
 // A file a row needs beyond the standard set.
 struct Extra {
-    enum Kind { kFile, kDir, kSymlink, kSparse } kind;
+    enum Kind { kFile, kDir, kSymlink, kSparse, kFifo } kind;
     std::string name;
     std::string bytes;    // kFile: content; kSymlink: target
     uint64_t size = 0;    // kSparse: size in bytes (holes only, no disk used)
@@ -65,11 +65,13 @@ struct Row {
     int64_t outSize = -1;           // checked when not -1
     std::vector<std::string> env = {};
     long fileSizeLimit = -1;
+    std::string change = "";        // see RunOptions::changeInput
 };
 
 Extra Dir(const std::string& name) { return {Extra::kDir, name, ""}; }
 Extra Symlink(const std::string& name, const std::string& target) { return {Extra::kSymlink, name, target}; }
 Extra Sparse(const std::string& name, uint64_t size) { return {Extra::kSparse, name, "", size}; }
+Extra Fifo(const std::string& name) { return {Extra::kFifo, name, ""}; }
 
 Line Out(const std::string& text) { return {Stream::kOut, text}; }
 Line Err(const std::string& text) { return {Stream::kErr, text}; }
@@ -81,6 +83,13 @@ std::string ElevenImageLines() {
     std::string lines;
     for (int i = 0; i < 11; ++i) lines += ":b.bin &" + std::to_string(i) + "000\n";
     return lines;
+}
+
+std::string PidHex() {
+    std::string hex;
+    const char* digits = "0123456789abcdef";
+    for (int i = 0; i < 112; ++i) hex += digits[(i * 7 + 3) % 16];
+    return hex;
 }
 
 // Every row runs in a fresh folder holding the standard set of files (see
@@ -164,6 +173,28 @@ std::vector<Row> Catalogue() {
          {Out("Error: SIZE line format error!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
         {"size of 9 hex digits", {}, "$Size &123456789\n:boot.bin &0\n", {},
          {Out("Error: SIZE value has more than 8 hex digits!")}, 1, Output::kNone},
+        {"offset of 9 hex digits", {}, ":boot.bin &100000000\n$Size &8\n", {},
+         {Out("Error: Offset &100000000 has more than 8 hex digits!")}, 1, Output::kNone},
+        {"range of 9 hex digits", {}, ":boot.bin &0 -l 0x1FFFFFFFF\n$Size &8\n", {},
+         {Out("Error : '-l' value 0x1FFFFFFFF has more than 8 hex digits!")}, 1, Output::kNone},
+        {"group number of 9 hex digits", {}, group + ":kernel.bin &8000 -k 100000001\n", {},
+         {Out("Error: group number 100000001 of '-k' has more than 8 hex digits!")}, 1, Output::kNone},
+        {"group number -1", {}, group + ":kernel.bin &8000 -f ffffffff\n", {},
+         {Out("Error: kernel.bin: group number ffffffff of '-f' is out of range!")}, 1, Output::kNone},
+        {"-f and -k on one line", {}, group + ":kernel.bin &8000 -f -k\n", {},
+         {Out("Error: kernel.bin: '-k' should be exclusive with '-f'!")}, 1, Output::kNone},
+        {"-k twice on one line", {}, group + ":kernel.bin &8000 -k -k\n", {},
+         {Out("Error: kernel.bin: '-k' is given more than once!")}, 1, Output::kNone},
+        {"negative size", {}, "$Size &-8\n:boot.bin &0\n", {}, {Out("Error: SIZE value must not be negative!")}, 1,
+         Output::kNone},
+        {"size of 4 GiB", {}, "$Size &400000\n:boot.bin &0\n", {},
+         {Out("Error: SIZE value 0x400000 KiB is 4 GiB or more!")}, 1, Output::kNone},
+        {"line of 2000 characters", {}, "$Size &8\n:boot.bin &0 " + std::string(2000, 'x') + "\n", {},
+         {Out("Error: line 2 is longer than 1999 characters!")}, 1, Output::kNone},
+        {"PAR file is an endless device", {"-i", "/dev/zero"}, boot, {},
+         {Out("Error : Par file /dev/zero is larger than 1 MiB!")}, 1, Output::kNone},
+        {"image is a FIFO", {}, ":fifo.bin &0\n$Size &8\n", {Fifo("fifo.bin")},
+         {Out("Error:file fifo.bin is not a regular file"), Out("Open file fifo.bin fail!")}, 1, Output::kNone},
         {"unknown first character", {}, "Xline\n" + boot, {},
          {Out("Warning: Unknown magic header charactor 'X' in your par file, ignore it!"), Out("DONE!")},
          0, Output::kComplete, "ARMOut.BIN", 0x2000},
@@ -234,26 +265,27 @@ std::vector<Row> Catalogue() {
         {"empty image", {}, "$Size &4\n:empty.bin &0\n", {},
          {Out("Error : Binding file empty.bin fail:")}, 1, Output::kPartial, "ARMOut.BIN", 0x1000},
         {"PID file one digit short", {}, "%pid111.txt &1fff\n" + boot, {},
-         {Out("Error: pid111.txt format error!"), Out("Error : Binding PID fail!")}, 1, Output::kPartial,
-         "ARMOut.BIN", 0x2000},
+         {Out("Error: pid111.txt format error!"), Out("Error : Binding PID fail!")}, 1, Output::kNone},
+        {"PID text not hex", {}, "%pidO.txt &1fff\n" + boot, {{Extra::kFile, "pidO.txt", "O" + PidHex().substr(1)}},
+         {Out("Error: PID file pidO.txt: character 1 (0x4f) is not a hex digit!"), Out("Error : Binding PID fail!")}, 1,
+         Output::kNone},
+        {"PID block under a FW header", {}, "$Size &40\n%pid.txt &80ff\n:kernel.bin &8000 -k\n", {},
+         {Out("Error : PID block 0x80ba to 0x80ff overlaps the FW header of kernel.bin at 0x8000 to 0x80ff!")}, 1,
+         Output::kNone},
+        {"group image changed during the bind", {}, group + ":kernel.bin &8000 -k\n", {},
+         {Out("Error : image kernel.bin changed during the bind!")}, 1, Output::kPartial, "ARMOut.BIN", -1, {}, -1,
+         "kernel.bin:3:truncate"},
         {"no FW PID location, no group", {}, "%pid.txt &1fff\n" + boot, {},
          {Out("Warn : there would be no FW PID!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
-        {"group without an image of its own (-k -k)", {}, group + ":kernel.bin &8000 -k -k\n", {},
-         {Out("FW PID for group 0 address is a446."), Out("Warn : there would be no FW PID!"), Out("DONE!")},
-         0, Output::kComplete, "ARMOut.BIN", 0xa446 + 16},
+        {"group without an image of its own", {}, "$Size &80\n%pid.txt &7fff\n:kernel.bin &8000 -k 1\n:rootfs.bin &10000 -k 1\n", {},
+         {Out("Warn : there would be no FW PID!"), Out("FW PID for group 1 address is 11b02."), Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x11b02 + 16},
     };
 }
 
 // ---------------------------------------------------------------------------
 // Running a row and checking the folder
 // ---------------------------------------------------------------------------
-
-std::string PidHex() {
-    std::string hex;
-    const char* digits = "0123456789abcdef";
-    for (int i = 0; i < 112; ++i) hex += digits[(i * 7 + 3) % 16];
-    return hex;
-}
 
 void WriteStandardFiles(const TempDir& dir) {
     morvik_test::WriteFile(dir / "boot.bin", morvik_test::PatternBytes(0x1800, 1));
@@ -281,6 +313,9 @@ void WriteExtra(const TempDir& dir, const Extra& e) {
             morvik_test::WriteFile(path, std::string());
             std::filesystem::resize_file(path, e.size);
             break;
+        case Extra::kFifo:
+            ::mkfifo(path.c_str(), 0600);
+            break;
     }
 }
 
@@ -301,6 +336,8 @@ std::map<std::string, Entry> Snapshot(const std::string& folder) {
             entries[name] = {"link", std::filesystem::read_symlink(item.path()).string()};
         } else if (std::filesystem::is_directory(status)) {
             entries[name] = {"dir", ""};
+        } else if (std::filesystem::is_fifo(status)) {
+            entries[name] = {"fifo", ""};
         } else if (item.file_size() > (1u << 20)) {
             entries[name] = {"big file", std::to_string(item.file_size())};
         } else {
@@ -320,7 +357,9 @@ std::string WithProgram(std::string text) {
 void CheckFolder(const Row& row, const std::map<std::string, Entry>& before,
                  const std::map<std::string, Entry>& after, const TempDir& dir) {
     const std::string outTop = row.outName.substr(0, row.outName.find('/'));
+    const std::string changed = row.change.substr(0, row.change.find(':'));  // by the test itself
     for (const auto& [name, entry] : before) {
+        if (name == changed) continue;
         auto now = after.find(name);
         ASSERT_NE(now, after.end()) << name << " was removed";
         EXPECT_TRUE(now->second == entry) << name << " changed";
@@ -346,6 +385,7 @@ void RunRow(const Row& row) {
     morvik_test::RunOptions options;
     options.env = row.env;
     options.fileSizeLimit = row.fileSizeLimit;
+    options.changeInput = row.change;
     morvik_test::RunResult run = morvik_test::RunMorvik(row.args, dir.path, options);
 
     EXPECT_EQ(run.status, row.status);

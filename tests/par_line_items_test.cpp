@@ -70,7 +70,7 @@ TEST(LineItemsTest, MeasuresWhatReadingWouldYieldAndRefusesWhatDoesNotFit) {
         {dir / "empty", 0},  {dir / "one", 1},     {dir / "chunks", 3000},
         {dir / "max", 0x7FFFFFFF}, {dir / "big", -1}, {dir / "missing", -1},
         {dir.path, -1},      // opens, but a folder cannot be read
-        {"/dev/null", 0},
+        {"/dev/null", -1},  // a device, not a file
         // reports no size to the file system, yet has content
         {"/proc/self/cmdline", static_cast<int32_t>(morvik_test::ReadFile("/proc/self/cmdline").size())},
     };

@@ -136,9 +136,7 @@ TEST_F(ParReaderTest, ReadsImageLineFieldsAndOptions) {
         {":{D}/a.bin &0 -k1", 0, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 0, 1, "Unknown options!\n"},
         {":{D}/a.bin &0 -k 1z", 0, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 0x10, 1, ""},
         {":{D}/a.bin &0 -k -c", 0, 0, PAD_NONE, "", 1, IMAGE_KERNEL, 0, 1, ""},
-        {":{D}/a.bin &0 -k ffffffff", 0, 0, PAD_NONE, "", 0, IMAGE_KERNEL, -1, 1, ""},
-        {":{D}/a.bin &0 -k 1 -k 1", 0, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 1, 2, ""},
-        {":{D}/a.bin &0 -k 1 -f 0", 0, 0, PAD_NONE, "", 0, IMAGE_FW, 0, 1, ""},
+        {":{D}/a.bin &000000001000 -k 7fffffff", 0x1000, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 0x7FFFFFFF, 1, ""},
         {":{D}/a.bin &0 -f 1", 0, 0, PAD_NONE, "", 0, IMAGE_FW, 1, 0, ""},
         {":{D}/a.bin &0 junk -x -c", 0, 0, PAD_NONE, "", 1, IMAGE_NORMAL, -1, 0, "Unknown options!\n"},
         {":{D}/a.bin &0 -l", 0, 0, PAD_NONE, "", 0, IMAGE_NORMAL, -1, 0, "Unknown options!\n"},
@@ -181,7 +179,7 @@ TEST_F(ParReaderTest, ReadsSizeAndPidLines) {
     const struct { const char* text; uint32_t size, boot, fw; } cases[] = {
         {"$Size &400", 0x100000, 0, 0},         {"$Size &0x400", 0x100000, 0, 0},
         {"$Size & 400", 0x100000, 0, 0},        {"$Size\t&\v400\r\n", 0x100000, 0, 0},
-        {"$Size &400000", 0, 0, 0},             {"$Size &-1", 0xFFFFFC00, 0, 0},
+        {"$Size &3FFFFF", 0xFFFFFC00, 0, 0},    {"$Size &-0", 0, 0, 0},
         {"$Size &+0X1f", 0x7C00, 0, 0},         {"$Size &0x", 0, 0, 0},
         {"$a b &00000000400 tail", 0x100000, 0, 0}, {"$Size &10\n$Size &400", 0x100000, 0, 0},
         {"%{D}/pid.txt &7fff", 0, 0x7FFF, 0},   {"%{D}/pid.txt &7fff &1F0 extra", 0, 0x7FFF, 0x1F0},
@@ -232,6 +230,17 @@ TEST_F(ParReaderTest, FormatErrorsStopTheReadingAndFailTheRun) {
         {":" + std::string(512, 'p'), "Error: line is longer than 512 characters!\n", 0},
         {":a b c d e f g h i j k l m n o p", "Error: too many items in one line, max item number is 15.\n", 0},
         {"$Size &123456789", "Error: SIZE value has more than 8 hex digits!\n", 0},
+        // values that would wrap in 32 bits, and group marks that contradict each other
+        {"$Size &-8", "Error: SIZE value must not be negative!\n", 0},
+        {"$Size &400000", "Error: SIZE value 0x400000 KiB is 4 GiB or more!\n", 0},
+        {":{D}/a.bin &100000000", "Error: Offset &100000000 has more than 8 hex digits!\n", 0},
+        {"%{D}/pid.txt &7fff &100003000", "Error: Offset &100003000 has more than 8 hex digits!\n", 0},
+        {":{D}/a.bin &0 -l 0x1FFFFFFFF", "Error : '-l' value 0x1FFFFFFFF has more than 8 hex digits!\n", 0},
+        {":{D}/a.bin &0 -f 100000001", "Error: group number 100000001 of '-f' has more than 8 hex digits!\n", 0},
+        {":{D}/a.bin &0 -k ffffffff", "Error: {D}/a.bin: group number ffffffff of '-k' is out of range!\n", 0},
+        {":{D}/a.bin &0 -k 1 -k 1", "Error: {D}/a.bin: '-k' is given more than once!\n", 0},
+        {":{D}/a.bin &0 -f 0 -k", "Error: {D}/a.bin: '-k' should be exclusive with '-f'!\n", 0},
+        {":{D}/a.bin &0 " + std::string(2000, 'x'), "Error: line 1 is longer than 1999 characters!\n", 0},
     };
     const std::string formatText = FormatText();
     for (const auto& c : cases) {

@@ -128,9 +128,18 @@ bool PlanLayout(BindRun& run) {
     return par_extra_info(&run.info) == 0;
 }
 
+// The PID block is built from the PID file before the output is created, so
+// that a PID file that is short or not hex refuses the bind up front.
+bool BuildPidBlock(BindRun& run) {
+    if (run.info.pidInfo == nullptr) return true;
+    if (MakePIDFormat(&run.pidBlock, run.info.pidInfo->name) == 0) return true;
+    std::printf("Error : Binding PID fail!\n");
+    return false;
+}
+
 // Refusals that can be known before the output is touched.
 bool CheckBeforeWriting(BindRun& run) {
-    return CheckPidPlacement(&run.info) && CheckOutputPath(run.outPath, run.parPath, &run.info);
+    return CheckPidPlacement(&run.info) && BuildPidBlock(run) && CheckOutputPath(run.outPath, run.parPath, &run.info);
 }
 
 bool FailWrite(const BindRun& run) {
@@ -140,8 +149,9 @@ bool FailWrite(const BindRun& run) {
 
 bool PlaceImages(BindRun& run, int fd) {
     for (uint32_t i = 0; i < run.info.imageCount; ++i) {
-        int32_t copied = LocateImage(fd, run.info.images[i]);
+        int32_t copied = PlaceImage(fd, &run.info, i);
         if (copied == kWriteFailed) return FailWrite(run);
+        if (copied == kImageChanged) return false;
         if (copied == 0) {
             std::printf("Error : Binding file %s fail:\n", run.info.images[i]->name);
             return false;
@@ -152,10 +162,6 @@ bool PlaceImages(BindRun& run, int fd) {
 
 bool WritePid(BindRun& run, int fd) {
     if (run.info.pidInfo == nullptr) return true;
-    if (MakePIDFormat(&run.pidBlock, run.info.pidInfo->name) != 0) {
-        std::printf("Error : Binding PID fail!\n");
-        return false;
-    }
     return WritePidData(fd, &run.info, &run.pidBlock) || FailWrite(run);
 }
 

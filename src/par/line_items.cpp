@@ -130,6 +130,12 @@ int32_t get_file_length(const char* path) {
         std::printf("Error:open file %s failed\n", path);
         return -1;
     }
+    // A FIFO or a device would give other bytes to each of the bind's reads,
+    // or hang it: every input must be a file.
+    if (IsStream(in.fd)) {
+        std::printf("Error:file %s is not a regular file\n", path);
+        return -1;
+    }
     return MeasureDescriptor(in.fd, path);
 }
 

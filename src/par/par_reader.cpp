@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <sys/stat.h>
 
 #include "getopt/getopt.h"
 #include "par/line_items.h"
@@ -14,16 +15,40 @@ namespace morvik {
 
 namespace {
 
-// fgets takes at most this many characters per read; a longer line comes in
-// pieces, and each piece is handled as a line of its own.
+// A line keeps at most 1999 characters. A longer physical line is still one
+// line: its rest is read and dropped, and unless the long part is a comment
+// (or the line is skipped anyway) the line is refused.
 constexpr int kLineBufferSize = 2000;
+// A PAR file that is not a regular file (a pipe, a device) is read up to this
+// many bytes; past it the reading fails rather than going on for ever.
+constexpr uint64_t kMaxStreamedParBytes = uint64_t{1} << 20;
 constexpr const char* kImageOptions = "l:p:cv:k::f::";
 constexpr const char* kSeparator = "---------------------------------------\n";
+// The largest size line value whose size in bytes fits 32 bits.
+constexpr uint32_t kMaxSizeKiB = 0x3FFFFF;
 
 struct ReaderState {
     ParInfo* info;
     LineItems items;
     int pidLines;
+};
+
+// The PAR file being read, one physical line at a time.
+struct ParSource {
+    FILE* file;
+    uint32_t lineNumber = 0;
+    uint64_t bytes = 0;
+    uint64_t byteLimit = UINT64_MAX;
+};
+
+enum class LineRead { kLine, kLongLine, kEnd, kTooBig };
+
+// The group marks one image line has given so far: an image is either the
+// kernel of its group or another image of it, and a second -k would count a
+// group that does not exist.
+struct GroupMarks {
+    bool kernel = false;
+    bool firmware = false;
 };
 
 // The closing steps of every format error: the line format text, and the run
@@ -38,11 +63,38 @@ std::optional<int> FormatError(const char* message) {
     return FormatError();
 }
 
+bool IsHexDigit(char c) {
+    uint32_t ignored = 0;
+    return Char2Hexi(&ignored, &c, 1) == 0;
+}
+
+// A value of more than 8 significant hex digits does not fit 32 bits; the
+// hex reader would keep only the last 8, so such a field is refused instead.
+// Leading zeros do not count.
+bool Fits32Bits(const char* digits) {
+    while (*digits == '0') ++digits;
+    size_t count = 0;
+    while (IsHexDigit(digits[count])) ++count;
+    return count <= 8;
+}
+
+std::optional<int> TooManyDigits(const char* format, const char* text) {
+    std::printf(format, text);
+    return FormatError();
+}
+
 // Reads the hex field of an item that starts with a mark character ('&')
 // which is dropped unchecked.
 bool ReadMarkedHex(uint32_t* value, const char* item) {
     const char* digits = item + 1;
     return Char2Hexi(value, digits, static_cast<int32_t>(std::strlen(digits))) == 0;
+}
+
+// An offset or PID location: hex, and at most 8 significant digits.
+std::optional<int> ReadOffsetField(uint32_t* value, const char* item) {
+    if (!ReadMarkedHex(value, item)) return FormatError("Error: Offset should be in Hex!");
+    if (!Fits32Bits(item + 1)) return TooManyDigits("Error: Offset %s has more than 8 hex digits!\n", item);
+    return std::nullopt;
 }
 
 bool FitsNameField(const char* path) { return std::strlen(path) <= kMaxPathLength; }
@@ -55,6 +107,7 @@ std::optional<int> TakeLimit(ImageInfo* image, const char* arg) {
     const char* x = arg != nullptr ? std::strchr(arg, 'x') : nullptr;
     if (x == nullptr || !ReadMarkedHex(&image->limit, x))
         return FormatError("Error : '-l' option must be followed a hex value!");
+    if (!Fits32Bits(x + 1)) return TooManyDigits("Error : '-l' value %s has more than 8 hex digits!\n", arg);
     return std::nullopt;
 }
 
@@ -73,18 +126,57 @@ std::optional<int> TakeVersion(ImageInfo* image, const char* arg) {
     return std::nullopt;
 }
 
-// The optional group number is not checked: a bad digit leaves whatever
-// partial value the hex reader got so far.
-int32_t GroupNumber(const char* arg) {
-    if (arg == nullptr) return 0;
+// The optional group number: a bad digit leaves whatever partial value the
+// hex reader got so far ('1z' is 0x10, a typo the planner's group rules
+// catch). A number that does not fit 32 bits, or one that reads as negative,
+// would make the image a member of no group at all, so both are refused.
+std::optional<int> TakeGroupNumber(ImageInfo* image, const char* arg, char option) {
     uint32_t value = 0;
-    Char2Hexi(&value, arg, static_cast<int32_t>(std::strlen(arg)));
-    return static_cast<int32_t>(value);
+    if (arg != nullptr) {
+        Char2Hexi(&value, arg, static_cast<int32_t>(std::strlen(arg)));
+        if (!Fits32Bits(arg)) {
+            std::printf("Error: group number %s of '-%c' has more than 8 hex digits!\n", arg, option);
+            return FormatError();
+        }
+    }
+    if (static_cast<int32_t>(value) < 0) {
+        std::printf("Error: %s: group number %x of '-%c' is out of range!\n", image->name, value, option);
+        return FormatError();
+    }
+    image->groupId = static_cast<int32_t>(value);
+    return std::nullopt;
+}
+
+std::optional<int> TakeKernelMark(ReaderState& state, ImageInfo* image, GroupMarks& marks) {
+    if (std::optional<int> stop = TakeGroupNumber(image, optarg, 'k')) return stop;
+    if (marks.firmware) {
+        std::printf("Error: %s: '-k' should be exclusive with '-f'!\n", image->name);
+        return FormatError();
+    }
+    if (marks.kernel) {
+        std::printf("Error: %s: '-k' is given more than once!\n", image->name);
+        return FormatError();
+    }
+    marks.kernel = true;
+    ++state.info->groupCount;
+    image->type = IMAGE_KERNEL;
+    return std::nullopt;
+}
+
+std::optional<int> TakeFirmwareMark(ImageInfo* image, GroupMarks& marks) {
+    if (std::optional<int> stop = TakeGroupNumber(image, optarg, 'f')) return stop;
+    if (marks.kernel) {
+        std::printf("Error: %s: '-k' should be exclusive with '-f'!\n", image->name);
+        return FormatError();
+    }
+    marks.firmware = true;
+    image->type = IMAGE_FW;
+    return std::nullopt;
 }
 
 // Acts on one scanner result: nothing to go on scanning, else the result
 // that ends the reading.
-std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, int option) {
+std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, GroupMarks& marks, int option) {
     switch (option) {
         case 'l':
             return TakeLimit(image, optarg);
@@ -97,14 +189,9 @@ std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, int op
             image->cksum = 1;
             return std::nullopt;
         case 'k':
-            image->groupId = GroupNumber(optarg);
-            ++state.info->groupCount;
-            image->type = IMAGE_KERNEL;
-            return std::nullopt;
+            return TakeKernelMark(state, image, marks);
         case 'f':
-            image->groupId = GroupNumber(optarg);
-            image->type = IMAGE_FW;
-            return std::nullopt;
+            return TakeFirmwareMark(image, marks);
         case '?':
             std::printf("Unknown options!\n");
             return std::nullopt;
@@ -122,10 +209,11 @@ std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, int op
 // re-initializing, so the ordering mode of the command-line scan holds.
 std::optional<int> ScanImageOptions(ReaderState& state, ImageInfo* image) {
     optind = 1;
+    GroupMarks marks;
     for (;;) {
         int option = my_getopt(state.items.itemCount, state.items.itemPtr, kImageOptions, nullptr);
         if (option == -1) return std::nullopt;
-        if (std::optional<int> stop = ActOnImageOption(state, image, option)) return stop;
+        if (std::optional<int> stop = ActOnImageOption(state, image, marks, option)) return stop;
     }
 }
 
@@ -164,8 +252,7 @@ std::optional<int> FillImage(ReaderState& state, ImageInfo* image, const char* t
         return FormatError();
     }
     std::strcpy(image->name, path);
-    if (!ReadMarkedHex(&image->offset, state.items.itemPtr[1]))
-        return FormatError("Error: Offset should be in Hex!");
+    if (std::optional<int> stop = ReadOffsetField(&image->offset, state.items.itemPtr[1])) return stop;
     image->length = get_file_length(image->name);
     if (image->length == -1) {
         std::printf("Open file %s fail!\n", image->name);
@@ -209,10 +296,10 @@ std::optional<int> FillPid(ReaderState& state, PidInfo* pid, const char* text) {
         return FormatError();
     }
     std::strcpy(pid->name, path);
-    if (!ReadMarkedHex(&pid->bootLocation, state.items.itemPtr[1]))
-        return FormatError("Error: Offset should be in Hex!");
-    if (state.items.itemCount > 2 && !ReadMarkedHex(&pid->fwLocation[0], state.items.itemPtr[2]))
-        return FormatError("Error: Offset should be in Hex!");
+    if (std::optional<int> stop = ReadOffsetField(&pid->bootLocation, state.items.itemPtr[1])) return stop;
+    if (state.items.itemCount > 2) {
+        if (std::optional<int> stop = ReadOffsetField(&pid->fwLocation[0], state.items.itemPtr[2])) return stop;
+    }
     // Only whether the PID file opens matters here; its size is not kept.
     if (get_file_length(pid->name) == -1) {
         pid->missing = 1;
@@ -247,12 +334,7 @@ bool IsSizeBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool IsHexDigit(char c) {
-    uint32_t ignored = 0;
-    return Char2Hexi(&ignored, &c, 1) == 0;
-}
-
-enum class SizeParse { kOk, kNoMatch, kTooLong };
+enum class SizeParse { kOk, kNoMatch, kTooLong, kNegative };
 
 // Reads the number of a size line: blanks, an optional sign (a '-' negates
 // modulo 2^32), an optional 0x prefix, then hex digits up to the first other
@@ -277,7 +359,9 @@ SizeParse ReadSizeNumber(const char* text, uint32_t* value) {
         result = (result << 4) | digit;
     }
     if (!sawDigit) return SizeParse::kNoMatch;
-    *value = negative ? 0u - result : result;
+    // A '-' would wrap the size to some 4 GiB: refused rather than negated.
+    if (negative && result != 0) return SizeParse::kNegative;
+    *value = result;
     return SizeParse::kOk;
 }
 
@@ -295,7 +379,12 @@ std::optional<int> ReadSizeLine(ReaderState& state, const char* line) {
     if (parsed == SizeParse::kNoMatch) return FormatError("Error: SIZE line format error!");
     if (parsed == SizeParse::kTooLong)
         return FormatError("Error: SIZE value has more than 8 hex digits!");
-    // The unit is 1 KiB; bits shifted out of 32 are lost on purpose.
+    if (parsed == SizeParse::kNegative) return FormatError("Error: SIZE value must not be negative!");
+    // The unit is 1 KiB; a size of 4 GiB or more would lose its high bits.
+    if (size > kMaxSizeKiB) {
+        std::printf("Error: SIZE value 0x%x KiB is 4 GiB or more!\n", size);
+        return FormatError();
+    }
     state.info->targetSize = size << 10;
     std::printf("Size info :\n");
     std::printf("\tTarget file default size is 0x%x.\n", state.info->targetSize);
@@ -304,6 +393,11 @@ std::optional<int> ReadSizeLine(ReaderState& state, const char* line) {
 }
 
 // ---- dispatch ----
+
+// Blank lines, comments and indented lines are skipped without a word.
+bool IsSkippedLineStart(char c) {
+    return c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '\t';
+}
 
 void WarnUnknownLine(char first) {
     auto byte = static_cast<unsigned char>(first);
@@ -327,14 +421,8 @@ std::optional<int> ReadLine(ReaderState& state, char* line) {
             return ReadPidLine(state, line + 1);
         case '$':
             return ReadSizeLine(state, line);
-        case '\0':
-        case '\n':
-        case '\r':
-        case ' ':
-        case '\t':
-            return std::nullopt;
         default:
-            WarnUnknownLine(line[0]);
+            if (!IsSkippedLineStart(line[0])) WarnUnknownLine(line[0]);
             return std::nullopt;
     }
 }
@@ -344,6 +432,47 @@ void PrintRule() {
     constexpr int kRuleWidth = 130;
     for (int i = 0; i < kRuleWidth; ++i) std::putchar('-');
     std::putchar('\n');
+}
+
+// The next physical line, its first 1999 characters in `line`. kLongLine:
+// the line was longer and its long part is not a comment. Every byte counts
+// towards the limit, NUL bytes included.
+LineRead NextLine(ParSource& src, char* line) {
+    size_t kept = 0;
+    bool cut = false;
+    int c = EOF;
+    while ((c = std::getc(src.file)) != EOF) {
+        if (++src.bytes > src.byteLimit) return LineRead::kTooBig;
+        if (kept < kLineBufferSize - 1)
+            line[kept++] = static_cast<char>(c);
+        else if (c != '\n')
+            cut = true;
+        if (c == '\n') break;
+    }
+    if (kept == 0 && c == EOF) return LineRead::kEnd;
+    line[kept] = '\0';
+    ++src.lineNumber;
+    if (!cut) return LineRead::kLine;
+    bool commentIsLong = std::strchr(line, '#') != nullptr;
+    return commentIsLong || IsSkippedLineStart(line[0]) ? LineRead::kLine : LineRead::kLongLine;
+}
+
+std::optional<int> ReadAllLines(ReaderState& state, ParSource& src, const char* path) {
+    char line[kLineBufferSize];
+    for (;;) {
+        switch (NextLine(src, line)) {
+            case LineRead::kEnd:
+                return std::nullopt;
+            case LineRead::kTooBig:
+                std::printf("Error : Par file %s is larger than 1 MiB!\n", path);
+                return kParFormatError;
+            case LineRead::kLongLine:
+                std::printf("Error: line %u is longer than %d characters!\n", src.lineNumber, kLineBufferSize - 1);
+                return FormatError();
+            case LineRead::kLine:
+                if (std::optional<int> stop = ReadLine(state, line)) return stop;
+        }
+    }
 }
 
 }  // namespace
@@ -359,10 +488,10 @@ int ParseParInfo(const char* path, ParInfo* info) {
     EmptyLineItems(&state.items);
     state.pidLines = 0;
 
-    char line[kLineBufferSize];
-    std::optional<int> stop;
-    while (!stop && std::fgets(line, sizeof line, par) != nullptr) stop = ReadLine(state, line);
-    int result = stop.value_or(kParOk);
+    ParSource src{par};
+    struct stat st;
+    if (::fstat(::fileno(par), &st) == 0 && !S_ISREG(st.st_mode)) src.byteLimit = kMaxStreamedParBytes;
+    int result = ReadAllLines(state, src, path).value_or(kParOk);
     // A read error (a folder given as the PAR file, an I/O error) is not the
     // end of the file: lines after it would be silently lost.
     if (result == kParOk && std::ferror(par)) {

@@ -257,6 +257,24 @@ bool CheckOverlaps(ParInfo* info) {
     return true;
 }
 
+// The headers are written last: a PID block under a header's 256 bytes would
+// be cut by it. Over image data (a placeholder in the bootloader) it may lie.
+bool CheckPidBlockOffHeaders(const ParInfo* info) {
+    uint32_t blockEnd = info->pidInfo->bootLocation;
+    uint32_t blockStart = blockEnd - static_cast<uint32_t>(kPidBlockSize - 1);
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
+        const ImageInfo* image = info->images[i];
+        if (image->type != IMAGE_KERNEL) continue;
+        uint32_t headerStart = AreaStart(image);
+        uint32_t headerEnd = headerStart + kHeaderRoom - 1;
+        if (blockStart > headerEnd || blockEnd < headerStart) continue;
+        std::printf("Error : PID block 0x%x to 0x%x overlaps the FW header of %s at 0x%x to 0x%x!\n", blockStart,
+                    blockEnd, image->name, headerStart, headerEnd);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // The PID block and every FW PID record the PID step will write must lie
@@ -276,6 +294,7 @@ bool CheckPidPlacement(const ParInfo* info) {
                     info->targetSize);
         return false;
     }
+    if (!CheckPidBlockOffHeaders(info)) return false;
     // Without image groups the PID line's own FW PID location is used.
     int32_t records = info->groupCount == 0 ? 1 : info->groupCount;
     for (int32_t g = 0; g < records; ++g) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +31,13 @@ bool UniqueFd::Close() {
 }
 
 UniqueFd OpenForReading(const char* path) {
-    return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC));
+    return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+}
+
+bool IsStream(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
 }
 
 ssize_t ReadFull(int fd, void* buffer, size_t length) {

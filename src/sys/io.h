@@ -24,7 +24,13 @@ struct UniqueFd {
 };
 
 // Opens `path` read-only; the descriptor is -1 when that fails (errno kept).
+// The open never blocks: a FIFO without a writer opens at once, so that the
+// caller can look at what it opened and refuse it.
 UniqueFd OpenForReading(const char* path);
+
+// True when the descriptor is a FIFO, a socket or a device: a stream whose
+// bytes may differ from one read to the next, or never end.
+bool IsStream(int fd);
 
 // Reads from the descriptor's position until `length` bytes arrived or the
 // file ended. The count read (less than `length` only at the end of the

@@ -1,5 +1,6 @@
 // The PID block (70 bytes ending at the boot PID location) and the 16-byte
 // FW PID record behind the last image of each group.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -38,6 +39,14 @@ int MakePIDFormat(PidBlock* block, const char* path) {
         return 3;
     }
     size_t n = std::strlen(text);  // the text ends at its first NUL
+    // Any other character would be converted into a wrong PID byte.
+    for (size_t i = 0; i < n; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(text[i]))) {
+            std::printf("Error: PID file %s: character %zu (0x%02x) is not a hex digit!\n", path, i + 1,
+                        static_cast<unsigned char>(text[i]));
+            return 3;
+        }
+    }
     std::memcpy(block->raw, kPidMagic, kPidMagicSize);
     HexStr2Chrs(block->raw + kPidMagicSize, text, static_cast<uint16_t>(n));
     std::memcpy(block->raw + kPidMagicSize + n / 2, kPidMagic, kPidMagicSize);

@@ -9,11 +9,20 @@ namespace morvik {
 
 // Result of the output writers when a write or seek on the output fails.
 constexpr int32_t kWriteFailed = -1;
+// Result of placing an image whose file is no longer what was planned.
+constexpr int32_t kImageChanged = -2;
 
-// Writes one image and its reserved range. Returns the image bytes copied,
-// 0 when the image cannot be read (or is empty), kWriteFailed when the
-// output cannot be written.
+// Writes one image and its reserved range: exactly the `length` bytes
+// measured while the PAR file was read. Returns the image bytes copied, 0
+// when the image cannot be read (or is empty), kImageChanged (after its
+// message) when the file is shorter or longer now, kWriteFailed when the
+// output cannot be written. The CRC-32 of the bytes copied goes to *crc.
+int32_t LocateImage(int outFd, const ImageInfo* image, uint32_t* crc);
 int32_t LocateImage(int outFd, const ImageInfo* image);
+
+// LocateImage for image i of the table, which also requires a group image's
+// bytes to be those its header lists (else kImageChanged).
+int32_t PlaceImage(int outFd, const ParInfo* info, uint32_t i);
 
 // Builds the PID block from the PID file. 0 or 3.
 int MakePIDFormat(PidBlock* block, const char* path);

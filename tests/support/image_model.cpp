@@ -169,10 +169,14 @@ Bytes BindFolder::Read(const std::string& name) const { return ReadFile(dir / na
 bool BindFolder::Exists(const std::string& name) const { return FileExists(dir / name); }
 
 RunResult BindFolder::Bind(const std::vector<std::string>& extra, long fileSizeLimit) const {
-    std::vector<std::string> args{"-i", "bind.par", "-o", "out.bin"};
-    args.insert(args.end(), extra.begin(), extra.end());
     RunOptions options;
     options.fileSizeLimit = fileSizeLimit;
+    return Bind(extra, options);
+}
+
+RunResult BindFolder::Bind(const std::vector<std::string>& extra, RunOptions options) const {
+    std::vector<std::string> args{"-i", "bind.par", "-o", "out.bin"};
+    args.insert(args.end(), extra.begin(), extra.end());
     return RunMorvik(args, dir.path, options);
 }
 

@@ -56,6 +56,14 @@ std::string ReadAllFrom(int fd) {
         size_t eq = entry.find('=');
         ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
     }
+    if (!options.changeInput.empty()) {
+        ::setenv("LD_PRELOAD", MORVIK_INPUT_CHANGER, 1);
+        ::setenv("MORVIK_CHANGE", options.changeInput.c_str(), 1);
+        // Under AddressSanitizer the preloaded library comes before its runtime.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+        ::setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+    }
     if (options.fileSizeLimit >= 0) {
         ::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),

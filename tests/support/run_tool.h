@@ -30,6 +30,9 @@ struct RunOptions {
     std::vector<std::string> env;          // extra NAME=VALUE entries
     std::vector<std::string> unsetEnv;     // names removed from the environment
     long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, -1 = unchanged
+    // "NAME:N:ACTION": change the input NAME just before the tool opens it
+    // for the N-th time (see input_changer.cpp); "" changes nothing.
+    std::string changeInput;
 };
 
 // Runs `program` with `args` (element 0 is the program itself).

@@ -1,0 +1,93 @@
+// A test-only preload library that changes an input file at a moment the
+// test chooses: just before the N-th time the tool opens it. With
+// MORVIK_CHANGE="NAME:N:ACTION" in the environment, the N-th open of a path
+// whose last component is NAME first applies ACTION to the file:
+//   remove    the file is gone
+//   truncate  the file keeps half of its bytes
+//   grow      16 bytes are appended
+//   rewrite   one byte in the middle is changed, the size stays
+// The tool opens an input once to measure it, once more to checksum it when
+// it belongs to an image group, and once to copy it, so a test can change a
+// file between any two of these steps, deterministically.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int opens = 0;
+
+void Apply(const char* path, const char* action) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return;
+    if (std::strcmp(action, "remove") == 0) {
+        ::unlink(path);
+    } else if (std::strcmp(action, "truncate") == 0) {
+        ::truncate(path, st.st_size / 2);
+    } else {
+        int fd = ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY);
+        if (fd < 0) return;
+        if (std::strcmp(action, "grow") == 0) {
+            static const char more[16] = "grown by a test";
+            ::pwrite(fd, more, sizeof more, st.st_size);
+        } else if (std::strcmp(action, "rewrite") == 0) {
+            unsigned char byte = 0;
+            ::pread(fd, &byte, 1, st.st_size / 2);
+            byte ^= 0x5A;
+            ::pwrite(fd, &byte, 1, st.st_size / 2);
+        }
+        ::close(fd);
+    }
+}
+
+void BeforeOpen(const char* path) {
+    const char* spec = std::getenv("MORVIK_CHANGE");
+    if (spec == nullptr || path == nullptr) return;
+    const char* base = std::strrchr(path, '/');
+    base = base == nullptr ? path : base + 1;
+    const char* colon = std::strchr(spec, ':');
+    if (colon == nullptr || std::strncmp(base, spec, static_cast<size_t>(colon - spec)) != 0 ||
+        std::strlen(base) != static_cast<size_t>(colon - spec))
+        return;
+    char* action = nullptr;
+    long nth = std::strtol(colon + 1, &action, 10);
+    if (*action != ':' || ++opens != nth) return;
+    Apply(path, action + 1);
+}
+
+using OpenFn = int (*)(const char*, int, ...);
+
+int CallReal(const char* name, const char* path, int flags, mode_t mode) {
+    auto real = reinterpret_cast<OpenFn>(::dlsym(RTLD_NEXT, name));
+    return real(path, flags, mode);
+}
+
+mode_t ModeOf(int flags, va_list args) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeOf(flags, args);
+    va_end(args);
+    BeforeOpen(path);
+    return CallReal("open", path, flags, mode);
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeOf(flags, args);
+    va_end(args);
+    BeforeOpen(path);
+    return CallReal("open64", path, flags, mode);
+}
