@@ -1,6 +1,8 @@
 // Helpers for tests that run a built program in a temporary folder.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +30,8 @@ struct RunOptions {
     std::vector<std::string> env;          // extra NAME=VALUE entries
     std::vector<std::string> unsetEnv;     // names removed from the environment
     long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, -1 = unchanged
+    std::vector<int> ignoredSignals;       // set to SIG_IGN in the child (as nohup does)
+    long userId = -1;                      // run as this user and group id (needs root)
 };
 
 // Runs `program` with `args` (element 0 is the program itself).
@@ -38,6 +42,19 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 // POSIXLY_CORRECT is removed from its environment unless `options` sets it.
 RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd,
                     RunOptions options = {});
+
+// A program started and not yet waited for; the test may signal `pid`.
+struct Started {
+    pid_t pid = -1;
+    TempDir capture;  // its standard output and error
+    int outFd = -1;
+    int errFd = -1;
+};
+
+// RunMorvik in two halves: start it, and later wait for its end.
+void StartMorvik(Started& started, const std::vector<std::string>& args, const std::string& cwd,
+                 RunOptions options = {});
+RunResult WaitFor(Started& started);
 
 void WriteFile(const std::string& path, const std::string& bytes);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
