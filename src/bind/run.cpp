@@ -1,12 +1,11 @@
 // The bind run: scan the command line, read the PAR file, plan the layout,
-// then create and fill the output, place the images, the PID data and the
-// firmware headers, and finish.
+// then write the output (a temporary file beside it: fill, the images, the
+// PID data, the firmware headers) and rename it over the output path.
 #include "bind/run.h"
 
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <sys/stat.h>
 
 #include "bind/texts.h"
 #include "getopt/getopt.h"
@@ -14,6 +13,7 @@
 #include "par/par_reader.h"
 #include "plan/planner.h"
 #include "sys/io.h"
+#include "sys/temp_file.h"
 #include "write/output_file.h"
 #include "write/writer.h"
 
@@ -170,20 +170,35 @@ bool WriteHeaders(BindRun& run, int fd) {
     return WriteFwHeaders(fd, &run.info) || FailWrite(run);
 }
 
+// Everything the output holds, in the order of its layers.
+bool FillOutput(BindRun& run, int fd) {
+    if (!PreFillOutput(fd, run.info.targetSize, FillByte(&run.info))) return FailWrite(run);
+    return PlaceImages(run, fd) && WritePid(run, fd) && WriteHeaders(run, fd);
+}
+
 bool WriteOutput(BindRun& run) {
-    UniqueFd out(CreateOutputFile(run.outPath));
-    if (out.fd < 0) return false;
-    if (!PreFillOutput(out.fd, run.info.targetSize, FillByte(&run.info))) return FailWrite(run);
-    if (!PlaceImages(run, out.fd) || !WritePid(run, out.fd) || !WriteHeaders(run, out.fd)) return false;
-    if (!out.Close()) return FailWrite(run);
-    // The mode is a courtesy; a file system that refuses it still holds a
-    // complete image, so a failure is not a failed bind.
-    ::chmod(run.outPath, 0664);
-    return true;
+    OutputFile out;
+    if (!CreateOutputFile(run.outPath, &out)) return false;
+    if (!FillOutput(run, out.file.fd)) {
+        DiscardOutputFile(&out);
+        return false;
+    }
+    return FinishOutputFile(run.outPath, &out);
+}
+
+// Writes the output with the ending signals caught, so that an interrupted
+// bind leaves no temporary file, and SIGXFSZ ignored, so that a file-size
+// limit is a write error with its message.
+bool WriteOutputGuarded(BindRun& run) {
+    std::fflush(stdout);  // the trace so far is not lost to a signal
+    SavedSignals saved = CatchEndingSignals();
+    bool written = WriteOutput(run);
+    RestoreSignals(saved);
+    return written;
 }
 
 bool Bind(BindRun& run) {
-    if (!ReadParFile(run) || !PlanLayout(run) || !CheckBeforeWriting(run) || !WriteOutput(run)) return false;
+    if (!ReadParFile(run) || !PlanLayout(run) || !CheckBeforeWriting(run) || !WriteOutputGuarded(run)) return false;
     std::printf("DONE!\n");
     return true;
 }

@@ -53,17 +53,70 @@ bool CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* in
     return true;
 }
 
-int CreateOutputFile(const char* outPath) {
-    ::unlink(outPath);  // a failure to remove shows up as a failure to create
-    int fd = ::open(outPath, O_RDWR | O_TRUNC);
-    if (fd < 0) fd = ::open(outPath, O_RDWR | O_CREAT | O_TRUNC, 0664);
-    if (fd < 0) std::printf("Error: Create output bin file(%s) failed!\n", outPath);
+namespace {
+
+// In a sticky folder (such as /tmp) only the file's owner, the folder's
+// owner or root may replace a file, so a rename over `old` would fail.
+bool StickyFolderKeeps(const char* outPath, const struct stat& old) {
+    uid_t user = ::geteuid();
+    if (user == 0 || old.st_uid == user) return false;
+    char folder[kTempPathSize];
+    FolderOf(outPath, folder);
+    struct stat dir;
+    return ::stat(folder[0] == '\0' ? "." : folder, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
+           dir.st_uid != user;
+}
+
+// The existing output, truncated: never through a link, and without the
+// wait that opening a FIFO planted there since the guard looked could bring.
+int OpenInPlace(const char* outPath) {
+    int fd = ::open(outPath, O_RDWR | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
     return fd;
+}
+
+}  // namespace
+
+bool CreateOutputFile(const char* outPath, OutputFile* out) {
+    out->tempPath[0] = '\0';
+    struct stat old;
+    bool oldIsFile = ::lstat(outPath, &old) == 0 && S_ISREG(old.st_mode);
+    // In place only where a temporary file could not take the output path.
+    if (!oldIsFile || !StickyFolderKeeps(outPath, old)) {
+        out->file.fd = CreateTempFileBeside(outPath, out->tempPath);
+        if (out->file.fd < 0) out->tempPath[0] = '\0';
+    }
+    if (out->file.fd < 0 && oldIsFile) out->file.fd = OpenInPlace(outPath);
+    if (out->file.fd < 0) std::printf("Error: Create output bin file(%s) failed!\n", outPath);
+    return out->file.fd >= 0;
+}
+
+bool FinishOutputFile(const char* outPath, OutputFile* out) {
+    // The mode is a courtesy; a file system that refuses it still holds a
+    // complete image, so a failure is not a failed bind.
+    ::fchmod(out->file.fd, 0664);
+    bool done = out->file.Close() && (out->tempPath[0] == '\0' || RenameTempFileOver(out->tempPath, outPath));
+    if (!done) {
+        ReportWriteFailure(outPath);
+        DiscardOutputFile(out);
+    }
+    return done;
+}
+
+void DiscardOutputFile(OutputFile* out) {
+    out->file.Close();
+    if (out->tempPath[0] != '\0') RemoveTempFile(out->tempPath);
+    out->tempPath[0] = '\0';
 }
 
 bool PreFillOutput(int fd, uint32_t size, uint8_t fill) {
     if (fill == 0x00) {
-        // The file was just truncated to nothing: growing it yields zeros.
+        // The file is new or was just truncated to nothing: growing it
+        // yields zeros.
         if (::ftruncate(fd, static_cast<off_t>(size)) == 0) return true;
         if (errno != EINVAL && errno != EPERM) return false;
     }

@@ -1,11 +1,20 @@
 // The output file: the guard that keeps a bind from destroying anything that
-// is not its output, creation and pre-fill.
+// is not its output, creation, pre-fill, and the final step that gives the
+// complete image the output path.
+//
+// A bind writes a new temporary file beside the output and renames it over
+// the output path only once the image is complete, so that until then the
+// path keeps what it held (the old image, or nothing). Only where the folder
+// takes no new file, or will not let this user replace the one there, is an
+// existing output written in place.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "model/context.h"
+#include "sys/io.h"
+#include "sys/temp_file.h"
 
 namespace morvik {
 
@@ -17,9 +26,26 @@ void ReportWriteFailure(const char* outPath);
 // message.
 bool CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* info);
 
-// Removes any old output, then opens the path read-write with truncation
-// (creating it when needed). The descriptor, or -1 after the create message.
-int CreateOutputFile(const char* outPath);
+// The file a bind writes.
+struct OutputFile {
+    UniqueFd file;
+    char tempPath[kTempPathSize];  // the temporary file; "" when writing in place
+};
+
+// Opens the file the bind writes: a new temporary file beside `outPath`, or,
+// where that cannot be made (or could not replace the output), the existing
+// regular output itself, truncated and never through a symbolic link.
+// false after the create message.
+bool CreateOutputFile(const char* outPath, OutputFile* out);
+
+// Gives the written image the output path: mode 0664, a checked close, and
+// the rename. false after the write message, with the temporary file removed.
+bool FinishOutputFile(const char* outPath, OutputFile* out);
+
+// After a failed bind: closes, and removes the temporary file, so that the
+// output path holds what it held before. (Written in place, the output
+// stays as far as it got.)
+void DiscardOutputFile(OutputFile* out);
 
 // Writes exactly `size` copies of the fill byte from position 0. false on a
 // write failure.

@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <fstream>
 #include <filesystem>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -64,8 +66,19 @@ std::string ReadAllFrom(int fd) {
         std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
         ::setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
     }
+    // Dispositions and mask as an interactive shell starts a command, whatever
+    // the test runner inherited; SIGXFSZ too stays at its default, as after
+    // "ulimit -f", so the program must deal with it itself.
+    for (int signo : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGXFSZ}) ::signal(signo, SIG_DFL);
+    for (int signo : options.ignoredSignals) ::signal(signo, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (options.userId >= 0) {
+        auto id = static_cast<uid_t>(options.userId);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(126);
+    }
     if (options.fileSizeLimit >= 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                             static_cast<rlim_t>(options.fileSizeLimit)};
         ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -77,39 +90,60 @@ std::string ReadAllFrom(int fd) {
     ::_exit(127);
 }
 
-}  // namespace
-
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options) {
+void StartProgram(Started& started, const std::string& program, const std::vector<std::string>& args,
+                  const RunOptions& options) {
     // Output goes to temporary files, so a chatty child never blocks on a pipe.
-    TempDir capture;
-    std::string outPath = capture / "stdout", errPath = capture / "stderr";
-    int outFd = ::open(outPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    int errFd = ::open(errPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    started.outFd = ::open((started.capture / "stdout").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    started.errFd = ::open((started.capture / "stderr").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     std::fflush(nullptr);
-    pid_t child = ::fork();
-    if (child == 0) ExecChild(program, args, options, outFd, errFd);
-    int wstatus = 0;
-    ::waitpid(child, &wstatus, 0);
-    RunResult result;
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    ::lseek(outFd, 0, SEEK_SET);
-    ::lseek(errFd, 0, SEEK_SET);
-    result.out = ReadAllFrom(outFd);
-    result.err = ReadAllFrom(errFd);
-    ::close(outFd);
-    ::close(errFd);
-    return result;
+    started.pid = ::fork();
+    if (started.pid == 0) ExecChild(program, args, options, started.outFd, started.errFd);
 }
 
-RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd, RunOptions options) {
-    std::vector<std::string> full{MORVIK_BIN};
-    full.insert(full.end(), args.begin(), args.end());
+RunOptions ForMorvik(RunOptions options, const std::string& cwd) {
     options.cwd = cwd;
     bool setsPosix = false;
     for (const std::string& entry : options.env) setsPosix |= entry.rfind("POSIXLY_CORRECT=", 0) == 0;
     if (!setsPosix) options.unsetEnv.push_back("POSIXLY_CORRECT");
-    return RunProgram(MORVIK_BIN, full, options);
+    return options;
+}
+
+std::vector<std::string> MorvikArgs(const std::vector<std::string>& args) {
+    std::vector<std::string> full{MORVIK_BIN};
+    full.insert(full.end(), args.begin(), args.end());
+    return full;
+}
+
+}  // namespace
+
+RunResult WaitFor(Started& started) {
+    int wstatus = 0;
+    ::waitpid(started.pid, &wstatus, 0);
+    RunResult result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    ::lseek(started.outFd, 0, SEEK_SET);
+    ::lseek(started.errFd, 0, SEEK_SET);
+    result.out = ReadAllFrom(started.outFd);
+    result.err = ReadAllFrom(started.errFd);
+    ::close(started.outFd);
+    ::close(started.errFd);
+    return result;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    Started started;
+    StartProgram(started, program, args, options);
+    return WaitFor(started);
+}
+
+RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd, RunOptions options) {
+    return RunProgram(MORVIK_BIN, MorvikArgs(args), ForMorvik(std::move(options), cwd));
+}
+
+void StartMorvik(Started& started, const std::vector<std::string>& args, const std::string& cwd,
+                 RunOptions options) {
+    StartProgram(started, MORVIK_BIN, MorvikArgs(args), ForMorvik(std::move(options), cwd));
 }
 
 RunResult RunInspect(const std::vector<std::string>& args) {

@@ -2,6 +2,8 @@
 // what it printed, or capture what a function of the tool prints.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -33,6 +35,8 @@ struct RunOptions {
     // "NAME:N:ACTION": change the input NAME just before the tool opens it
     // for the N-th time (see input_changer.cpp); "" changes nothing.
     std::string changeInput;
+    std::vector<int> ignoredSignals;       // set to SIG_IGN in the child (as nohup does)
+    long userId = -1;                      // run as this user and group id (needs root)
 };
 
 // Runs `program` with `args` (element 0 is the program itself).
@@ -64,6 +68,18 @@ bool HasLine(const std::string& text, const std::string& line);
 // "" when `wanted` occur in `text` as whole lines in this order, else the
 // first one missing.
 std::string MissingInOrder(const std::string& text, const std::vector<std::string>& wanted);
+// A program started and not yet waited for; the test may signal `pid`.
+struct Started {
+    pid_t pid = -1;
+    TempDir capture;  // its standard output and error
+    int outFd = -1;
+    int errFd = -1;
+};
+
+// RunMorvik in two halves: start it, and later wait for its end.
+void StartMorvik(Started& started, const std::vector<std::string>& args, const std::string& cwd,
+                 RunOptions options = {});
+RunResult WaitFor(Started& started);
 
 void WriteFile(const std::string& path, const std::string& bytes);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);

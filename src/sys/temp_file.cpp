@@ -1,0 +1,137 @@
+#include "sys/temp_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace morvik {
+
+namespace {
+
+const int kEndingSignals[kEndingSignalCount] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
+
+// The longest file name most file systems take.
+constexpr size_t kMaxNameLength = 255;
+constexpr char kTempSuffix[] = ".morvik-XXXXXX";
+
+// The process-wide state of the removal (see temp_file.h): written only while
+// the ending signals are blocked, read by the handler.
+char g_tempPath[kTempPathSize];
+volatile sig_atomic_t g_tempFileExists = 0;
+
+extern "C" void RemoveTempFileAndEnd(int signo) {
+    if (g_tempFileExists) ::unlink(g_tempPath);
+    // SA_RESETHAND has put the default action back; the signal, raised again,
+    // ends the process as soon as this handler returns (or at once, where the
+    // handler runs with it unblocked).
+    ::raise(signo);
+}
+
+bool WasIgnored(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+}
+
+sigset_t EndingSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : kEndingSignals) sigaddset(&set, signo);
+    return set;
+}
+
+// Blocks the ending signals; the mask before, for UnblockSignals.
+sigset_t BlockEndingSignals() {
+    sigset_t ending = EndingSignalSet(), before;
+    ::sigprocmask(SIG_BLOCK, &ending, &before);
+    return before;
+}
+
+void UnblockSignals(const sigset_t& before) {
+    int error = errno;
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+}
+
+// ".NAME.morvik-XXXXXX" beside `finalPath`, NAME shortened where the whole
+// name would be longer than a file name may be. false when `finalPath`
+// names no file (it is empty or ends in '/').
+bool ComposeTempPath(const char* finalPath, char* tempPath) {
+    FolderOf(finalPath, tempPath);
+    const char* name = finalPath + std::strlen(tempPath);
+    if (*name == '\0') return false;
+    const int nameRoom = static_cast<int>(kMaxNameLength - 1 - (sizeof kTempSuffix - 1));
+    size_t used = std::strlen(tempPath);
+    std::snprintf(tempPath + used, kTempPathSize - used, ".%.*s%s", nameRoom, name, kTempSuffix);
+    return true;
+}
+
+}  // namespace
+
+SavedSignals CatchEndingSignals() {
+    SavedSignals saved{};
+    struct sigaction catching{};
+    catching.sa_handler = RemoveTempFileAndEnd;
+    catching.sa_mask = EndingSignalSet();
+    catching.sa_flags = SA_RESETHAND;
+    for (int i = 0; i < kEndingSignalCount; ++i) {
+        ::sigaction(kEndingSignals[i], nullptr, &saved.ending[i]);
+        if (!WasIgnored(saved.ending[i])) ::sigaction(kEndingSignals[i], &catching, nullptr);
+    }
+    struct sigaction ignoring{};
+    ignoring.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignoring, &saved.fileSizeLimit);
+    return saved;
+}
+
+void RestoreSignals(const SavedSignals& saved) {
+    for (int i = 0; i < kEndingSignalCount; ++i) ::sigaction(kEndingSignals[i], &saved.ending[i], nullptr);
+    ::sigaction(SIGXFSZ, &saved.fileSizeLimit, nullptr);
+}
+
+void FolderOf(const char* path, char* folder) {
+    const char* slash = std::strrchr(path, '/');
+    size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+    if (length >= kTempPathSize) length = kTempPathSize - 1;
+    std::memcpy(folder, path, length);
+    folder[length] = '\0';
+}
+
+int CreateTempFileBeside(const char* finalPath, char* tempPath) {
+    if (std::strlen(finalPath) + sizeof kTempSuffix + 1 > kTempPathSize) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (!ComposeTempPath(finalPath, tempPath)) {
+        errno = EISDIR;
+        return -1;
+    }
+    // Blocked signals keep the file from appearing unrecorded: one that
+    // arrives meanwhile is handled after the path is stored.
+    sigset_t before = BlockEndingSignals();
+    int fd = ::mkostemp(tempPath, O_CLOEXEC);
+    if (fd >= 0) {
+        std::memcpy(g_tempPath, tempPath, kTempPathSize);
+        g_tempFileExists = 1;
+    }
+    UnblockSignals(before);
+    return fd;
+}
+
+bool RenameTempFileOver(const char* tempPath, const char* finalPath) {
+    sigset_t before = BlockEndingSignals();
+    bool renamed = ::rename(tempPath, finalPath) == 0;
+    if (renamed) g_tempFileExists = 0;
+    UnblockSignals(before);
+    return renamed;
+}
+
+void RemoveTempFile(const char* tempPath) {
+    sigset_t before = BlockEndingSignals();
+    ::unlink(tempPath);
+    g_tempFileExists = 0;
+    UnblockSignals(before);
+}
+
+}  // namespace morvik

@@ -1,0 +1,59 @@
+// A new file made beside the path it is meant for, and its removal when a
+// signal ends the process before the file has taken that path.
+//
+// The removal needs the program's only process-wide state apart from the
+// option scanner's, because a signal handler can reach nothing else: the
+// path of the one temporary file and a flag that says it is there. Both are
+// set and cleared in temp_file.cpp only, with the signals blocked, and the
+// handler calls nothing but unlink and raise (both async-signal-safe).
+#pragma once
+
+#include <signal.h>
+
+#include <cstddef>
+
+namespace morvik {
+
+// Room for a temporary path: a final path of up to 255 characters plus the
+// dot and suffix added to its last component.
+constexpr size_t kTempPathSize = 512;
+
+// SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM: the signals that end a run
+// from outside (a terminal, a pipeline, kill) and are caught to clean up.
+constexpr int kEndingSignalCount = 5;
+
+// The dispositions CatchEndingSignals replaced.
+struct SavedSignals {
+    struct sigaction ending[kEndingSignalCount];
+    struct sigaction fileSizeLimit;
+};
+
+// Until RestoreSignals: each ending signal that is not ignored removes the
+// temporary file, if there is one, and then ends the process by the
+// signal's default action (an ignored one stays ignored, as under nohup).
+// SIGXFSZ is ignored, so that a write past the file-size limit fails with
+// EFBIG instead of killing the process silently.
+SavedSignals CatchEndingSignals();
+void RestoreSignals(const SavedSignals& saved);
+
+// The folder part of `path`, with its trailing '/' ("" for a bare name),
+// into `folder` of kTempPathSize bytes.
+void FolderOf(const char* path, char* folder);
+
+// Creates a new empty file ".NAME.morvik-XXXXXX" (NAME the last component
+// of `finalPath`, XXXXXX random) in the folder of `finalPath`: exclusively,
+// so never through an existing name or link, with mode 0600. From then on a
+// caught ending signal removes it. The read-write, close-on-exec descriptor
+// with the name in `tempPath` (kTempPathSize bytes), or -1 with errno set.
+int CreateTempFileBeside(const char* finalPath, char* tempPath);
+
+// Renames the temporary file over `finalPath`, which atomically replaces
+// whatever entry was there (a symbolic link included, never followed).
+// After success no signal removes anything. false with errno set; the
+// temporary file is then still there and still removed on a signal.
+bool RenameTempFileOver(const char* tempPath, const char* finalPath);
+
+// Removes the temporary file and forgets it.
+void RemoveTempFile(const char* tempPath);
+
+}  // namespace morvik
