@@ -3,9 +3,11 @@
 BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 TOOLS = Morvik Morvik-inspect
 
-.PHONY: all build tools test demo demo-dual clean fuzz test-sanitize
+.PHONY: all build tools test demo demo-dual install deb clean fuzz test-sanitize
 
 all: build
 
@@ -34,6 +36,15 @@ demo-dual: tools
 	cd examples && $(BUILD_ABS)/Morvik -i DUAL.PAR -o $(BUILD_ABS)/DUAL.BIN -p 0xff
 	$(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/DUAL.BIN
 
+# The programs, man pages, bash completion and examples under
+# $(DESTDIR)$(PREFIX) (see cmake/install.cmake).
+install: tools
+	DESTDIR='$(DESTDIR)' cmake --install $(BUILD_DIR) --prefix '$(PREFIX)'
+
+# The Debian package $(BUILD_DIR)/morvik_<version>_<arch>.deb; needs
+# dpkg-shlibdeps (package dpkg-dev) and file.
+deb: tools
+	cd $(BUILD_DIR) && cpack -G DEB
 
 # The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leak detection on) in its own build folder. A sanitizer finding exits with
