@@ -1,9 +1,13 @@
-# Thin wrapper around CMake: `make test` builds everything and runs every test.
+# Thin wrapper around CMake: `make test` builds everything and runs every test;
+# `make demo` builds only the two tools.
 BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
+TOOLS = Morvik Morvik-inspect
 
-.PHONY: all build test demo demo-dual clean fuzz test-sanitize
+.PHONY: all build tools test demo demo-dual install deb clean fuzz test-sanitize
 
 all: build
 
@@ -13,20 +17,34 @@ $(BUILD_DIR)/CMakeCache.txt:
 build: $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The two programs alone, without the tests.
+tools: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target $(TOOLS)
+
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # Binds the bundled example (examples/ARMPARA.PAR) into build/ARMOut.BIN,
 # then reads the image back and verifies it.
 BUILD_ABS = $(abspath $(BUILD_DIR))
-demo: build
+demo: tools
 	cd examples && $(BUILD_ABS)/Morvik -i ARMPARA.PAR -o $(BUILD_ABS)/ARMOut.BIN -p 0xff
-	@if [ -x $(BUILD_ABS)/Morvik-inspect ]; then $(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/ARMOut.BIN; fi
+	$(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/ARMOut.BIN
 
 # The same for the two-group (A/B) example.
-demo-dual: build
+demo-dual: tools
 	cd examples && $(BUILD_ABS)/Morvik -i DUAL.PAR -o $(BUILD_ABS)/DUAL.BIN -p 0xff
-	@if [ -x $(BUILD_ABS)/Morvik-inspect ]; then $(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/DUAL.BIN; fi
+	$(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/DUAL.BIN
+
+# The programs, man pages, bash completion and examples under
+# $(DESTDIR)$(PREFIX) (see cmake/install.cmake).
+install: tools
+	DESTDIR='$(DESTDIR)' cmake --install $(BUILD_DIR) --prefix '$(PREFIX)'
+
+# The Debian package $(BUILD_DIR)/morvik_<version>_<arch>.deb; needs
+# dpkg-shlibdeps (package dpkg-dev) and file.
+deb: tools
+	cd $(BUILD_DIR) && cpack -G DEB
 
 # The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leak detection on) in its own build folder. A sanitizer finding exits with

@@ -5,6 +5,7 @@
 
 #include "getopt/getopt.h"
 #include "inspect/inspect.h"
+#include "morvik_version.h"
 
 namespace morvik {
 
@@ -14,6 +15,7 @@ const LongOption inspect_longopts[] = {
     {"json", no_argument, nullptr, 'j'},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -24,8 +26,17 @@ void ShowInspectUsage() {
     std::printf("\t-j, --json\t\tprint the findings as one JSON document\n");
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
+    std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
     std::printf("Exit status: 0 everything verifies, 1 something does not, 2 usage error or unreadable file.\n");
+}
+
+// The project version, and the commit when built from a git checkout.
+void ShowInspectVersion() {
+    if (*kSourceCommit != '\0')
+        std::printf("Morvik-inspect %s (commit %s)\n", kProjectVersion, kSourceCommit);
+    else
+        std::printf("Morvik-inspect %s\n", kProjectVersion);
 }
 
 constexpr int kScanGoesOn = -1;
@@ -34,12 +45,13 @@ constexpr int kScanGoesOn = -1;
 // the exit status.
 int ScanOptions(int argc, char** argv, ReportOptions* options) {
     for (;;) {
-        int option = my_getopt(argc, argv, "jqh", inspect_longopts);
+        int option = my_getopt(argc, argv, "jqhV", inspect_longopts);
         switch (option) {
             case -1: return kScanGoesOn;
             case 'j': options->json = true; break;
             case 'q': options->quiet = true; break;
             case 'h': ShowInspectUsage(); return kInspectOk;
+            case 'V': ShowInspectVersion(); return kInspectOk;
             default:
                 std::printf("Please type 'Morvik-inspect -h' for help!\n");
                 return kInspectUsage;
