@@ -273,7 +273,7 @@ std::vector<Row> Catalogue() {
          Output::kNone},
         {"group image changed during the bind", {}, group + ":kernel.bin &8000 -k\n", {},
          {Out("Error : image kernel.bin changed during the bind!")}, 1, Output::kNone, "ARMOut.BIN", -1, {}, -1,
-         "kernel.bin:3:truncate"},
+         "kernel.bin:2:grow"},
         {"no FW PID location, no group", {}, "%pid.txt &1fff\n" + boot, {},
          {Out("Warn : there would be no FW PID!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"group without an image of its own", {}, "$Size &80\n%pid.txt &7fff\n:kernel.bin &8000 -k 1\n:rootfs.bin &10000 -k 1\n", {},
@@ -421,7 +421,6 @@ const std::set<std::string>& Exempt() {
         "Can not get Memory for creating ImageInfo!",
         "Can not get Memory for creating PidInfo!",
         "Can not malloc Memory for FW HEADER %d",
-        "Error : get Memory fail!",
         // The image option string has no leading ':' and every result it can
         // give has its own case, so the scanner never returns ':' or another
         // value to the reader.

@@ -71,9 +71,11 @@ struct PlanContext {
     }
 
     // Runs the planner and returns what it printed.
-    PlanResult Plan() {
+    PlanResult Plan(morvik::ImageSink* sink = nullptr) {
         int32_t result = 0;
-        std::string out = CaptureOutput([&] { result = morvik::par_extra_info(&info); }).out;
+        std::string out = CaptureOutput([&] {
+            result = sink != nullptr ? morvik::par_extra_info(&info, sink) : morvik::par_extra_info(&info);
+        }).out;
         return {result, out};
     }
 

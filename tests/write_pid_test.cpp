@@ -76,7 +76,8 @@ TEST(WritePid, WritesGoOnAfterAShortWriteAndReportTheFailure) {
     EXPECT_EQ(morvik::putAnotherPID(out.fd, &block, 0), 0);
     // A fill across several chunks lands exactly where it is asked.
     const uint64_t fillLength = (uint64_t{256} << 10) + 3;
-    EXPECT_TRUE(morvik::FillAt(out.fd, 0xFF, fillLength, 5));
+    morvik::IoBuffer buffer;
+    EXPECT_TRUE(morvik::FillAt(out.fd, 0xFF, fillLength, 5, buffer));
     Bytes bytes = morvik_test::ReadFile(path);
     ASSERT_EQ(bytes.size(), 5 + fillLength);
     EXPECT_EQ(Bytes(bytes.begin() + 5, bytes.end()), Bytes(fillLength, 0xFF));

@@ -42,6 +42,12 @@ struct BindRun {
     // text shorter than 112 digits puts the closing magic early, and the
     // bytes behind it must read as zeros.
     PidBlock pidBlock;
+    // The image being written: a temporary file until it is complete.
+    OutputFile out;
+    // The one buffer every read, copy and fill of the bind goes through.
+    IoBuffer buffer;
+    // The planner put the group images into `out` as it read them.
+    bool groupImagesPlaced;
 };
 
 // What an option leaves the scan to do: nothing to go on, or the exit
@@ -124,8 +130,15 @@ bool ReadParFile(BindRun& run) {
     return result == kParOk;
 }
 
+// Each group image is read once: while the planner checksums it, it also
+// goes into the output-to-be, made early for that (and made again, with its
+// messages, when the output is created if it could not be made here).
 bool PlanLayout(BindRun& run) {
-    return par_extra_info(&run.info) == 0;
+    OpenTempOutputEarly(run.outPath, &run.out);
+    ImageSink sink{run.out.file.fd, &run.buffer};
+    bool planned = par_extra_info(&run.info, &sink) == 0;
+    run.groupImagesPlaced = sink.copied;
+    return planned;
 }
 
 // The PID block is built from the PID file before the output is created, so
@@ -149,7 +162,7 @@ bool FailWrite(const BindRun& run) {
 
 bool PlaceImages(BindRun& run, int fd) {
     for (uint32_t i = 0; i < run.info.imageCount; ++i) {
-        int32_t copied = PlaceImage(fd, &run.info, i);
+        int32_t copied = PlaceImage(fd, &run.info, i, run.buffer, run.groupImagesPlaced);
         if (copied == kWriteFailed) return FailWrite(run);
         if (copied == kImageChanged) return false;
         if (copied == 0) {
@@ -170,35 +183,34 @@ bool WriteHeaders(BindRun& run, int fd) {
     return WriteFwHeaders(fd, &run.info) || FailWrite(run);
 }
 
-// Everything the output holds, in the order of its layers.
+// Everything the output holds: the fill in the gaps and the images (each
+// byte once), then the PID data and the headers over them.
 bool FillOutput(BindRun& run, int fd) {
-    if (!PreFillOutput(fd, run.info.targetSize, FillByte(&run.info))) return FailWrite(run);
+    if (!FillGaps(fd, &run.info, run.buffer)) return FailWrite(run);
     return PlaceImages(run, fd) && WritePid(run, fd) && WriteHeaders(run, fd);
 }
 
 bool WriteOutput(BindRun& run) {
-    OutputFile out;
-    if (!CreateOutputFile(run.outPath, &out)) return false;
-    if (!FillOutput(run, out.file.fd)) {
-        DiscardOutputFile(&out);
-        return false;
-    }
-    return FinishOutputFile(run.outPath, &out);
+    std::fflush(stdout);  // the plan's trace is not lost to a signal while writing
+    return CreateOutputFile(run.outPath, &run.out) && FillOutput(run, run.out.file.fd) &&
+           FinishOutputFile(run.outPath, &run.out);
 }
 
-// Writes the output with the ending signals caught, so that an interrupted
+// Plans and writes with the ending signals caught, so that an interrupted
 // bind leaves no temporary file, and SIGXFSZ ignored, so that a file-size
-// limit is a write error with its message.
-bool WriteOutputGuarded(BindRun& run) {
-    std::fflush(stdout);  // the trace so far is not lost to a signal
+// limit is a write error with its message. A failure removes the temporary
+// file: the output path keeps what it held.
+bool PlanAndWrite(BindRun& run) {
+    std::fflush(stdout);
     SavedSignals saved = CatchEndingSignals();
-    bool written = WriteOutput(run);
+    bool written = PlanLayout(run) && CheckBeforeWriting(run) && WriteOutput(run);
+    if (!written) DiscardOutputFile(&run.out);
     RestoreSignals(saved);
     return written;
 }
 
 bool Bind(BindRun& run) {
-    if (!ReadParFile(run) || !PlanLayout(run) || !CheckBeforeWriting(run) || !WriteOutputGuarded(run)) return false;
+    if (!ReadParFile(run) || !PlanAndWrite(run)) return false;
     std::printf("DONE!\n");
     return true;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "format/image_format.h"
 #include "plan/planner.h"
@@ -19,39 +20,39 @@ constexpr int32_t kBuilt = 0;
 constexpr int32_t kNoHeaderOrFile = 3;
 constexpr int32_t kReadFailed = -1;
 
-// Reads the image's first `length` bytes in large pieces and checksums them.
-// A file shorter than `length` (it shrank since it was measured) fails.
-int32_t ChecksumBytes(int fd, const ImageInfo* image, uint32_t* crc) {
-    size_t remaining = static_cast<size_t>(image->length);
-    size_t chunk = std::max<size_t>(1, std::min(remaining, kCrcReadChunk));
-    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(chunk));
-    if (buffer == nullptr) {
-        std::printf("Error : get Memory fail!\n");
-        return kReadFailed;
-    }
+// Reads the image's `length` bytes and checksums them; with a sink, also
+// puts them at the image's offset in the output-to-be. A file shorter than
+// `length` (it shrank since it was measured) fails, and so does one that
+// goes on past it: either is not the file that was planned.
+int32_t ChecksumBytes(int fd, const ImageInfo* image, uint32_t* crc, ImageSink* sink, IoBuffer& buffer) {
+    const uint64_t length = static_cast<uint64_t>(image->length);
     uint32_t value = 0;
-    while (remaining > 0) {
-        size_t wanted = std::min(remaining, chunk);
-        if (ReadFull(fd, buffer, wanted) != static_cast<ssize_t>(wanted)) {
+    for (uint64_t done = 0; done < length;) {
+        size_t wanted = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.bytes.size()));
+        if (ReadFull(fd, buffer.bytes.data(), wanted) != static_cast<ssize_t>(wanted)) {
             std::printf("read file %s fail! \n", image->name);
-            std::free(buffer);
             return kReadFailed;
         }
-        value = crc32_update(value, buffer, wanted);
-        remaining -= wanted;
+        value = crc32_update(value, buffer.bytes.data(), wanted);
+        if (sink->copied && !WriteAllAt(sink->fd, buffer.bytes.data(), wanted, image->offset + done))
+            sink->copied = false;
+        done += wanted;
     }
-    std::free(buffer);
+    if (!AtEndOfFile(fd)) {
+        std::printf("Error : image %s changed during the bind!\n", image->name);
+        return kReadFailed;
+    }
     *crc = value;
     return kBuilt;
 }
 
-int32_t ChecksumImageFile(const ImageInfo* image, uint32_t* crc) {
+int32_t ChecksumImageFile(const ImageInfo* image, uint32_t* crc, ImageSink* sink, IoBuffer& buffer) {
     UniqueFd in = OpenForReading(image->name);
     if (in.fd < 0) {
         std::printf("Error : open Par file %s failed!\n", image->name);
         return kNoHeaderOrFile;
     }
-    return ChecksumBytes(in.fd, image, crc);
+    return ChecksumBytes(in.fd, image, crc, sink, buffer);
 }
 
 // The version text in exactly 4 bytes: its characters up to the first NUL,
@@ -62,14 +63,14 @@ void PutVersion(uint8_t* at, const char* version) {
     std::memcpy(at, version, n);
 }
 
-int32_t AddEntry(FW_Header* header, const ImageInfo* image) {
+int32_t AddEntry(FW_Header* header, const ImageInfo* image, ImageSink* sink, IoBuffer& buffer) {
     uint8_t n = header->raw[kHdrImageNumber];
     uint8_t* entry = EntryAt(header, n);
     PutLe32(entry + kEntOffset, image->offset);
     PutLe32(entry + kEntLength, static_cast<uint32_t>(image->length));
     PutVersion(entry + kEntVersion, image->version);
     uint32_t crc = 0;
-    int32_t result = ChecksumImageFile(image, &crc);
+    int32_t result = ChecksumImageFile(image, &crc, sink, buffer);
     if (result != kBuilt) return result;
     PutLe32(entry + kEntChecksum, crc);
     // Only eight images fit the bitmap; entries 8 and 9 are never verified.
@@ -79,7 +80,7 @@ int32_t AddEntry(FW_Header* header, const ImageInfo* image) {
 }
 
 // A group holds at most the 10 images there are, so its entries always fit.
-int32_t BuildHeader(ParInfo* info, int32_t group) {
+int32_t BuildHeader(ParInfo* info, int32_t group, ImageSink* sink, IoBuffer& buffer) {
     std::printf("Creating FW_HEADER for group %d.\n", group);
     FW_Header* header = static_cast<FW_Header*>(std::malloc(sizeof(FW_Header)));
     info->fwHeader[group] = header;
@@ -94,7 +95,7 @@ int32_t BuildHeader(ParInfo* info, int32_t group) {
     for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
         if (image->groupId != group) continue;
-        int32_t result = AddEntry(header, image);
+        int32_t result = AddEntry(header, image, sink, buffer);
         if (result != kBuilt) return result;
     }
     return kBuilt;
@@ -102,9 +103,13 @@ int32_t BuildHeader(ParInfo* info, int32_t group) {
 
 }  // namespace
 
-int32_t BuildFwHeaders(ParInfo* info) {
+int32_t BuildFwHeaders(ParInfo* info, ImageSink* sink) {
+    std::optional<IoBuffer> own;
+    if (sink->buffer == nullptr) own.emplace();
+    IoBuffer& buffer = sink->buffer != nullptr ? *sink->buffer : *own;
+    sink->copied = sink->fd >= 0;
     for (int32_t g = 0; g < info->groupCount; ++g) {
-        int32_t result = BuildHeader(info, g);
+        int32_t result = BuildHeader(info, g, sink, buffer);
         if (result != kBuilt) return result;
     }
     return kBuilt;

@@ -319,11 +319,16 @@ int32_t IndexOfLastImgInGroup(const ParInfo* info, uint8_t group) {
 }
 
 int32_t par_extra_info(ParInfo* info) {
+    ImageSink none;
+    return par_extra_info(info, &none);
+}
+
+int32_t par_extra_info(ParInfo* info, ImageSink* sink) {
     SortImagesByOffset(info);
     if (!CheckRules(info) || !PassImages(info)) return kRejected;
     DumpImages(info);
     if (!CheckOverlaps(info)) return kRejected;
-    int32_t built = BuildFwHeaders(info);
+    int32_t built = BuildFwHeaders(info, sink);
     if (built != kPlanned) return built;
     DumpFwHeaders(info);
     std::printf("Pasre Par Info Done!\n");

@@ -11,14 +11,6 @@
 
 namespace morvik {
 
-namespace {
-
-// Large enough that a fill of many MiB takes few system calls, small enough
-// to stay in the cache.
-constexpr size_t kFillChunk = size_t{256} << 10;
-
-}  // namespace
-
 UniqueFd::~UniqueFd() {
     if (fd >= 0) ::close(fd);
 }
@@ -53,6 +45,11 @@ ssize_t ReadFull(int fd, void* buffer, size_t length) {
     return static_cast<ssize_t>(done);
 }
 
+bool AtEndOfFile(int fd) {
+    uint8_t byte;
+    return ReadFull(fd, &byte, 1) <= 0;
+}
+
 bool WriteAllAt(int fd, const void* data, size_t length, uint64_t position) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     while (length > 0) {
@@ -69,12 +66,13 @@ bool WriteAllAt(int fd, const void* data, size_t length, uint64_t position) {
     return true;
 }
 
-bool FillAt(int fd, uint8_t byte, uint64_t length, uint64_t position) {
+bool FillAt(int fd, uint8_t byte, uint64_t length, uint64_t position, IoBuffer& buffer) {
     if (length == 0) return true;
-    std::vector<uint8_t> fill(static_cast<size_t>(std::min<uint64_t>(length, kFillChunk)), byte);
+    size_t used = static_cast<size_t>(std::min<uint64_t>(length, buffer.bytes.size()));
+    std::memset(buffer.bytes.data(), byte, used);
     while (length > 0) {
-        size_t part = static_cast<size_t>(std::min<uint64_t>(fill.size(), length));
-        if (!WriteAllAt(fd, fill.data(), part, position)) return false;
+        size_t part = static_cast<size_t>(std::min<uint64_t>(used, length));
+        if (!WriteAllAt(fd, buffer.bytes.data(), part, position)) return false;
         position += part;
         length -= part;
     }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace morvik {
 
@@ -37,11 +38,24 @@ bool IsStream(int fd);
 // file), or -1 on a read error (errno kept).
 ssize_t ReadFull(int fd, void* buffer, size_t length);
 
+// True when a read at the descriptor's position finds the end of the file
+// (a read error counts as the end too; the caller has read what it wanted).
+bool AtEndOfFile(int fd);
+
 // Writes all `length` bytes at absolute position `position`; false on any
 // failure (errno kept; a write that makes no progress counts as ENOSPC).
 bool WriteAllAt(int fd, const void* data, size_t length, uint64_t position);
 
-// Writes `length` copies of `byte` from absolute position `position`.
-bool FillAt(int fd, uint8_t byte, uint64_t length, uint64_t position);
+// The one buffer a bind reads, copies and fills through, allocated once:
+// large enough that a file of many MiB takes few system calls, small enough
+// to stay in the cache and to keep the memory a bind needs flat.
+constexpr size_t kIoChunk = size_t{256} << 10;
+struct IoBuffer {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(kIoChunk);
+};
+
+// Writes `length` copies of `byte` from absolute position `position`,
+// through `buffer`.
+bool FillAt(int fd, uint8_t byte, uint64_t length, uint64_t position, IoBuffer& buffer);
 
 }  // namespace morvik

@@ -81,7 +81,7 @@ int OpenInPlace(const char* outPath) {
 
 }  // namespace
 
-bool CreateOutputFile(const char* outPath, OutputFile* out) {
+bool OpenTempOutputEarly(const char* outPath, OutputFile* out) {
     out->tempPath[0] = '\0';
     struct stat old;
     bool oldIsFile = ::lstat(outPath, &old) == 0 && S_ISREG(old.st_mode);
@@ -90,6 +90,14 @@ bool CreateOutputFile(const char* outPath, OutputFile* out) {
         out->file.fd = CreateTempFileBeside(outPath, out->tempPath);
         if (out->file.fd < 0) out->tempPath[0] = '\0';
     }
+    return out->file.fd >= 0;
+}
+
+bool CreateOutputFile(const char* outPath, OutputFile* out) {
+    if (out->file.fd >= 0) return true;
+    struct stat old;
+    bool oldIsFile = ::lstat(outPath, &old) == 0 && S_ISREG(old.st_mode);
+    OpenTempOutputEarly(outPath, out);
     if (out->file.fd < 0 && oldIsFile) out->file.fd = OpenInPlace(outPath);
     if (out->file.fd < 0) std::printf("Error: Create output bin file(%s) failed!\n", outPath);
     return out->file.fd >= 0;
@@ -111,16 +119,6 @@ void DiscardOutputFile(OutputFile* out) {
     out->file.Close();
     if (out->tempPath[0] != '\0') RemoveTempFile(out->tempPath);
     out->tempPath[0] = '\0';
-}
-
-bool PreFillOutput(int fd, uint32_t size, uint8_t fill) {
-    if (fill == 0x00) {
-        // The file is new or was just truncated to nothing: growing it
-        // yields zeros.
-        if (::ftruncate(fd, static_cast<off_t>(size)) == 0) return true;
-        if (errno != EINVAL && errno != EPERM) return false;
-    }
-    return FillAt(fd, fill, size, 0);
 }
 
 }  // namespace morvik

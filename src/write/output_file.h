@@ -35,8 +35,15 @@ struct OutputFile {
 // Opens the file the bind writes: a new temporary file beside `outPath`, or,
 // where that cannot be made (or could not replace the output), the existing
 // regular output itself, truncated and never through a symbolic link.
-// false after the create message.
+// false after the create message. A temporary file made already by
+// OpenTempOutputEarly is taken as it is.
 bool CreateOutputFile(const char* outPath, OutputFile* out);
+
+// Makes the temporary file before the layout is planned, without a word,
+// where CreateOutputFile would make one, so that the planner can put the
+// group images there as it reads them. false (nothing made) otherwise; the
+// bind then goes on as without it.
+bool OpenTempOutputEarly(const char* outPath, OutputFile* out);
 
 // Gives the written image the output path: mode 0664, a checked close, and
 // the rename. false after the write message, with the temporary file removed.
@@ -46,9 +53,5 @@ bool FinishOutputFile(const char* outPath, OutputFile* out);
 // output path holds what it held before. (Written in place, the output
 // stays as far as it got.)
 void DiscardOutputFile(OutputFile* out);
-
-// Writes exactly `size` copies of the fill byte from position 0. false on a
-// write failure.
-bool PreFillOutput(int fd, uint32_t size, uint8_t fill);
 
 }  // namespace morvik

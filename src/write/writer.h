@@ -2,8 +2,9 @@
 
 #include <cstdint>
 
-#include "model/context.h"
 #include "format/image_format.h"
+#include "model/context.h"
+#include "sys/io.h"
 
 namespace morvik {
 
@@ -12,17 +13,25 @@ constexpr int32_t kWriteFailed = -1;
 // Result of placing an image whose file is no longer what was planned.
 constexpr int32_t kImageChanged = -2;
 
-// Writes one image and its reserved range: exactly the `length` bytes
-// measured while the PAR file was read. Returns the image bytes copied, 0
-// when the image cannot be read (or is empty), kImageChanged (after its
-// message) when the file is shorter or longer now, kWriteFailed when the
-// output cannot be written. The CRC-32 of the bytes copied goes to *crc.
-int32_t LocateImage(int outFd, const ImageInfo* image, uint32_t* crc);
+// Writes one image: the pad byte of its reserved range behind its data, and
+// exactly the `length` bytes measured while the PAR file was read. Returns
+// the image bytes copied, 0 when the image cannot be read (or is empty),
+// kImageChanged (after its message) when the file is shorter or longer now,
+// kWriteFailed when the output cannot be written. The CRC-32 of the bytes
+// copied goes to *crc.
+int32_t LocateImage(int outFd, const ImageInfo* image, uint32_t* crc, IoBuffer& buffer);
 int32_t LocateImage(int outFd, const ImageInfo* image);
 
 // LocateImage for image i of the table, which also requires a group image's
-// bytes to be those its header lists (else kImageChanged).
-int32_t PlaceImage(int outFd, const ParInfo* info, uint32_t i);
+// bytes to be those its header lists (else kImageChanged). With
+// `groupImagesPlaced` the group images are already in the output (the
+// planner put them there) and only their ranges are padded.
+int32_t PlaceImage(int outFd, const ParInfo* info, uint32_t i, IoBuffer& buffer, bool groupImagesPlaced);
+
+// Writes the fill byte into every byte up to targetSize that no image's data
+// or padded range claims. Together with PlaceImage this writes each byte of
+// the output once; the PID data and the headers are written over it.
+bool FillGaps(int outFd, const ParInfo* info, IoBuffer& buffer);
 
 // Builds the PID block from the PID file. 0 or 3.
 int MakePIDFormat(PidBlock* block, const char* path);
