@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 TOOLS = Morvik Morvik-inspect
 
-.PHONY: all build tools test demo demo-dual install deb clean fuzz test-sanitize
+.PHONY: all build tools test demo demo-dual install deb clean fuzz test-sanitize bench
 
 all: build
 
@@ -64,6 +64,13 @@ test-sanitize:
 FUZZ_SECONDS ?= 60
 fuzz:
 	$(MAKE) -C fuzz FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS)
+
+# The bind next to the copy floor of the same bytes (256 MiB, one and two
+# groups, and the bundled example), then memory and time from 16 MiB to
+# 3.5 GiB. TMPDIR picks the file system (for instance /dev/shm for tmpfs).
+bench: tools
+	bench/bind_bench.sh $(BUILD_ABS)/Morvik
+	bench/bind_scaling.sh $(BUILD_ABS)/Morvik
 
 clean:
 	rm -rf $(BUILD_DIR)

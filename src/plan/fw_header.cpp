@@ -28,13 +28,13 @@ int32_t ChecksumBytes(int fd, const ImageInfo* image, uint32_t* crc, ImageSink* 
     const uint64_t length = static_cast<uint64_t>(image->length);
     uint32_t value = 0;
     for (uint64_t done = 0; done < length;) {
-        size_t wanted = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.bytes.size()));
-        if (ReadFull(fd, buffer.bytes.data(), wanted) != static_cast<ssize_t>(wanted)) {
+        size_t wanted = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.size));
+        if (ReadFull(fd, buffer.bytes.get(), wanted) != static_cast<ssize_t>(wanted)) {
             std::printf("read file %s fail! \n", image->name);
             return kReadFailed;
         }
-        value = crc32_update(value, buffer.bytes.data(), wanted);
-        if (sink->copied && !WriteAllAt(sink->fd, buffer.bytes.data(), wanted, image->offset + done))
+        value = crc32_update(value, buffer.bytes.get(), wanted);
+        if (sink->copied && !WriteAllAt(sink->fd, buffer.bytes.get(), wanted, image->offset + done))
             sink->copied = false;
         done += wanted;
     }

@@ -68,11 +68,11 @@ bool WriteAllAt(int fd, const void* data, size_t length, uint64_t position) {
 
 bool FillAt(int fd, uint8_t byte, uint64_t length, uint64_t position, IoBuffer& buffer) {
     if (length == 0) return true;
-    size_t used = static_cast<size_t>(std::min<uint64_t>(length, buffer.bytes.size()));
-    std::memset(buffer.bytes.data(), byte, used);
+    size_t used = static_cast<size_t>(std::min<uint64_t>(length, buffer.size));
+    std::memset(buffer.bytes.get(), byte, used);
     while (length > 0) {
         size_t part = static_cast<size_t>(std::min<uint64_t>(used, length));
-        if (!WriteAllAt(fd, buffer.bytes.data(), part, position)) return false;
+        if (!WriteAllAt(fd, buffer.bytes.get(), part, position)) return false;
         position += part;
         length -= part;
     }

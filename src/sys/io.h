@@ -7,7 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace morvik {
 
@@ -50,8 +50,10 @@ bool WriteAllAt(int fd, const void* data, size_t length, uint64_t position);
 // large enough that a file of many MiB takes few system calls, small enough
 // to stay in the cache and to keep the memory a bind needs flat.
 constexpr size_t kIoChunk = size_t{256} << 10;
+// Its pages are left untouched until used, so a small bind costs little.
 struct IoBuffer {
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(kIoChunk);
+    std::unique_ptr<uint8_t[]> bytes{new uint8_t[kIoChunk]};
+    size_t size = kIoChunk;
 };
 
 // Writes `length` copies of `byte` from absolute position `position`,

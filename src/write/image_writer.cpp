@@ -41,15 +41,15 @@ int32_t CopyImageData(int outFd, int inFd, const ImageInfo* image, uint32_t* crc
     size_t remaining = static_cast<size_t>(image->length);
     *crc = 0;
     while (remaining > 0) {
-        size_t wanted = std::min(remaining, buffer.bytes.size());
-        ssize_t got = ReadFull(inFd, buffer.bytes.data(), wanted);
+        size_t wanted = std::min(remaining, buffer.size);
+        ssize_t got = ReadFull(inFd, buffer.bytes.get(), wanted);
         if (got < 0) {
             std::printf("Error : read input image %s failed!\n", image->name);
             return 0;
         }
         if (static_cast<size_t>(got) < wanted) return ReportChanged(image);
-        if (!WriteAllAt(outFd, buffer.bytes.data(), wanted, position)) return kWriteFailed;
-        *crc = crc32_update(*crc, buffer.bytes.data(), wanted);
+        if (!WriteAllAt(outFd, buffer.bytes.get(), wanted, position)) return kWriteFailed;
+        *crc = crc32_update(*crc, buffer.bytes.get(), wanted);
         position += wanted;
         remaining -= wanted;
     }
