@@ -63,13 +63,12 @@ void BeforeOpen(const char* path) {
 
 using OpenFn = int (*)(const char*, int, ...);
 
-int CallReal(const char* name, const char* path, int flags, mode_t mode) {
+// Changes the file when its turn has come, then opens it for real.
+int ChangeThenOpen(const char* name, const char* path, int flags, va_list args) {
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    BeforeOpen(path);
     auto real = reinterpret_cast<OpenFn>(::dlsym(RTLD_NEXT, name));
     return real(path, flags, mode);
-}
-
-mode_t ModeOf(int flags, va_list args) {
-    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
 
 }  // namespace
@@ -77,17 +76,15 @@ mode_t ModeOf(int flags, va_list args) {
 extern "C" int open(const char* path, int flags, ...) {
     va_list args;
     va_start(args, flags);
-    mode_t mode = ModeOf(flags, args);
+    int fd = ChangeThenOpen("open", path, flags, args);
     va_end(args);
-    BeforeOpen(path);
-    return CallReal("open", path, flags, mode);
+    return fd;
 }
 
 extern "C" int open64(const char* path, int flags, ...) {
     va_list args;
     va_start(args, flags);
-    mode_t mode = ModeOf(flags, args);
+    int fd = ChangeThenOpen("open64", path, flags, args);
     va_end(args);
-    BeforeOpen(path);
-    return CallReal("open64", path, flags, mode);
+    return fd;
 }
