@@ -102,8 +102,23 @@ __attribute__((target("sse2"))) inline __m128i Load128(const uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-// Folds whole 16-byte lanes; the 128-bit remainder is then an ordinary
-// 16-byte message for the table route, which also takes the tail.
+// Folds what is left in whole 16-byte lanes into x0, which holds everything
+// before p; the 128-bit remainder is then an ordinary 16-byte message for the
+// table route, which also takes the last length % 16 bytes.
+__attribute__((target("pclmul,sse2"))) inline uint32_t FinishFolding(__m128i x0, const uint8_t* p,
+                                                                    size_t length) {
+    const __m128i k1 = _mm_set_epi64x(static_cast<long long>(kFold1Hi), static_cast<long long>(kFold1Lo));
+    while (length >= 16) {
+        x0 = Fold(x0, k1, Load128(p));
+        p += 16;
+        length -= 16;
+    }
+    uint8_t remainder[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(remainder), x0);
+    return RawTableCrc(RawTableCrc(0, remainder, sizeof remainder), p, length);
+}
+
+// Four 128-bit lanes, 64 bytes per step, folded into one at the end.
 __attribute__((target("pclmul,sse2"))) uint32_t RawClmulCrc(uint32_t reg, const uint8_t* p,
                                                            size_t length) {
     if (length < 64) return RawTableCrc(reg, p, length);
@@ -126,14 +141,7 @@ __attribute__((target("pclmul,sse2"))) uint32_t RawClmulCrc(uint32_t reg, const 
     x0 = Fold(x0, k1, x1);
     x0 = Fold(x0, k1, x2);
     x0 = Fold(x0, k1, x3);
-    while (length >= 16) {
-        x0 = Fold(x0, k1, Load128(p));
-        p += 16;
-        length -= 16;
-    }
-    uint8_t remainder[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(remainder), x0);
-    return RawTableCrc(RawTableCrc(0, remainder, sizeof remainder), p, length);
+    return FinishFolding(x0, p, length);
 }
 
 #endif  // MORVIK_CRC_CLMUL
