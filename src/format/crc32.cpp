@@ -242,6 +242,11 @@ MORVIK_CRC_WIDE_TARGET uint32_t RawWideCrc(uint32_t reg, const uint8_t* p, size_
     _mm512_storeu_si512(lanes, sum);
     __m128i lane = _mm_ternarylogic_epi64(Load128(lanes), Load128(lanes + 16), Load128(lanes + 32), 0x96);
     lane = _mm_xor_si128(lane, Load128(lanes + 48));
+    // The 512-bit registers are done with. Their upper parts are cleared, or
+    // later code built for 128-bit vectors (the other routes among it) runs
+    // at half speed; the compiler does not always do this for a function
+    // with its own target.
+    _mm256_zeroupper();
     return FinishFolding(lane, p, length);
 }
 
