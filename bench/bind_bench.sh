@@ -141,7 +141,7 @@ small_batch() {  # command...
 
 run_small() {
     local examples="$here/../examples" binds=() cats=()
-    small_batch "$morvik" -i "$examples/ARMPARA.PAR" -o "$work/small.bin" -p 0xff > /dev/null  # warm-up
+    (cd "$examples" && small_batch "$morvik" -i ARMPARA.PAR -o "$work/small.bin" -p 0xff > /dev/null)  # warm-up
     for ((i = 0; i < runs; ++i)); do
         binds+=("$(cd "$examples" && small_batch "$morvik" -i ARMPARA.PAR -o "$work/small.bin" -p 0xff)")
         cats+=("$(cd "$examples" && small_batch cat boot.bin kernel.bin rootfs.bin pid.txt)")
