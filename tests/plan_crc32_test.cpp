@@ -28,6 +28,7 @@ const NamedRoute kRoutes[] = {
     {"crc32_update", morvik::crc32_update},
     {"tables", morvik::Crc32UpdateTables},
     {"carryless", morvik::Crc32UpdateCarryless},
+    {"wide carryless", morvik::Crc32UpdateWide},
 };
 
 TEST(Crc32, KnownValuesAndNonPositiveLengths) {
