@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,15 @@ UniqueFd::~UniqueFd() {
     if (fd >= 0) ::close(fd);
 }
 
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
 bool UniqueFd::Close() {
     if (fd < 0) return true;
     int result = ::close(fd);
@@ -31,6 +41,37 @@ bool UniqueFd::Close() {
 
 UniqueFd OpenForReading(const char* path) {
     return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC));
+}
+
+UniqueFd OpenWithoutBlocking(const char* path) {
+    return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+}
+
+bool StampOf(int fd, FileStamp* stamp) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    stamp->device = static_cast<uint64_t>(st.st_dev);
+    stamp->inode = static_cast<uint64_t>(st.st_ino);
+    stamp->size = static_cast<uint64_t>(st.st_size);
+    stamp->modifiedSec = st.st_mtim.tv_sec;
+    stamp->modifiedNsec = st.st_mtim.tv_nsec;
+    stamp->changedSec = st.st_ctim.tv_sec;
+    stamp->changedNsec = st.st_ctim.tv_nsec;
+    stamp->regular = S_ISREG(st.st_mode);
+    return true;
+}
+
+ssize_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t position) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = ::pread(fd, bytes + done, length - done, static_cast<off_t>(position + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
 }
 
 ssize_t ReadFull(int fd, void* buffer, size_t length) {
