@@ -105,6 +105,7 @@ TEST(InspectRobustness, UniformBlockRoutesMatchANaiveSearch) {
     Bytes data = PatternBytes(4096, 5);
     std::memset(data.data() + 640, 0x00, 32);   // one block
     std::memset(data.data() + 1000, 0x00, 90);  // blocks 1024 and 1056
+    std::memset(data.data() + 1760, 0xFF, 32);  // one block at an odd multiple of 32
     std::memset(data.data() + 2048, 0xFF, 512);
     data[2048 + 300] = 0xFE;                    // a hole in the 0xFF run
     std::memset(data.data() + 3000, 0xFF, 70);  // block 3008
@@ -113,7 +114,7 @@ TEST(InspectRobustness, UniformBlockRoutesMatchANaiveSearch) {
             if (data[block + i] != byte) return false;
         return true;
     };
-    using Next = size_t (*)(const uint8_t*, size_t, size_t);
+    using Next = size_t (*)(const uint8_t*, size_t, size_t, size_t);
     using End = size_t (*)(const uint8_t*, size_t, size_t, uint8_t);
     struct Route {
         const char* name;
@@ -129,10 +130,14 @@ TEST(InspectRobustness, UniformBlockRoutesMatchANaiveSearch) {
         if (!r.available) continue;
         for (size_t to : {size_t{4096}, size_t{3020}, size_t{1070}})
             for (size_t from = 0; from < to; from += 32) {
-                size_t expect = from;
-                while (expect + 32 <= to && !all(expect, 0x00) && !all(expect, 0xFF)) expect += 32;
-                if (expect + 32 > to) expect = to - to % 32;
-                EXPECT_EQ(r.next(data.data(), from, to), expect) << r.name << " next from " << from << " to " << to;
+                for (size_t step : {size_t{32}, size_t{64}}) {
+                    if (from % step != 0) continue;
+                    size_t expect = from;
+                    while (expect + 32 <= to && !all(expect, 0x00) && !all(expect, 0xFF)) expect += step;
+                    if (expect + 32 > to) expect = to - to % 32;
+                    EXPECT_EQ(r.next(data.data(), from, to, step), expect)
+                        << r.name << " next from " << from << " to " << to << " step " << step;
+                }
                 for (uint8_t byte : {uint8_t{0x00}, uint8_t{0xFF}}) {
                     size_t end = from;
                     while (end + 32 <= to && all(end, byte)) end += 32;
@@ -266,6 +271,9 @@ TEST(InspectRobustness, ChunkBordersAndTheReadingThreadChangeNothing) {
     EXPECT_EQ(in.pidBlocks[0].at, 5 * chunk + 30 - 69);
     EXPECT_EQ(in.headers[0].record.at, 4 * chunk - 8);
     ASSERT_EQ(in.regions.size(), inspections[0].regions.size());
+    // The map tiles the file; runs hold their byte only, and no data region
+    // holds a run of the minimum length.
+    const uint64_t minRun = morvik::MinimumRun(image.size());
     uint64_t covered = 0;
     for (size_t i = 0; i < in.regions.size(); ++i) {
         const morvik::Region& r = in.regions[i];
@@ -273,6 +281,18 @@ TEST(InspectRobustness, ChunkBordersAndTheReadingThreadChangeNothing) {
         covered = r.start + r.length;
         EXPECT_EQ(r.start, inspections[0].regions[i].start);
         EXPECT_EQ(r.kind, inspections[0].regions[i].kind);
+        uint64_t longest = 0, current = 0;
+        for (uint64_t p = r.start; p < r.start + r.length; ++p) {
+            bool fill = image[p] == 0xFF || image[p] == 0x00;
+            current = fill && p > r.start && image[p] == image[p - 1] ? current + 1 : fill;
+            longest = std::max(longest, current);
+        }
+        if (r.kind == morvik::RegionKind::Fill) {
+            EXPECT_EQ(longest, r.length) << i;
+        }
+        if (r.kind == morvik::RegionKind::Data) {
+            EXPECT_LT(longest, minRun) << i;
+        }
     }
     EXPECT_EQ(covered, image.size());
 }

@@ -48,19 +48,21 @@ void CloseRun(PassState* pass, uint64_t end) {
 }
 
 // Follows the maximal runs of 0x00 / 0xFF through the chunk at `from`
-// (a multiple of 32). A run long enough to be recorded holds a whole
-// 32-byte block; its exact ends are found byte by byte around such blocks.
+// (a multiple of 64). A run long enough to be recorded holds a whole
+// 32-byte block (64-byte for runs of 127 bytes and more); its exact ends
+// are found byte by byte around such blocks.
 void TrackRuns(PassState* pass, const ByteView& view, uint64_t from, bool last) {
     const uint8_t* data = ViewAt(view, from);
     const size_t n = static_cast<size_t>(view.end - from);
     const size_t whole = n - n % kUniformBlock;
+    const size_t step = pass->minRun >= 2 * kUniformBlock - 1 ? 2 * kUniformBlock : kUniformBlock;
     size_t i = 0;
     while (i < whole) {
         if (pass->runByte < 0) {
-            i = NextUniformBlock(data, i, n);
+            i = NextUniformBlock(data, i + (step - i % step) % step, n, step);
             if (i >= whole) break;
             uint8_t byte = data[i];
-            uint64_t start = from + i;  // the block before is not all `byte`
+            uint64_t start = from + i;  // less than `step` bytes before it can be `byte`
             while (start > view.begin && *ViewAt(view, start - 1) == byte) --start;
             pass->runByte = byte;
             pass->runStart = start;

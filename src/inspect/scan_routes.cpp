@@ -52,9 +52,9 @@ size_t FindMarkerStartsPlain(const uint8_t* data, size_t from, size_t to, uint32
     return FinishPlain(data, from, to, hits, capacity, 0, next);
 }
 
-size_t NextUniformBlockPlain(const uint8_t* data, size_t from, size_t to) {
+size_t NextUniformBlockPlain(const uint8_t* data, size_t from, size_t to, size_t step) {
     size_t end = RoundDown(to);
-    for (size_t i = from; i < end; i += kUniformBlock)
+    for (size_t i = from; i + kUniformBlock <= end; i += step)
         if (BlockIsAll(data + i, 0) || BlockIsAll(data + i, ~uint64_t{0})) return i;
     return end;
 }
@@ -140,16 +140,17 @@ __attribute__((target("avx2"))) size_t FindMarkerStartsAvx2(const uint8_t* data,
     return FinishPlain(data, i, to, hits, capacity, count, next);
 }
 
-__attribute__((target("avx2"))) size_t NextUniformBlockAvx2(const uint8_t* data, size_t from, size_t to) {
+__attribute__((target("avx2"))) size_t NextUniformBlockAvx2(const uint8_t* data, size_t from, size_t to,
+                                                            size_t step) {
     const size_t end = RoundDown(to);
     const __m256i ones = _mm256_set1_epi8(-1);
     size_t i = from;
-    for (; i + 2 * kUniformBlock <= end; i += 2 * kUniformBlock) {
-        // testnzc: neither all zero bits nor all one bits
-        if (_mm256_testnzc_si256(Load32(data + i), ones) && _mm256_testnzc_si256(Load32(data + i + 32), ones)) continue;
-        break;
-    }
-    for (; i < end; i += kUniformBlock)
+    // testnzc: neither all zero bits nor all one bits
+    if (step == kUniformBlock)
+        for (; i + 2 * kUniformBlock <= end; i += 2 * kUniformBlock)
+            if (!_mm256_testnzc_si256(Load32(data + i), ones) || !_mm256_testnzc_si256(Load32(data + i + 32), ones))
+                break;
+    for (; i + kUniformBlock <= end; i += step)
         if (!_mm256_testnzc_si256(Load32(data + i), ones)) return i;
     return end;
 }
@@ -189,8 +190,8 @@ size_t FindMarkerStartsAvx2(const uint8_t* data, size_t from, size_t to, uint32_
     return FindMarkerStartsPlain(data, from, to, hits, capacity, next);
 }
 
-size_t NextUniformBlockAvx2(const uint8_t* data, size_t from, size_t to) {
-    return NextUniformBlockPlain(data, from, to);
+size_t NextUniformBlockAvx2(const uint8_t* data, size_t from, size_t to, size_t step) {
+    return NextUniformBlockPlain(data, from, to, step);
 }
 
 size_t EndOfUniformBlocksAvx2(const uint8_t* data, size_t from, size_t to, uint8_t byte) {
@@ -206,9 +207,9 @@ size_t FindMarkerStarts(const uint8_t* data, size_t from, size_t to, uint32_t* h
                 : FindMarkerStartsSse2(data, from, to, hits, capacity, next);
 }
 
-size_t NextUniformBlock(const uint8_t* data, size_t from, size_t to) {
+size_t NextUniformBlock(const uint8_t* data, size_t from, size_t to, size_t step) {
     static const bool avx2 = ScanHasAvx2();
-    return avx2 ? NextUniformBlockAvx2(data, from, to) : NextUniformBlockPlain(data, from, to);
+    return avx2 ? NextUniformBlockAvx2(data, from, to, step) : NextUniformBlockPlain(data, from, to, step);
 }
 
 size_t EndOfUniformBlocks(const uint8_t* data, size_t from, size_t to, uint8_t byte) {

@@ -49,12 +49,14 @@ bool ScanHasAvx2();
 // from `data`: any run of 63 bytes or more holds one whole.
 constexpr size_t kUniformBlock = 32;
 
-// The offset of the first block from `from` (a multiple of 32) before `to`
-// whose bytes are all 0x00 or all 0xFF; `to` rounded down to a block when
-// there is none.
-size_t NextUniformBlockPlain(const uint8_t* data, size_t from, size_t to);
-size_t NextUniformBlockAvx2(const uint8_t* data, size_t from, size_t to);
-size_t NextUniformBlock(const uint8_t* data, size_t from, size_t to);
+// The offset of the first block at a multiple of `step` (32, or 64 when
+// only runs of 127 bytes or more matter: each holds a whole block at a
+// multiple of 64) from `from` (a multiple of `step`) that ends by `to` and
+// whose bytes are all 0x00 or all 0xFF; `to` rounded down to a multiple of
+// 32 when there is none.
+size_t NextUniformBlockPlain(const uint8_t* data, size_t from, size_t to, size_t step);
+size_t NextUniformBlockAvx2(const uint8_t* data, size_t from, size_t to, size_t step);
+size_t NextUniformBlock(const uint8_t* data, size_t from, size_t to, size_t step);
 
 // The offset of the first block from `from` (a multiple of 32) before `to`
 // that is not all `byte` (0x00 or 0xFF); `to` rounded down to a block when
