@@ -315,12 +315,20 @@ TEST(InspectRobustness, WorkBombsFailInBoundedTime) {
         magics.insert(magics.end(), noise.begin(), noise.end());
     }
     for (int i = 0; i < 600000; ++i) nearMisses.insert(nearMisses.end(), {'T', 'a'});
+    // Headers with a damaged magic that point nowhere, in front of a FW PID
+    // record that no header points to: more than can be kept for tracing.
+    Bytes damaged = SealedHeader(0x00, 0, {{0, PatternBytes(16, 1), "1.00", true}});
+    damaged[1] = 'b';
+    Bytes untraceable = BuildImage(4200 * 256 + 0x1000, 0x00, 4200 * 256 + 0x7ff, {});
+    for (size_t k = 0; k < 4200; ++k) Put(untraceable, k * 256, damaged);
+    Put(untraceable, 4200 * 256 + 0x900, FwPidRecord(PidBlock()));
     struct Case {
         const char* what;
         Bytes image;
         const char* named;
     } cases[] = {
         {"65 headers spanning the file", bomb, "more than 64 firmware headers found"},
+        {"damaged headers in front of a record", untraceable, "more than 4096 possible damaged headers found"},
         {"header magics only", magics, "more than 4096 \"Tav\"+NUL markers found"},
         {"near misses only", nearMisses, "places that could start a marker found"},
     };

@@ -236,8 +236,10 @@ bool FindHeaderByRecord(PassState* pass, uint64_t record) {
         in->headers.push_back(check);
         return true;
     }
-    if (pass->nearCapped)
-        in->overflows.push_back(Format("%zu damaged header candidates", kMaxNearHeaders));
+    std::string capped =
+        Format("%llu possible damaged headers", static_cast<unsigned long long>(pass->nearBound));
+    if (pass->nearCapped && std::find(in->overflows.begin(), in->overflows.end(), capped) == in->overflows.end())
+        in->overflows.push_back(capped);
     return false;
 }
 
@@ -277,11 +279,13 @@ void NoteNearHeader(PassState* pass, const ByteView& view, uint64_t at) {
     if (same < 2 || same == 4) return;
     if (++pass->nearSeen > pass->budget.nearHeaders) {
         pass->nearCapped = true;
+        pass->nearBound = pass->budget.nearHeaders;
         return;
     }
     if (ShapeScoreWithoutRecord(raw, at, pass->file->size) + 1 < kDamagedHeaderScore) return;
     if (pass->nearHeaders.size() == kMaxNearHeaders) {
         pass->nearCapped = true;
+        pass->nearBound = kMaxNearHeaders;
         return;
     }
     pass->nearHeaders.push_back(NearHeader{at, GetLe32(raw + kHdrPidOffset)});

@@ -268,7 +268,8 @@ struct PassState {
     std::vector<uint64_t> usedClosings;  // closing magics of the PID blocks found
     std::vector<uint64_t> records;       // positions of whole FW PID records
     std::vector<NearHeader> nearHeaders;
-    bool nearCapped = false;
+    bool nearCapped = false;  // more were seen than kept: `nearBound`
+    uint64_t nearBound = 0;
 
     ChunkBuffer stepChunks[2];  // for ScanNextChunk
     uint64_t nextChunk = 0;
