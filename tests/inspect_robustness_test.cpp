@@ -259,9 +259,17 @@ TEST(InspectRobustness, ChunkBordersAndTheReadingThreadChangeNothing) {
     morvik_test::WriteFile(path, image);
     morvik::Inspection inspections[2];
     for (bool threads : {false, true}) {
-        std::string error;
-        ASSERT_EQ(morvik::InspectPath(path.c_str(), morvik::InspectOptions{threads}, &inspections[threads], &error), 0)
-            << error;
+        morvik::ImageFile file;
+        ASSERT_EQ(morvik::OpenImage(path.c_str(), &file), 0);
+        morvik::PassState pass;
+        morvik::StartPass(&file, &inspections[threads], &pass);
+        if (threads) {
+            EXPECT_TRUE(morvik::ScanWithThreads(&pass));
+        } else {
+            while (morvik::ScanNextChunk(&pass)) {
+            }
+        }
+        ASSERT_TRUE(file.error.empty() && morvik::FinishInspection(&pass)) << file.error;
     }
     const morvik::Inspection& in = inspections[1];
     EXPECT_TRUE(in.failures.empty()) << in.failures.front();

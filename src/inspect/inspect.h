@@ -292,7 +292,7 @@ bool ScanWithThreads(PassState* pass);
 
 // Options of one inspection.
 struct InspectOptions {
-    bool threads = true;  // read in a second thread when the file is large
+    bool threads = true;  // read in a second thread when the file is large and a CPU is free for it
 };
 
 // The whole pass, in a second thread or not as the options and the file's

@@ -2,7 +2,7 @@
 // through the running CRC-32, the run tracker and the marker scan; markers
 // are judged on the spot from the bytes around them, so that nothing but
 // small findings outlives the chunk. Large files are read in a second
-// thread, so that reading and scanning overlap.
+// thread where a CPU is free for it, so that reading and scanning overlap.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -238,8 +238,13 @@ bool ScanWithThreads(PassState* pass) {
     return ok;
 }
 
+// The reading thread pays where a CPU is idle for it. With two CPUs or
+// fewer it competes with the scan and everything else on the machine, and
+// the copies between the two CPUs' caches make the check slower, not faster
+// (measured on a shared two-CPU machine: 1.67 against 1.41 times `cat`).
 bool RunPass(PassState* pass, const InspectOptions& options) {
-    if (options.threads && pass->file->size >= kThreadedFrom) return ScanWithThreads(pass);
+    if (options.threads && pass->file->size >= kThreadedFrom && std::thread::hardware_concurrency() > 2)
+        return ScanWithThreads(pass);
     return ScanInSteps(pass);
 }
 
