@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format/image_format.h"
@@ -262,6 +263,8 @@ struct PassState {
     uint64_t runStart = 0;
     std::vector<ByteRun> runs;  // maximal runs of at least minRun bytes
     bool runsCapped = false;
+    // Stretches of the current chunk that are all one run's byte, [from, to)
+    std::vector<std::pair<uint64_t, uint64_t>> uniformSpans;
 
     uint64_t headerMarkers = 0, pidMarkers = 0, recordTags = 0, starts = 0, nearSeen = 0;
     bool headersClosed = false, pidClosed = false, recordsClosed = false, startsClosed = false;

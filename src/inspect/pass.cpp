@@ -23,6 +23,8 @@ constexpr uint64_t kThreadedFrom = uint64_t{4} << 20;
 constexpr size_t kSlots = 4;
 // Marker starts handed over by the scan routes at a time.
 constexpr size_t kStartsAtOnce = 1024;
+// Uniform stretches at least this long are not scanned for markers.
+constexpr size_t kSkipSpan = 4096;
 
 void UpdateCrc(PassState* pass, const uint8_t* data, uint64_t length) {
     uint64_t at = pass->processed;
@@ -68,7 +70,9 @@ void TrackRuns(PassState* pass, const ByteView& view, uint64_t from, bool last) 
             pass->runStart = start;
             i += kUniformBlock;
         } else {
+            size_t uniformFrom = i;
             i = EndOfUniformBlocks(data, i, n, static_cast<uint8_t>(pass->runByte));
+            if (i - uniformFrom >= kSkipSpan) pass->uniformSpans.push_back({from + uniformFrom, from + i});
             if (i >= whole) break;
             size_t end = i;
             while (data[end] == pass->runByte) ++end;
@@ -94,14 +98,12 @@ void JudgeStart(PassState* pass, const ByteView& view, uint64_t at) {
     if (room7 && std::memcmp(bytes + 1, kFwPidTag, kFwPidTagSize) == 0) NoteRecordTag(pass, view, at + 1);
 }
 
-// Scans positions [from, to); every marker needs at least four bytes.
-void ScanMarkers(PassState* pass, const ByteView& view, uint64_t from, uint64_t to) {
-    if (view.end < 4 || pass->startsClosed) return;
-    to = std::min(to, view.end - 3);
+// Scans positions [from, to) of the view, which hold at least four bytes.
+void ScanStretch(PassState* pass, const ByteView& view, uint64_t from, uint64_t to) {
     uint32_t starts[kStartsAtOnce];
     size_t next = static_cast<size_t>(from - view.begin);
-    const size_t end = to > from ? static_cast<size_t>(to - view.begin) : next;
-    while (next < end) {
+    const size_t end = static_cast<size_t>(to - view.begin);
+    while (next < end && !pass->startsClosed) {
         size_t count = FindMarkerStarts(view.base, next, end, starts, kStartsAtOnce, &next);
         pass->starts += count;
         if (pass->starts > pass->budget.starts) {
@@ -112,6 +114,21 @@ void ScanMarkers(PassState* pass, const ByteView& view, uint64_t from, uint64_t 
         }
         for (size_t k = 0; k < count; ++k) JudgeStart(pass, view, view.begin + starts[k]);
     }
+}
+
+// Scans positions [from, to); every marker needs at least four bytes. No
+// position whose four bytes are all 0x00 or all 0xFF passes MayStartMarker,
+// so the long uniform stretches that the run tracker found are skipped.
+void ScanMarkers(PassState* pass, const ByteView& view, uint64_t from, uint64_t to) {
+    if (view.end < 4 || pass->startsClosed) return;
+    to = std::min(to, view.end - 3);
+    for (const auto& [spanFrom, spanTo] : pass->uniformSpans) {
+        uint64_t skipTo = spanTo - 3;
+        if (skipTo <= from || spanFrom >= to) continue;
+        if (spanFrom > from) ScanStretch(pass, view, from, spanFrom);
+        from = skipTo;
+    }
+    if (from < to) ScanStretch(pass, view, from, to);
 }
 
 }  // namespace
@@ -142,6 +159,7 @@ void ScanChunk(PassState* pass, ChunkBuffer* chunk) {
     TrackRuns(pass, view, chunk->at, chunk->last);
     uint64_t limit = chunk->last ? view.end : view.end - kLookAhead;
     ScanMarkers(pass, view, pass->scanned, limit);
+    pass->uniformSpans.clear();
     pass->scanned = limit;
     pass->processed = view.end;
     pass->previous = chunk;
