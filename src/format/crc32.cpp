@@ -254,6 +254,39 @@ MORVIK_CRC_WIDE_TARGET uint32_t RawWideCrc(uint32_t reg, const uint8_t* p, size_
 
 #endif  // MORVIK_CRC_CLMUL
 
+// ---- combining ------------------------------------------------------------
+
+// a * b modulo the polynomial, both reflected (bit 31 is x^0).
+constexpr uint32_t MultModP(uint32_t a, uint32_t b) {
+    uint32_t product = 0;
+    for (uint32_t m = 1u << 31; m != 0; m >>= 1) {
+        if (a & m) product ^= b;
+        b = (b & 1u) ? (b >> 1) ^ kReflectedPoly : b >> 1;
+    }
+    return product;
+}
+
+// x^(2^k) modulo the polynomial for k = 0 to 63.
+constexpr std::array<uint32_t, 64> MakePowers() {
+    std::array<uint32_t, 64> powers{};
+    uint32_t p = 1u << 30;  // x^1
+    for (auto& power : powers) {
+        power = p;
+        p = MultModP(p, p);
+    }
+    return powers;
+}
+
+constexpr std::array<uint32_t, 64> kPowers = MakePowers();
+
+// x^(8n) modulo the polynomial: the register change of n zero bytes.
+uint32_t ShiftForBytes(uint64_t n) {
+    uint32_t p = 1u << 31;  // x^0
+    for (size_t k = 3; n != 0; n >>= 1, ++k)
+        if (n & 1u) p = MultModP(kPowers[k & 63], p);
+    return p;
+}
+
 }  // namespace
 
 uint32_t Crc32UpdateTables(uint32_t crc, const uint8_t* data, size_t length) {
@@ -316,6 +349,10 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t length) {
     static const RawRoute route = FastestRoute();  // the processor does not change under us
     if (length == 0) return crc;
     return ~route(~crc, data, length);
+}
+
+uint32_t crc32_combine(uint32_t crc1, uint32_t crc2, uint64_t length2) {
+    return MultModP(ShiftForBytes(length2), crc1) ^ crc2;
 }
 
 uint32_t crc32(const uint8_t* data, int32_t length) {

@@ -105,6 +105,13 @@ uint32_t crc32(const uint8_t* data, int32_t length);
 // (0 for a fresh start), for readers that checksum in pieces.
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t length);
 
+// The CRC-32 of two pieces one after the other, from the CRC-32 of each
+// and the length of the second: crc32_combine(crc(A), crc(B), |B|) is
+// crc(A then B). With crc2 = 0 it moves crc1 past |B| bytes, so that the
+// CRC-32 of a range follows from two running CRCs: crc(B) = crc(A then B) ^
+// crc32_combine(crc(A), 0, |B|).
+uint32_t crc32_combine(uint32_t crc1, uint32_t crc2, uint64_t length2);
+
 // ---- the rules of the format ----------------------------------------------
 
 // The header checksum: the CRC-32 of the 256 header bytes with the magic

@@ -152,6 +152,10 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
+bool IsBound(const Inspection& in) {
+    return Count(in.headers, HeaderState::Sealed) > 0 || !in.pidBlocks.empty();
+}
+
 std::string VersionText(const uint8_t* version) {
     size_t n = 0;
     while (n < kFwVersionSize && version[n] != 0) ++n;
@@ -171,24 +175,37 @@ void CollectFailures(Inspection* in) {
         out.push_back("more than " + kind + " found; the rest of the file was not examined for them");
     if (in->headers.empty())
         for (const FwPidCheck& r : in->looseRecords) RecordFailures(r, "", pid, &out);
+    if (in->size > 0 && !IsBound(*in))
+        out.push_back("not a bound image: no sealed firmware header and no PID block");
     CollectNotes(in);
 }
 
-Inspection InspectImage(const ImageBytes& image, const std::string& path) {
-    Inspection in;
-    in.path = path;
-    in.size = image.size;
-    std::vector<std::vector<uint64_t>> found = FindAllOf(
-        image, {Needle{kFwHeaderMagic, 4}, Needle{kPidMagic, kPidMagicSize}, Needle{kFwPidTag, kFwPidTagSize}});
-    const char* kinds[] = {"\"Tav\"+NUL markers", "\"tAvRiCk\" markers", "\"aVrIcK\" tags"};
-    for (size_t k = 0; k < found.size(); ++k)
-        if (found[k].size() == kMaxPositions) in.overflows.push_back(Format("%zu %s", kMaxPositions, kinds[k]));
-    FindPidBlocks(image, found[1], &in);
-    FindHeaders(image, found[0], &in);
-    FindLooseRecords(image, found[2], &in);
-    BuildRegions(image, &in);
-    CollectFailures(&in);
-    return in;
+bool FinishInspection(PassState* pass) {
+    ImageFile* file = pass->file;
+    if (!file->error.empty()) return false;
+    ReadHeaderFields(pass);
+    FindLooseRecords(pass);
+    CheckEntryCrcs(pass);
+    BuildRegions(pass);
+    CollectFailures(pass->inspection);
+    FileStamp now;
+    if (file->error.empty() && (!StampOf(file->in.fd, &now) || !(now == file->stamp)))
+        file->error = Format("image %s changed while it was read; check it again when nothing writes to it",
+                             file->path.c_str());
+    return file->error.empty();
+}
+
+int InspectPath(const char* path, const InspectOptions& options, Inspection* inspection, std::string* error) {
+    ImageFile file;
+    PassState pass;
+    bool ok = OpenImage(path, &file) == 0;
+    if (ok) {
+        StartPass(&file, inspection, &pass);
+        ok = RunPass(&pass, options) && FinishInspection(&pass);
+    }
+    if (ok) return kInspectOk;
+    *error = file.error;
+    return kInspectUsage;
 }
 
 std::string SummaryLine(const Inspection& in) {

@@ -1,7 +1,8 @@
 // Finding the firmware headers. A header is accepted only when its checksum
 // verifies; everything else that starts with "Tav" and NUL is judged by its
 // shape, so that image data which happens to hold those four bytes is not
-// taken for a damaged header.
+// taken for a damaged header. Markers are judged during the pass, from the
+// bytes around them; entries and records are read once the pass is over.
 #include <algorithm>
 #include <cstring>
 
@@ -76,28 +77,38 @@ bool SomeEntryFollowsHeader(const uint8_t* raw, uint64_t at, size_t slots) {
     return false;
 }
 
-bool RecordTagAt(const ImageBytes& image, uint32_t pidOffset) {
-    if (!InFile(image, pidOffset, kFwPidRecordSize)) return false;
-    const uint8_t* record = image.data + pidOffset;
+bool RecordTagAt(ImageFile* file, uint32_t pidOffset) {
+    if (!InFile(file->size, pidOffset, kFwPidRecordSize)) return false;
+    uint8_t record[kFwPidRecordSize];
+    ReadAt(file, pidOffset, sizeof record, record);
     return std::memcmp(record + kFwPidTagAt, kFwPidTag, kFwPidTagSize) == 0 ||
            std::memcmp(record + kFwPidConstAt, kFwPidConst, 2) == 0;
 }
 
-// How much a complete 256-byte candidate looks like a header, 0 to 6:
-// fill bytes 14/15, a possible imageNumber, an entry right behind the
-// header (the kernel's), entries inside the file, fill wherever nothing is
-// stored, and a FW PID record where pidOffset points.
-int HeaderShapeScore(const ImageBytes& image, const uint8_t* raw, uint64_t at) {
+// How much a complete 256-byte candidate looks like a header, 0 to 5
+// without its FW PID record: fill bytes 14/15, a possible imageNumber, an
+// entry right behind the header (the kernel's), entries inside the file,
+// and fill wherever nothing is stored. The three cheap points come first;
+// without any of them the candidate cannot reach a header's score.
+int ShapeScoreWithoutRecord(const uint8_t* raw, uint64_t at, uint64_t fileSize) {
     uint8_t fill = GuessFill(raw);
-    uint32_t used = UsedSlots(raw, fill);
     int score = 0;
     score += raw[kHdrReserved] == fill && raw[kHdrReserved + 1] == fill;
     score += raw[kHdrImageNumber] >= 1 && raw[kHdrImageNumber] <= kFwMaxEntries;
     score += SomeEntryFollowsHeader(raw, at, kFwMaxEntries);
-    score += EntriesInsideFile(raw, used, image.size);
+    if (score == 0) return 0;
+    uint32_t used = UsedSlots(raw, fill);
+    score += EntriesInsideFile(raw, used, fileSize);
     score += UnusedBytesAreFill(raw, used, fill);
-    score += RecordTagAt(image, GetLe32(raw + kHdrPidOffset));
     return score;
+}
+
+// The same with a sixth point for a FW PID record where pidOffset points;
+// the record is read only when it can decide.
+int HeaderShapeScore(ImageFile* file, const uint8_t* raw, uint64_t at) {
+    int score = ShapeScoreWithoutRecord(raw, at, file->size);
+    if (score + 1 < kDamagedHeaderScore) return score;
+    return score + RecordTagAt(file, GetLe32(raw + kHdrPidOffset));
 }
 
 // The same for a candidate that the end of the file cuts off: only the
@@ -112,7 +123,9 @@ int TruncatedShapeScore(const uint8_t* raw, uint64_t available, uint64_t at) {
     return score;
 }
 
-EntryCheck CheckEntry(const ImageBytes& image, const uint8_t* raw, uint32_t n) {
+// An entry as the header states it; its CRC-32 is checked later, with all
+// the others at once.
+EntryCheck ReadEntry(const uint8_t* raw, uint32_t n, uint64_t fileSize) {
     const uint8_t* entry = EntryAt(raw, n);
     EntryCheck check;
     check.index = n;
@@ -122,17 +135,13 @@ EntryCheck CheckEntry(const ImageBytes& image, const uint8_t* raw, uint32_t n) {
     std::memcpy(check.version, entry + kEntVersion, kFwVersionSize);
     check.hasFlagBit = n < 8;
     check.flagged = check.hasFlagBit && (raw[kHdrChecksumBitmap] >> n & 1) != 0;
-    check.inFile = InFile(image, check.offset, check.length);
-    if (check.inFile) {
-        check.actual = CrcOfRange(image, check.offset, check.length);
-        check.crcOk = check.actual == check.stored;
-    }
+    check.inFile = InFile(fileSize, check.offset, check.length);
     return check;
 }
 
 // Fills in the fields, entries and record of a header whose 256 bytes are
 // in `check.raw`.
-void ReadHeaderFields(const ImageBytes& image, const PidBlockFind* pid, HeaderCheck* check) {
+void ReadFieldsOf(ImageFile* file, const PidBlockFind* pid, HeaderCheck* check) {
     const uint8_t* raw = check->raw;
     check->magicOk = std::memcmp(raw + kHdrMagic, kFwHeaderMagic, 4) == 0;
     check->pidOffset = GetLe32(raw + kHdrPidOffset);
@@ -142,19 +151,20 @@ void ReadHeaderFields(const ImageBytes& image, const PidBlockFind* pid, HeaderCh
     if (check->state == HeaderState::Truncated) return;
     check->expected = HeaderChecksumFor(raw, check->fill);
     uint32_t used = UsedSlots(raw, check->fill);
-    for (uint32_t n = 0; n < used; ++n) check->entries.push_back(CheckEntry(image, raw, n));
-    check->record = CheckFwPidRecord(image, check->pidOffset, pid);
+    check->entries.clear();
+    for (uint32_t n = 0; n < used; ++n) check->entries.push_back(ReadEntry(raw, n, file->size));
+    check->record = CheckFwPidRecord(file, check->pidOffset, pid);
     check->record.referenced = true;
     // A group without images gets no FW PID record from the bind; its
     // pidOffset then points at whatever lies there.
     if (used == 0 && !check->record.tagOk) check->record.required = false;
 }
 
-HeaderCheck CandidateAt(const ImageBytes& image, uint64_t at) {
+HeaderCheck CandidateAt(const ByteView& view, uint64_t at) {
     HeaderCheck check;
     check.at = at;
-    check.available = std::min<uint64_t>(kFwHeaderSize, image.size - at);
-    std::memcpy(check.raw, image.data + at, check.available);
+    check.available = std::min<uint64_t>(kFwHeaderSize, view.end - at);
+    std::memcpy(check.raw, ViewAt(view, at), check.available);
     return check;
 }
 
@@ -166,34 +176,34 @@ bool VerifiesAsSealed(const HeaderCheck& check) {
     return HeaderChecksumFor(check.raw, fill) == GetLe32(check.raw + kHdrChecksum);
 }
 
+void TakeGuessedFill(HeaderCheck* check) {
+    check->fill = GuessFill(check->raw);
+    check->fillBytesOk = check->raw[kHdrReserved] == check->fill && check->raw[kHdrReserved + 1] == check->fill;
+}
+
 // Judges one "Tav" and NUL position; true when it is kept as a header.
-bool JudgeCandidate(const ImageBytes& image, const PidBlockFind* pid, HeaderCheck* check) {
+bool JudgeCandidate(ImageFile* file, HeaderCheck* check) {
     if (VerifiesAsSealed(*check)) {
         check->state = HeaderState::Sealed;
         check->fill = check->raw[kHdrReserved];
         check->fillBytesOk = true;
-        ReadHeaderFields(image, pid, check);
         return true;
     }
     if (check->available < kFwHeaderSize) {
         check->state = HeaderState::Truncated;
         check->plausibility = TruncatedShapeScore(check->raw, check->available, check->at);
-        if (check->plausibility < kTruncatedHeaderScore) return false;
-        ReadHeaderFields(image, pid, check);
-        return true;
+        return check->plausibility >= kTruncatedHeaderScore;
     }
     check->state = HeaderState::Damaged;
-    check->plausibility = HeaderShapeScore(image, check->raw, check->at);
+    check->plausibility = HeaderShapeScore(file, check->raw, check->at);
     if (check->plausibility < kDamagedHeaderScore) return false;
-    check->fill = GuessFill(check->raw);
-    check->fillBytesOk = check->raw[kHdrReserved] == check->fill && check->raw[kHdrReserved + 1] == check->fill;
-    ReadHeaderFields(image, pid, check);
+    TakeGuessedFill(check);
     return true;
 }
 
 bool InsideSealedHeader(const std::vector<HeaderCheck>& headers, uint64_t at) {
-    for (const HeaderCheck& h : headers)
-        if (h.state == HeaderState::Sealed && at > h.at && at < h.at + kFwHeaderSize) return true;
+    for (auto h = headers.rbegin(); h != headers.rend() && h->at + kFwHeaderSize > at; ++h)
+        if (h->state == HeaderState::Sealed && at > h->at) return true;
     return false;
 }
 
@@ -211,26 +221,25 @@ int MagicBytesMatching(const uint8_t* at) {
 
 // A header whose magic was damaged is not found by its magic; it is found
 // by the pidOffset field that points at a FW PID record.
-bool FindHeaderByRecord(const ImageBytes& image, uint64_t record, Inspection* inspection) {
-    if (record > UINT32_MAX) return false;
-    uint8_t pattern[4];
-    PutLe32(pattern, static_cast<uint32_t>(record));
-    for (uint64_t q : FindAll(image, pattern, sizeof pattern)) {
-        if (q < kHdrPidOffset) continue;
-        uint64_t at = q - kHdrPidOffset;
-        if (!InFile(image, at, kFwHeaderSize) || IsKnownHeader(inspection->headers, at)) continue;
-        int same = MagicBytesMatching(image.data + at);
-        if (same < 2 || same == 4) continue;
-        HeaderCheck check = CandidateAt(image, at);
+bool FindHeaderByRecord(PassState* pass, uint64_t record) {
+    Inspection* in = pass->inspection;
+    for (const NearHeader& near : pass->nearHeaders) {
+        if (near.pidOffset != record || IsKnownHeader(in->headers, near.at)) continue;
+        HeaderCheck check;
+        check.at = near.at;
+        ReadAt(pass->file, near.at, kFwHeaderSize, check.raw);
         check.state = HeaderState::Damaged;
-        check.plausibility = HeaderShapeScore(image, check.raw, at);
+        check.plausibility = HeaderShapeScore(pass->file, check.raw, near.at);
         if (check.plausibility < kDamagedHeaderScore) continue;
-        check.fill = GuessFill(check.raw);
-        check.fillBytesOk = check.raw[kHdrReserved] == check.fill && check.raw[kHdrReserved + 1] == check.fill;
-        ReadHeaderFields(image, ReferencePidBlock(*inspection), &check);
-        inspection->headers.push_back(check);
+        TakeGuessedFill(&check);
+        ReadFieldsOf(pass->file, ReferencePidBlock(*in), &check);
+        in->headers.push_back(check);
         return true;
     }
+    std::string capped =
+        Format("%llu possible damaged headers", static_cast<unsigned long long>(pass->nearBound));
+    if (pass->nearCapped && std::find(in->overflows.begin(), in->overflows.end(), capped) == in->overflows.end())
+        in->overflows.push_back(capped);
     return false;
 }
 
@@ -240,54 +249,110 @@ bool ReferencedByHeader(const std::vector<HeaderCheck>& headers, uint64_t at) {
     return false;
 }
 
-bool IsWholeRecordShape(const ImageBytes& image, uint64_t at) {
-    const uint8_t* r = image.data + at;
-    return std::memcmp(r + kFwPidConstAt, kFwPidConst, 2) == 0 && r[14] == 0x00 && r[15] == 0x00;
-}
-
 }  // namespace
 
-void FindHeaders(const ImageBytes& image, const std::vector<uint64_t>& magics, Inspection* inspection) {
-    const PidBlockFind* pid = ReferencePidBlock(*inspection);
-    for (uint64_t at : magics) {
-        if (InsideSealedHeader(inspection->headers, at)) continue;
-        HeaderCheck check = CandidateAt(image, at);
-        if (!JudgeCandidate(image, pid, &check)) {
-            ++inspection->ignoredHeaderCandidates;
-            continue;
-        }
-        if (inspection->headers.size() == kMaxFinds) {
-            inspection->overflows.push_back(Format("%zu firmware headers", kMaxFinds));
-            return;
-        }
-        inspection->headers.push_back(check);
+void JudgeHeaderMarker(PassState* pass, const ByteView& view, uint64_t at) {
+    Inspection* in = pass->inspection;
+    if (pass->headersClosed || InsideSealedHeader(in->headers, at)) return;
+    if (++pass->headerMarkers > pass->budget.markers) {
+        in->overflows.push_back(Format("%llu \"Tav\"+NUL markers", static_cast<unsigned long long>(pass->budget.markers)));
+        pass->headersClosed = true;
+        return;
     }
+    HeaderCheck check = CandidateAt(view, at);
+    if (!JudgeCandidate(pass->file, &check)) {
+        ++in->ignoredHeaderCandidates;
+        return;
+    }
+    if (in->headers.size() == kMaxFinds) {
+        in->overflows.push_back(Format("%zu firmware headers", kMaxFinds));
+        pass->headersClosed = true;
+        return;
+    }
+    in->headers.push_back(check);
 }
 
-void FindLooseRecords(const ImageBytes& image, const std::vector<uint64_t>& tags, Inspection* inspection) {
-    const PidBlockFind* pid = ReferencePidBlock(*inspection);
+void NoteNearHeader(PassState* pass, const ByteView& view, uint64_t at) {
+    if (pass->nearCapped || !InFile(pass->file->size, at, kFwHeaderSize)) return;
+    const uint8_t* raw = ViewAt(view, at);
+    int same = MagicBytesMatching(raw);
+    if (same < 2 || same == 4) return;
+    if (++pass->nearSeen > pass->budget.nearHeaders) {
+        pass->nearCapped = true;
+        pass->nearBound = pass->budget.nearHeaders;
+        return;
+    }
+    if (ShapeScoreWithoutRecord(raw, at, pass->file->size) + 1 < kDamagedHeaderScore) return;
+    if (pass->nearHeaders.size() == kMaxNearHeaders) {
+        pass->nearCapped = true;
+        pass->nearBound = kMaxNearHeaders;
+        return;
+    }
+    pass->nearHeaders.push_back(NearHeader{at, GetLe32(raw + kHdrPidOffset)});
+}
+
+void ReadHeaderFields(PassState* pass) {
+    const PidBlockFind* pid = ReferencePidBlock(*pass->inspection);
+    for (HeaderCheck& h : pass->inspection->headers) ReadFieldsOf(pass->file, pid, &h);
+}
+
+void FindLooseRecords(PassState* pass) {
+    Inspection* in = pass->inspection;
+    const PidBlockFind* pid = ReferencePidBlock(*in);
     bool foundHeader = false;
     size_t traces = 0;
-    for (uint64_t tag : tags) {
-        if (tag < kFwPidTagAt || !InFile(image, tag - kFwPidTagAt, kFwPidRecordSize)) continue;
-        uint64_t at = tag - kFwPidTagAt;
-        if (!IsWholeRecordShape(image, at) || ReferencedByHeader(inspection->headers, at)) continue;
-        if (traces < kMaxRecordTraces && inspection->headers.size() < kMaxFinds) {
+    for (uint64_t at : pass->records) {
+        if (ReferencedByHeader(in->headers, at)) continue;
+        if (traces < kMaxRecordTraces && in->headers.size() < kMaxFinds) {
             ++traces;
-            if (FindHeaderByRecord(image, at, inspection)) {
+            if (FindHeaderByRecord(pass, at)) {
                 foundHeader = true;
                 continue;
             }
         }
-        if (inspection->looseRecords.size() == kMaxFinds) {
-            inspection->overflows.push_back(Format("%zu FW PID records", kMaxFinds));
+        if (in->looseRecords.size() == kMaxFinds) {
+            in->overflows.push_back(Format("%zu FW PID records", kMaxFinds));
             break;
         }
-        inspection->looseRecords.push_back(CheckFwPidRecord(image, at, pid));
+        in->looseRecords.push_back(CheckFwPidRecord(pass->file, at, pid));
     }
     if (foundHeader)
-        std::sort(inspection->headers.begin(), inspection->headers.end(),
+        std::sort(in->headers.begin(), in->headers.end(),
                   [](const HeaderCheck& a, const HeaderCheck& b) { return a.at < b.at; });
+}
+
+void NoteRecordTag(PassState* pass, const ByteView& view, uint64_t tag) {
+    if (pass->recordsClosed) return;
+    if (++pass->recordTags > pass->budget.markers) {
+        pass->inspection->overflows.push_back(
+            Format("%llu \"aVrIcK\" tags", static_cast<unsigned long long>(pass->budget.markers)));
+        pass->recordsClosed = true;
+        return;
+    }
+    if (tag < kFwPidTagAt || !InFile(pass->file->size, tag - kFwPidTagAt, kFwPidRecordSize)) return;
+    const uint8_t* r = ViewAt(view, tag - kFwPidTagAt);
+    bool wholeShape = std::memcmp(r + kFwPidConstAt, kFwPidConst, 2) == 0 && r[14] == 0x00 && r[15] == 0x00;
+    // Enough records to fill the list of unreferenced ones past its bound
+    // whatever the headers point to.
+    if (wholeShape && pass->records.size() < 3 * kMaxFinds) pass->records.push_back(tag - kFwPidTagAt);
+}
+
+void CheckEntryCrcs(PassState* pass) {
+    std::vector<uint64_t> starts, ends;
+    for (const HeaderCheck& h : pass->inspection->headers)
+        for (const EntryCheck& e : h.entries)
+            if (e.inFile) {
+                starts.push_back(e.offset);
+                ends.push_back(uint64_t{e.offset} + e.length);
+            }
+    std::vector<uint32_t> crcs = RangeCrcs(pass, starts, ends);
+    size_t k = 0;
+    for (HeaderCheck& h : pass->inspection->headers)
+        for (EntryCheck& e : h.entries)
+            if (e.inFile) {
+                e.actual = crcs[k++];
+                e.crcOk = e.actual == e.stored;
+            }
 }
 
 }  // namespace morvik

@@ -6,51 +6,59 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format/image_format.h"
+#include "sys/io.h"
 
 namespace morvik {
 
-// ---- the file in memory ---------------------------------------------------
+// ---- the file --------------------------------------------------------------
 
-// A whole image file, mapped read-only (or read into `copy` when it cannot
-// be mapped). Offsets are 64-bit so that files past 4 GiB are still read
-// safely, although every offset the format stores is 32-bit.
-struct ImageBytes {
-    const uint8_t* data = nullptr;
+// An image file opened for one inspection. It is read once from start to
+// end in chunks; afterwards only small ranges are read again. Offsets are
+// 64-bit so that files past 4 GiB are read safely, although every offset
+// the format stores is 32-bit.
+struct ImageFile {
+    UniqueFd in;
+    std::string path;
     uint64_t size = 0;
-    void* mapping = nullptr;
-    std::vector<uint8_t> copy;
+    FileStamp stamp;    // as opened; compared again at the end
+    std::string error;  // the first read failure or change: the findings are void
 };
 
 // Exit statuses of the inspector.
 constexpr int kInspectOk = 0;
 constexpr int kInspectFailed = 1;
-constexpr int kInspectUsage = 2;  // usage error or unreadable file
+constexpr int kInspectUsage = 2;  // usage error, unreadable or changing file
 
-// 0 when the file is in memory; otherwise prints "Error ..." and returns
-// kInspectUsage.
-int LoadImage(const char* path, ImageBytes* image);
-void ReleaseImage(ImageBytes* image);
+// Opens a regular file without blocking on anything else; 0, or
+// kInspectUsage with `error` saying why.
+int OpenImage(const char* path, ImageFile* file);
 
-// ---- scanning helpers -----------------------------------------------------
+// Reads `length` bytes at `at` into `out`. A short read means the file
+// changed while it was inspected: `error` says so, `out` is zeroed and
+// false is returned.
+bool ReadAt(ImageFile* file, uint64_t at, size_t length, uint8_t* out);
 
-constexpr size_t kMaxPositions = size_t{1} << 20;
+// True when [start, start + length) lies inside a file of `size` bytes.
+inline bool InFile(uint64_t size, uint64_t start, uint64_t length) {
+    return start <= size && length <= size - start;
+}
 
-struct Needle {
-    const void* bytes;
-    size_t length;
+// File positions [begin, end) held in memory at `base`.
+struct ByteView {
+    const uint8_t* base = nullptr;  // the byte at position `begin`
+    uint64_t begin = 0;
+    uint64_t end = 0;
 };
 
-// For each needle, every position where it starts, in ascending order
-// (overlapping matches included); one pass over the file for all of them.
-// A list stops at kMaxPositions entries.
-std::vector<std::vector<uint64_t>> FindAllOf(const ImageBytes& image, const std::vector<Needle>& needles);
+inline bool InView(const ByteView& view, uint64_t at, uint64_t length) {
+    return at >= view.begin && at <= view.end && length <= view.end - at;
+}
 
-// Every position where `needle` starts, in ascending order (overlapping
-// matches included).
-std::vector<uint64_t> FindAll(const ImageBytes& image, const void* needle, size_t length);
+inline const uint8_t* ViewAt(const ByteView& view, uint64_t at) { return view.base + (at - view.begin); }
 
 // A run of one repeated byte.
 struct ByteRun {
@@ -59,19 +67,11 @@ struct ByteRun {
     uint8_t byte;
 };
 
-// Runs of 0x00 or 0xFF of at least `minRun` bytes inside [begin, end), in
-// ascending order. A range shorter than `minRun` that is one such byte all
-// the way through counts as a run too.
-std::vector<ByteRun> FindConstantRuns(const ImageBytes& image, uint64_t begin, uint64_t end,
-                                      uint64_t minRun);
-
-// CRC-32 over a range of any length.
-uint32_t CrcOfRange(const ImageBytes& image, uint64_t start, uint64_t length);
-
-// True when [start, start + length) lies inside the file.
-inline bool InFile(const ImageBytes& image, uint64_t start, uint64_t length) {
-    return start <= image.size && length <= image.size - start;
-}
+// Runs of 0x00 or 0xFF shorter than this stay part of the data around
+// them, so that the zeros inside a binary do not break it into pieces. It
+// grows with the file to keep the map readable (1/1024 of the size, between
+// 64 bytes and 64 KiB).
+uint64_t MinimumRun(uint64_t fileSize);
 
 // ---- findings -------------------------------------------------------------
 
@@ -171,7 +171,7 @@ struct Region {
 // hours or the report grow without bound.
 constexpr size_t kMaxFinds = 64;
 // FW PID records that no header points to are traced back to a header whose
-// magic was damaged; only this many are traced (each costs a file scan).
+// magic was damaged; only this many are traced.
 constexpr size_t kMaxRecordTraces = 8;
 
 struct Inspection {
@@ -189,36 +189,170 @@ struct Inspection {
     std::vector<std::string> notes;
 };
 
-// ---- stages ---------------------------------------------------------------
+// ---- the pass ----------------------------------------------------------------
 
-// Finds the PID blocks, given every position of "tAvRiCk".
-void FindPidBlocks(const ImageBytes& image, const std::vector<uint64_t>& magics, Inspection* inspection);
+// The CRC-32 of every range that a header lists follows from the running
+// CRC-32 of the file at each multiple of kCrcBlock and a second read of the
+// partial blocks at the range's ends. Entries end below 8 GiB, so the
+// running CRC stops there.
+constexpr uint64_t kCrcBlock = uint64_t{32} << 10;
+constexpr uint64_t kCrcCovered = uint64_t{1} << 33;
+
+// The file is read in chunks of this size; a chunk is scanned with up to
+// kLookBehind bytes in front of it and kLookAhead bytes behind the last
+// position scanned, which is all that judging a marker needs (a header is
+// 256 bytes, a PID block reaches 63 bytes back from its closing magic).
+constexpr size_t kChunkSize = size_t{256} << 10;
+constexpr size_t kLookBehind = 64;
+constexpr size_t kLookAhead = 320;
+constexpr size_t kCarryRoom = 512;  // >= kLookBehind + kLookAhead, a multiple of 64
+
+// Runs beyond this many are not recorded (only files past 4 GiB have that
+// many of 64 KiB and more); the map then shows the rest as data.
+constexpr size_t kMaxRuns = size_t{1} << 16;
+// Header candidates kept for tracing a header from its FW PID record.
+constexpr size_t kMaxNearHeaders = 4096;
+
+// A position whose first bytes are a header magic with one or two bytes
+// damaged, and whose shape could make it a header: kept so that a FW PID
+// record that no header points to can be traced back to it.
+struct NearHeader {
+    uint64_t at;
+    uint32_t pidOffset;
+};
+
+// One chunk read from the file, with room in front for the bytes that the
+// scan carries over from the chunk before.
+struct ChunkBuffer {
+    std::vector<uint8_t> bytes;  // kCarryRoom + kChunkSize
+    uint64_t at = 0;             // file position of bytes[kCarryRoom]
+    size_t length = 0;           // bytes read
+    bool last = false;           // the file ends with this chunk
+    std::string error;           // the read failed or found the file changed
+};
+
+// Reads the chunk at `at` (a multiple of kChunkSize, read in order):
+// false with `chunk->error` set when the file is shorter or longer than it
+// was when opened, or cannot be read.
+bool ReadChunk(ImageFile* file, uint64_t at, ChunkBuffer* chunk);
+
+// How many markers of each kind, and how many possible marker starts in
+// all, the pass examines: enough for any real image, bounded so that no
+// file can make the work grow faster than its size.
+struct MarkerBudget {
+    uint64_t markers = 0;  // each of header magics, PID magics, record tags
+    uint64_t starts = 0;   // positions that pass MayStartMarker
+    uint64_t nearHeaders = 0;
+};
+MarkerBudget BudgetFor(uint64_t fileSize);
+
+// Everything the pass has gathered besides the findings themselves.
+struct PassState {
+    ImageFile* file = nullptr;
+    Inspection* inspection = nullptr;
+    MarkerBudget budget;
+    uint64_t scanned = 0;    // positions below have been scanned for markers
+    uint64_t processed = 0;  // bytes below went through the CRC and the runs
+    ChunkBuffer* previous = nullptr;  // the chunk before the one being scanned
+
+    uint32_t runningCrc = 0;
+    std::vector<uint32_t> blockCrcs;  // CRC-32 of [0, k * kCrcBlock)
+
+    uint64_t minRun = 64;
+    int runByte = -1;  // the byte of the run in progress, or -1
+    uint64_t runStart = 0;
+    std::vector<ByteRun> runs;  // maximal runs of at least minRun bytes
+    bool runsCapped = false;
+    // Stretches of the current chunk that are all one run's byte, [from, to)
+    std::vector<std::pair<uint64_t, uint64_t>> uniformSpans;
+
+    uint64_t headerMarkers = 0, pidMarkers = 0, recordTags = 0, starts = 0, nearSeen = 0;
+    bool headersClosed = false, pidClosed = false, recordsClosed = false, startsClosed = false;
+    std::vector<uint64_t> usedClosings;  // closing magics of the PID blocks found
+    std::vector<uint64_t> records;       // positions of whole FW PID records
+    std::vector<NearHeader> nearHeaders;
+    bool nearCapped = false;  // more were seen than kept: `nearBound`
+    uint64_t nearBound = 0;
+
+    ChunkBuffer stepChunks[2];  // for ScanNextChunk
+    uint64_t nextChunk = 0;
+    bool done = false;
+};
+
+// Prepares a pass over `file` that fills `inspection`.
+void StartPass(ImageFile* file, Inspection* inspection, PassState* pass);
+
+// Scans one chunk that follows `pass->previous` (nullptr for the first).
+void ScanChunk(PassState* pass, ChunkBuffer* chunk);
+
+// The pass one chunk at a time: reads and scans the next chunk; false when
+// the pass is over, complete or failed (`file->error`).
+bool ScanNextChunk(PassState* pass);
+
+// The whole pass, with the reading in a second thread so that it overlaps
+// the scan; false when it failed (`file->error`).
+bool ScanWithThreads(PassState* pass);
+
+// Options of one inspection.
+struct InspectOptions {
+    bool threads = true;  // read in a second thread when the file is large and a CPU is free for it
+};
+
+// The whole pass, in a second thread or not as the options and the file's
+// size say; false when it failed (`file->error`).
+bool RunPass(PassState* pass, const InspectOptions& options);
+
+// ---- judging markers (during the pass) -----------------------------------
+
+// A "Tav" and NUL at `at`, with the bytes around it in `view`.
+void JudgeHeaderMarker(PassState* pass, const ByteView& view, uint64_t at);
+// A header magic with one or two bytes damaged at `at`.
+void NoteNearHeader(PassState* pass, const ByteView& view, uint64_t at);
+// A "tAvRiCk" at `at`.
+void JudgePidMagic(PassState* pass, const ByteView& view, uint64_t at);
+// An "aVrIcK" at `at`.
+void NoteRecordTag(PassState* pass, const ByteView& view, uint64_t at);
+
+// ---- stages after the pass -------------------------------------------------
 
 // The PID block that FW PID records are compared with: the first complete
 // one, else the first one at all; nullptr when there is none.
 const PidBlockFind* ReferencePidBlock(const Inspection& inspection);
 
 // Reads the 16 bytes at `at` and checks them, against `pid` when given.
-FwPidCheck CheckFwPidRecord(const ImageBytes& image, uint64_t at, const PidBlockFind* pid);
+FwPidCheck CheckFwPidRecord(ImageFile* file, uint64_t at, const PidBlockFind* pid);
 
-// Finds sealed headers and damaged header candidates among the positions
-// of "Tav" and NUL; checks each entry's CRC-32 and each header's FW PID
-// record.
-void FindHeaders(const ImageBytes& image, const std::vector<uint64_t>& magics, Inspection* inspection);
+// Fills in the fields, the entries (all but their CRC-32) and the FW PID
+// record of every header the pass kept.
+void ReadHeaderFields(PassState* pass);
 
-// Finds FW PID records that no header points to, given every position of
-// "aVrIcK"; a header whose magic was damaged is found again through its
-// record.
-void FindLooseRecords(const ImageBytes& image, const std::vector<uint64_t>& tags, Inspection* inspection);
+// Finds FW PID records that no header points to; a header whose magic was
+// damaged is found again through its record.
+void FindLooseRecords(PassState* pass);
+
+// Checks every entry's CRC-32 against the file.
+void CheckEntryCrcs(PassState* pass);
+
+// CRC-32 of each range [starts[i], ends[i]) inside the first kCrcCovered
+// bytes of the file, from the pass's block CRCs, reading each partial
+// block once.
+std::vector<uint32_t> RangeCrcs(PassState* pass, const std::vector<uint64_t>& starts,
+                                const std::vector<uint64_t>& ends);
 
 // Builds the layout map.
-void BuildRegions(const ImageBytes& image, Inspection* inspection);
+void BuildRegions(PassState* pass);
 
 // Turns the findings into named failures.
 void CollectFailures(Inspection* inspection);
 
-// All of the above.
-Inspection InspectImage(const ImageBytes& image, const std::string& path);
+// Opens `path`, runs the pass and every stage: 0 with the findings in
+// `inspection`, or kInspectUsage with the reason in `error` (cannot open,
+// not a regular file, cannot read, changed while it was read).
+int InspectPath(const char* path, const InspectOptions& options, Inspection* inspection, std::string* error);
+
+// The stages after a complete pass, and the check that the file did not
+// change meanwhile; false when it did (`file->error`).
+bool FinishInspection(PassState* pass);
 
 // ---- output ---------------------------------------------------------------
 
@@ -229,6 +363,10 @@ struct ReportOptions {
 
 void PrintTextReport(const Inspection& inspection, const ReportOptions& options);
 void PrintJsonReport(const Inspection& inspection, const ReportOptions& options);
+
+// True when the file holds a sealed header or a PID block: anything else
+// is not a bound image, whatever else it holds.
+bool IsBound(const Inspection& inspection);
 
 // Shared wording.
 const char* RegionKindName(RegionKind kind);

@@ -205,6 +205,7 @@ void PrintJsonReport(const Inspection& in, const ReportOptions& options) {
     Member(&m, "file", JsonString(in.path));
     Member(&m, "size", Num(in.size));
     Member(&m, "ok", Bool(in.failures.empty()));
+    Member(&m, "bound", Bool(IsBound(in)));
     if (!options.quiet) m += ", " + FullMembers(in);
     Member(&m, "failures", Strings(in.failures));
     Member(&m, "summary", JsonString(SummaryLine(in)));

@@ -1,6 +1,7 @@
 // The layout map: every region of the file in offset order. What the
 // headers, the PID block and the FW PID records account for is known; the
-// rest is split into runs of 0x00 / 0xFF and other data.
+// rest is split into runs of 0x00 / 0xFF (found during the pass) and other
+// data.
 #include <algorithm>
 
 #include "inspect/inspect.h"
@@ -8,16 +9,6 @@
 namespace morvik {
 
 namespace {
-
-// Runs of a constant byte shorter than this stay part of the data around
-// them, so that the zeros inside a binary do not break it into pieces. It
-// grows with the file to keep the map readable (1/1024 of the size, between
-// 64 bytes and 64 KiB). A gap that is one byte all through is a run whatever
-// its length.
-uint64_t MinimumRun(uint64_t fileSize) {
-    uint64_t run = fileSize / 1024;
-    return std::clamp<uint64_t>(run, 64, 64 * 1024);
-}
 
 Region Known(uint64_t start, uint64_t length, RegionKind kind) {
     Region region;
@@ -40,11 +31,11 @@ void AddHeaderRegions(const HeaderCheck& header, std::vector<Region>* known) {
     if (header.record.inFile && header.record.required) known->push_back(Known(header.record.at, kFwPidRecordSize, RegionKind::FwPidRecord));
 }
 
-std::vector<Region> KnownRegions(const ImageBytes& image, const Inspection& inspection) {
+std::vector<Region> KnownRegions(uint64_t fileSize, const Inspection& inspection) {
     std::vector<Region> known;
     for (const HeaderCheck& header : inspection.headers) AddHeaderRegions(header, &known);
     for (const PidBlockFind& block : inspection.pidBlocks)
-        known.push_back(Known(block.at, std::min<uint64_t>(kPidBlockSize, image.size - block.at), RegionKind::PidBlock));
+        known.push_back(Known(block.at, std::min<uint64_t>(kPidBlockSize, fileSize - block.at), RegionKind::PidBlock));
     for (const FwPidCheck& record : inspection.looseRecords)
         known.push_back(Known(record.at, kFwPidRecordSize, RegionKind::FwPidRecord));
     std::stable_sort(known.begin(), known.end(), [](const Region& a, const Region& b) {
@@ -53,10 +44,39 @@ std::vector<Region> KnownRegions(const ImageBytes& image, const Inspection& insp
     return known;
 }
 
+bool AllOneByte(const std::vector<uint8_t>& bytes, uint8_t byte) {
+    for (uint8_t b : bytes)
+        if (b != byte) return false;
+    return true;
+}
+
+// Runs of 0x00 or 0xFF inside [begin, end): the pass's runs as far as they
+// reach into it, when that is still at least the minimum run. A range
+// shorter than the minimum that is one such byte all through counts as a
+// run too; such a range is read again (the ranges between known regions do
+// not overlap, so that is at most one more read of the file).
+std::vector<ByteRun> ConstantRuns(PassState* pass, uint64_t begin, uint64_t end) {
+    std::vector<ByteRun> runs;
+    if (end - begin < pass->minRun) {
+        std::vector<uint8_t> bytes(static_cast<size_t>(end - begin));
+        ReadAt(pass->file, begin, bytes.size(), bytes.data());
+        if ((bytes[0] == 0x00 || bytes[0] == 0xFF) && AllOneByte(bytes, bytes[0]))
+            runs.push_back(ByteRun{begin, end - begin, bytes[0]});
+        return runs;
+    }
+    auto first = std::upper_bound(pass->runs.begin(), pass->runs.end(), begin,
+                                  [](uint64_t at, const ByteRun& run) { return at < run.start + run.length; });
+    for (auto run = first; run != pass->runs.end() && run->start < end; ++run) {
+        uint64_t from = std::max(run->start, begin), to = std::min(run->start + run->length, end);
+        if (to - from >= pass->minRun) runs.push_back(ByteRun{from, to - from, run->byte});
+    }
+    return runs;
+}
+
 // Splits [begin, end) into runs of a constant byte and the data between.
-void AddGap(const ImageBytes& image, uint64_t begin, uint64_t end, std::vector<Region>* out) {
+void AddGap(PassState* pass, uint64_t begin, uint64_t end, std::vector<Region>* out) {
     uint64_t at = begin;
-    for (const ByteRun& run : FindConstantRuns(image, begin, end, MinimumRun(image.size))) {
+    for (const ByteRun& run : ConstantRuns(pass, begin, end)) {
         if (run.start > at) out->push_back(Known(at, run.start - at, RegionKind::Data));
         Region region = Known(run.start, run.length, RegionKind::ByteRun);
         region.byte = run.byte;
@@ -90,22 +110,27 @@ int FillFromHeaders(const Inspection& inspection) {
 
 }  // namespace
 
-void BuildRegions(const ImageBytes& image, Inspection* inspection) {
+void BuildRegions(PassState* pass) {
+    Inspection* inspection = pass->inspection;
+    const uint64_t size = pass->file->size;
     std::vector<Region> regions;
     uint64_t covered = 0;  // everything below is accounted for
-    for (Region region : KnownRegions(image, *inspection)) {
-        if (region.start > covered) AddGap(image, covered, region.start, &regions);
+    for (Region region : KnownRegions(size, *inspection)) {
+        if (region.start > covered) AddGap(pass, covered, region.start, &regions);
         region.overlaps = region.start < covered;
         regions.push_back(region);
         covered = std::max(covered, region.start + region.length);
     }
-    if (image.size > covered) AddGap(image, covered, image.size, &regions);
+    if (size > covered) AddGap(pass, covered, size, &regions);
 
     inspection->fill = FillFromHeaders(*inspection);
-    if (inspection->fill < 0) inspection->fill = FillFromRuns(regions, image.size);
+    if (inspection->fill < 0) inspection->fill = FillFromRuns(regions, size);
     for (Region& region : regions)
         if (region.kind == RegionKind::ByteRun && region.byte == inspection->fill) region.kind = RegionKind::Fill;
     inspection->regions = regions;
+    if (pass->runsCapped)
+        inspection->notes.push_back(Format("more than %zu runs of 0x00 / 0xFF; the map shows the rest as data",
+                                           kMaxRuns));
 }
 
 }  // namespace morvik

@@ -1,7 +1,8 @@
 // Morvik-inspect [--json] [--quiet] IMAGE
-// Exit status: 0 everything verifies, 1 something does not, 2 usage error
-// or unreadable file.
+// Exit status: 0 everything verifies, 1 something does not, 2 usage error,
+// unreadable file or a file that changed while it was read.
 #include <cstdio>
+#include <string>
 
 #include "getopt/getopt.h"
 #include "inspect/inspect.h"
@@ -68,12 +69,12 @@ int Run(int argc, char** argv) {
         ShowInspectUsage();
         return kInspectUsage;
     }
-    const char* path = argv[optind];
-    ImageBytes image;
-    int loaded = LoadImage(path, &image);
-    if (loaded != 0) return loaded;
-    Inspection inspection = InspectImage(image, path);
-    ReleaseImage(&image);
+    Inspection inspection;
+    std::string error;
+    if (InspectPath(argv[optind], InspectOptions{}, &inspection, &error) != kInspectOk) {
+        std::printf("Error : %s\n", error.c_str());
+        return kInspectUsage;
+    }
     if (options.json)
         PrintJsonReport(inspection, options);
     else

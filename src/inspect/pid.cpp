@@ -1,5 +1,7 @@
 // The PID block ("tAvRiCk", the PID, "tAvRiCk", 70 bytes ending at the boot
-// PID location) and the 16-byte FW PID records built from it.
+// PID location) and the 16-byte FW PID records built from it. PID blocks
+// are judged during the pass, from the bytes around each magic.
+#include <algorithm>
 #include <cstring>
 
 #include "inspect/inspect.h"
@@ -14,42 +16,43 @@ constexpr uint64_t kClosingAt = kPidMagicSize + kPidBytes;  // 63
 // a damaged magic next to an intact one.
 constexpr int kNearMagicBytes = 5;
 
-bool MagicAt(const ImageBytes& image, uint64_t at) {
-    return InFile(image, at, kPidMagicSize) && std::memcmp(image.data + at, kPidMagic, kPidMagicSize) == 0;
+bool MagicAt(const ByteView& view, uint64_t at) {
+    return InView(view, at, kPidMagicSize) && std::memcmp(ViewAt(view, at), kPidMagic, kPidMagicSize) == 0;
 }
 
-bool NearMagicAt(const ImageBytes& image, uint64_t at) {
-    if (!InFile(image, at, kPidMagicSize)) return false;
+bool NearMagicAt(const ByteView& view, uint64_t at) {
+    if (!InView(view, at, kPidMagicSize)) return false;
+    const uint8_t* bytes = ViewAt(view, at);
     int same = 0;
-    for (size_t i = 0; i < kPidMagicSize; ++i) same += image.data[at + i] == static_cast<uint8_t>(kPidMagic[i]);
+    for (size_t i = 0; i < kPidMagicSize; ++i) same += bytes[i] == static_cast<uint8_t>(kPidMagic[i]);
     return same >= kNearMagicBytes;
 }
 
-PidBlockFind BlockAt(const ImageBytes& image, uint64_t at, PidBlockState state) {
+PidBlockFind BlockAt(const ByteView& view, uint64_t at, PidBlockState state) {
     PidBlockFind find;
     find.at = at;
     find.state = state;
-    uint64_t available = image.size - at < kPidBlockSize ? image.size - at : kPidBlockSize;
-    std::memcpy(find.block, image.data + at, available);
-    find.openingOk = MagicAt(image, at);
-    find.closingOk = MagicAt(image, at + kClosingAt);
+    uint64_t available = std::min<uint64_t>(view.end - at, kPidBlockSize);
+    std::memcpy(find.block, ViewAt(view, at), available);
+    find.openingOk = MagicAt(view, at);
+    find.closingOk = MagicAt(view, at + kClosingAt);
     find.pidBytes = kPidBytes;
     return find;
 }
 
-bool ZerosBetween(const ImageBytes& image, uint64_t from, uint64_t to) {
+bool ZerosBetween(const ByteView& view, uint64_t from, uint64_t to) {
     for (uint64_t i = from; i < to; ++i)
-        if (image.data[i] != 0x00) return false;
+        if (*ViewAt(view, i) != 0x00) return false;
     return true;
 }
 
 // A block built from a PID text shorter than 112 characters: its closing
 // magic follows the PID bytes directly and zeros fill it up to 70 bytes.
-bool ShortBlockAt(const ImageBytes& image, uint64_t at, uint64_t closing, PidBlockFind* find) {
+bool ShortBlockAt(const ByteView& view, uint64_t fileSize, uint64_t at, uint64_t closing, PidBlockFind* find) {
     if (closing < at + kPidMagicSize || closing >= at + kClosingAt) return false;
-    if (!InFile(image, at, kPidBlockSize)) return false;
-    if (!ZerosBetween(image, closing + kPidMagicSize, at + kPidBlockSize)) return false;
-    *find = BlockAt(image, at, PidBlockState::Short);
+    if (!InFile(fileSize, at, kPidBlockSize)) return false;
+    if (!ZerosBetween(view, closing + kPidMagicSize, at + kPidBlockSize)) return false;
+    *find = BlockAt(view, at, PidBlockState::Short);
     find->closingOk = true;
     find->pidBytes = static_cast<uint32_t>(closing - at - kPidMagicSize);
     return true;
@@ -61,33 +64,33 @@ bool Contains(const std::vector<uint64_t>& list, uint64_t value) {
     return false;
 }
 
-// Judges one "tAvRiCk" at magics[i] that opens no block found so far.
-// Returns true when a block was recorded in `find`; `closing` receives the
-// position of the magic that the block uses up, if any.
-bool JudgeMagic(const ImageBytes& image, const std::vector<uint64_t>& magics, size_t i, PidBlockFind* find,
-                uint64_t* closing) {
-    uint64_t at = magics[i];
-    if (MagicAt(image, at + kClosingAt) && InFile(image, at, kPidBlockSize)) {
-        *find = BlockAt(image, at, PidBlockState::Complete);
+// Judges one "tAvRiCk" at `at` that closes no block found so far; `view`
+// holds the 63 bytes before it and the 70 from it (or up to the end of the
+// file). Returns true when a block was recorded in `find`; `closing`
+// receives the position of the magic that the block uses up, if any.
+bool JudgeMagic(const ByteView& view, uint64_t fileSize, uint64_t at, PidBlockFind* find, uint64_t* closing) {
+    bool whole = InFile(fileSize, at, kPidBlockSize);
+    if (MagicAt(view, at + kClosingAt) && whole) {
+        *find = BlockAt(view, at, PidBlockState::Complete);
         *closing = at + kClosingAt;
         return true;
     }
-    for (size_t j = i + 1; j < magics.size() && magics[j] < at + kClosingAt; ++j) {
-        if (ShortBlockAt(image, at, magics[j], find)) {
-            *closing = magics[j];
+    for (uint64_t next = at + kPidMagicSize; next < at + kClosingAt; ++next) {
+        if (MagicAt(view, next) && ShortBlockAt(view, fileSize, at, next, find)) {
+            *closing = next;
             return true;
         }
     }
-    if (at >= kClosingAt && NearMagicAt(image, at - kClosingAt)) {
-        *find = BlockAt(image, at - kClosingAt, PidBlockState::Damaged);
+    if (at >= kClosingAt && NearMagicAt(view, at - kClosingAt)) {
+        *find = BlockAt(view, at - kClosingAt, PidBlockState::Damaged);
         return true;
     }
-    if (NearMagicAt(image, at + kClosingAt) && InFile(image, at, kPidBlockSize)) {
-        *find = BlockAt(image, at, PidBlockState::Damaged);
+    if (NearMagicAt(view, at + kClosingAt) && whole) {
+        *find = BlockAt(view, at, PidBlockState::Damaged);
         return true;
     }
-    if (!InFile(image, at, kPidBlockSize)) {
-        *find = BlockAt(image, at, PidBlockState::Truncated);
+    if (!whole) {
+        *find = BlockAt(view, at, PidBlockState::Truncated);
         return true;
     }
     return false;
@@ -95,23 +98,27 @@ bool JudgeMagic(const ImageBytes& image, const std::vector<uint64_t>& magics, si
 
 }  // namespace
 
-void FindPidBlocks(const ImageBytes& image, const std::vector<uint64_t>& magics, Inspection* inspection) {
-    std::vector<uint64_t> usedUp;  // closing magics of the blocks found
-    for (size_t i = 0; i < magics.size(); ++i) {
-        if (Contains(usedUp, magics[i])) continue;
-        PidBlockFind find;
-        uint64_t closing = UINT64_MAX;
-        if (!JudgeMagic(image, magics, i, &find, &closing)) {
-            ++inspection->strayPidMagics;
-            continue;
-        }
-        if (inspection->pidBlocks.size() == kMaxFinds) {
-            inspection->overflows.push_back(Format("%zu PID blocks", kMaxFinds));
-            return;
-        }
-        if (closing != UINT64_MAX) usedUp.push_back(closing);
-        inspection->pidBlocks.push_back(find);
+void JudgePidMagic(PassState* pass, const ByteView& view, uint64_t at) {
+    Inspection* in = pass->inspection;
+    if (pass->pidClosed || Contains(pass->usedClosings, at)) return;
+    if (++pass->pidMarkers > pass->budget.markers) {
+        in->overflows.push_back(Format("%llu \"tAvRiCk\" markers", static_cast<unsigned long long>(pass->budget.markers)));
+        pass->pidClosed = true;
+        return;
     }
+    PidBlockFind find;
+    uint64_t closing = UINT64_MAX;
+    if (!JudgeMagic(view, pass->file->size, at, &find, &closing)) {
+        ++in->strayPidMagics;
+        return;
+    }
+    if (in->pidBlocks.size() == kMaxFinds) {
+        in->overflows.push_back(Format("%zu PID blocks", kMaxFinds));
+        pass->pidClosed = true;
+        return;
+    }
+    if (closing != UINT64_MAX) pass->usedClosings.push_back(closing);
+    in->pidBlocks.push_back(find);
 }
 
 const PidBlockFind* ReferencePidBlock(const Inspection& inspection) {
@@ -120,12 +127,12 @@ const PidBlockFind* ReferencePidBlock(const Inspection& inspection) {
     return inspection.pidBlocks.empty() ? nullptr : &inspection.pidBlocks.front();
 }
 
-FwPidCheck CheckFwPidRecord(const ImageBytes& image, uint64_t at, const PidBlockFind* pid) {
+FwPidCheck CheckFwPidRecord(ImageFile* file, uint64_t at, const PidBlockFind* pid) {
     FwPidCheck check;
     check.at = at;
-    check.inFile = InFile(image, at, kFwPidRecordSize);
+    check.inFile = InFile(file->size, at, kFwPidRecordSize);
     if (!check.inFile) return check;
-    std::memcpy(check.bytes, image.data + at, kFwPidRecordSize);
+    ReadAt(file, at, kFwPidRecordSize, check.bytes);
     check.constOk = std::memcmp(check.bytes + kFwPidConstAt, kFwPidConst, 2) == 0;
     check.tagOk = std::memcmp(check.bytes + kFwPidTagAt, kFwPidTag, kFwPidTagSize) == 0;
     check.tailOk = check.bytes[14] == 0x00 && check.bytes[15] == 0x00;

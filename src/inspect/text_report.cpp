@@ -76,7 +76,7 @@ void PrintHeader(const HeaderCheck& h) {
 
 void PrintHeaders(const Inspection& in) {
     std::printf("\nFW headers\n");
-    if (in.headers.empty()) std::printf("  none (an image without image groups)\n");
+    if (in.headers.empty()) std::printf(IsBound(in) ? "  none (an image without image groups)\n" : "  none\n");
     for (const HeaderCheck& h : in.headers) PrintHeader(h);
 }
 

@@ -15,6 +15,15 @@ UniqueFd::~UniqueFd() {
     if (fd >= 0) ::close(fd);
 }
 
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
 bool UniqueFd::Close() {
     if (fd < 0) return true;
     int result = ::close(fd);
@@ -23,13 +32,41 @@ bool UniqueFd::Close() {
 }
 
 UniqueFd OpenForReading(const char* path) {
-    return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
 }
 
 bool IsStream(int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return false;
     return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
+}
+
+
+bool StampOf(int fd, FileStamp* stamp) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    stamp->device = static_cast<uint64_t>(st.st_dev);
+    stamp->inode = static_cast<uint64_t>(st.st_ino);
+    stamp->size = static_cast<uint64_t>(st.st_size);
+    stamp->modifiedSec = st.st_mtim.tv_sec;
+    stamp->modifiedNsec = st.st_mtim.tv_nsec;
+    stamp->changedSec = st.st_ctim.tv_sec;
+    stamp->changedNsec = st.st_ctim.tv_nsec;
+    stamp->regular = S_ISREG(st.st_mode);
+    return true;
+}
+
+ssize_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t position) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = ::pread(fd, bytes + done, length - done, static_cast<off_t>(position + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
 }
 
 ssize_t ReadFull(int fd, void* buffer, size_t length) {

@@ -1,6 +1,6 @@
 // Descriptor I/O with the retries and loops written once: an owning
-// descriptor, a read that fills its buffer, a write that writes everything
-// at an absolute position, and a fill of a byte range.
+// descriptor, reads that fill their buffer, a write that writes everything
+// at an absolute position, a fill of a byte range, and a file's stamp.
 #pragma once
 
 #include <sys/types.h>
@@ -18,6 +18,8 @@ struct UniqueFd {
     explicit UniqueFd(int f) : fd(f) {}
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
     ~UniqueFd();
     // Closes now; false when the close itself reports an error (a delayed
     // write failure on some file systems).
@@ -33,6 +35,23 @@ UniqueFd OpenForReading(const char* path);
 // bytes may differ from one read to the next, or never end.
 bool IsStream(int fd);
 
+// What identifies a file's contents at one moment: a write, a truncation or
+// a replacement changes at least one of these.
+struct FileStamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    int64_t modifiedSec = 0;
+    int64_t modifiedNsec = 0;
+    int64_t changedSec = 0;
+    int64_t changedNsec = 0;
+    bool regular = false;
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of an open file; false when fstat fails (errno kept).
+bool StampOf(int fd, FileStamp* stamp);
+
 // Reads from the descriptor's position until `length` bytes arrived or the
 // file ended. The count read (less than `length` only at the end of the
 // file), or -1 on a read error (errno kept).
@@ -41,6 +60,11 @@ ssize_t ReadFull(int fd, void* buffer, size_t length);
 // True when a read at the descriptor's position finds the end of the file
 // (a read error counts as the end too; the caller has read what it wanted).
 bool AtEndOfFile(int fd);
+
+// Reads `length` bytes from absolute position `position`, leaving the
+// descriptor's position alone. The count read (less than `length` only at
+// the end of the file), or -1 on a read error (errno kept).
+ssize_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t position);
 
 // Writes all `length` bytes at absolute position `position`; false on any
 // failure (errno kept; a write that makes no progress counts as ENOSPC).
