@@ -2,7 +2,8 @@
 // with an input that triggers it, the exact line it prints, the exit status,
 // and what the file system holds afterwards. A second test reads the
 // message texts out of the tool's sources and fails when one of them has no
-// row here, so a new message cannot be added without its input.
+// row here, so a new message cannot be added without its input. The same
+// holds for the located diagnostics on standard error ("FILE:LINE: error:").
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/run_tool.h"
@@ -130,75 +132,168 @@ std::vector<Row> Catalogue() {
          {Out("Error : open Par file ARMPARA.PAR failed!"), kUsage},
          1, Output::kNone},
         {"missing image file", {}, ":none.bin &0\n$Size &8\n", {},
-         {Out("Error:open file none.bin failed"), Out("Open file none.bin fail!")}, 1, Output::kNone},
+         {Out("Error:open file none.bin failed"), Out("Open file none.bin fail!"),
+          Err("ARMPARA.PAR:1: error: image file 'none.bin' cannot be opened: No such file or directory")},
+         1, Output::kNone},
         {"image path is a folder", {}, ":dir &0\n$Size &8\n", {Dir("dir")},
-         {Out("Error:read file dir failed"), Out("Open file dir fail!")}, 1, Output::kNone},
+         {Out("Error:read file dir failed"), Out("Open file dir fail!"),
+          Err("ARMPARA.PAR:1: error: image file 'dir' cannot be read: Is a directory")},
+         1, Output::kNone},
         {"image of 2 GiB", {}, ":huge.bin &0\n$Size &8\n", {Sparse("huge.bin", 0x80000000ull)},
-         {Out("Error:file huge.bin is too large, max file size is 0x7fffffff bytes"), Out("Open file huge.bin fail!")},
+         {Out("Error:file huge.bin is too large, max file size is 0x7fffffff bytes"), Out("Open file huge.bin fail!"),
+          Err("ARMPARA.PAR:1: error: image file 'huge.bin' is 2 GiB or larger: at most 0x7fffffff bytes fit")},
          1, Output::kNone},
         {"missing PID file", {}, "%none.txt &1fff\n" + boot, {},
          {Out("Error:open file none.txt failed"), Out("Open PID file none.txt fail!")}, 1, Output::kNone},
         {"eleventh image line", {}, "$Size &40\n" + ElevenImageLines(), {},
-         {Out("Error: too many bin files, max bin file number is 10."), Out("Usage : Par File Line Format.")},
+         {Out("Error: too many bin files, max bin file number is 10."), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:12: error: one image line too many: at most 10 images can be bound")},
          1, Output::kNone},
         {"sixteen items in a line", {}, ":b.bin &0 -c -c -c -c -c -c -c -c -c -c -c -c -c -c\n" + boot, {},
-         {Out("Error: too many items in one line, max item number is 15."), Out("Usage : Par File Line Format.")},
+         {Out("Error: too many items in one line, max item number is 15."), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:1: error: line has more than 15 words: the path, the offset and at most 13 option words "
+              "fit")},
          1, Output::kNone},
         {"line too long", {}, ":b.bin &0 " + std::string(600, 'x') + "\n" + boot, {},
-         {Out("Error: line is longer than 512 characters!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+         {Out("Error: line is longer than 512 characters!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:1: error: line has 610 characters before any comment: at most 512 fit")},
+         1, Output::kNone},
         {"image line without offset", {}, ":# loader\n" + boot, {},
-         {Out("Error: BIN file line format error!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+         {Out("Error: BIN file line format error!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:1: error: image line needs a path and an '&offset': write ':PATH &OFFSET [options]'")},
+         1, Output::kNone},
         {"image path too long", {}, ":" + kPathOf256 + " &0\n" + boot, {},
-         {Out("Error: image file path is longer than 255 characters!")}, 1, Output::kNone},
+         {Out("Error: image file path is longer than 255 characters!"),
+          Err("ARMPARA.PAR:1: error: image file path has 256 characters: at most 255 fit")},
+         1, Output::kNone},
         {"image offset with 0x", {}, ":boot.bin &0x1000\n" + boot, {},
-         {Out("Error: Offset should be in Hex!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+         {Out("Error: Offset should be in Hex!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:1: error: offset '&0x1000' is not plain hex: write '&1000' (no 0x)")},
+         1, Output::kNone},
         {"PID location not hex", {}, "%pid.txt &1fff &zz\n" + boot, {},
-         {Out("Error: Offset should be in Hex!")}, 1, Output::kNone},
+         {Out("Error: Offset should be in Hex!"),
+          Err("ARMPARA.PAR:1: error: FW PID location '&zz' is not hex: 'z' is not a hex digit")},
+         1, Output::kNone},
+        {"CRLF line ends, refused", {}, "%pid.txt &1fff\r\n" + boot, {},
+         {Out("Error: Offset should be in Hex!"),
+          Err("ARMPARA.PAR:1: error: PID location '&1fff\\r' ends in a carriage return: the file has CRLF line ends; "
+              "save it with LF line ends")},
+         1, Output::kNone},
+        {"CRLF line ends, bound", {}, "$Size &10\r\n:boot.bin &0 -c\r\n:b.bin &2000 -p 0xff\r\n", {},
+         {Err("ARMPARA.PAR:2: warning: the carriage return at the end of the line is read as an option and ignored: "
+              "the file has CRLF line ends; save it with LF line ends"),
+          Err("ARMPARA.PAR:3: warning: '-p' value '0xff\\r' is ignored: the pad byte is written 0x00, 0xff or 0xFF"),
+          Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x4000},
+        {"blank in a path", {}, ":my boot.bin &0\n" + boot, {},
+         {Out("Error: Offset should be in Hex!"),
+          Err("ARMPARA.PAR:1: error: the path ends at a blank: 'my' is read as the path and 'boot.bin' as the offset")},
+         1, Output::kNone},
+        {"offset without '&'", {}, ":boot.bin xyz\n" + boot, {},
+         {Out("Error: Offset should be in Hex!"),
+          Err("ARMPARA.PAR:1: error: offset 'xyz' does not start with '&': write '&' and hex digits, as '&8000'")},
+         1, Output::kNone},
+        {"lines and values skipped or dropped", {}, "$Size &4\n  :b.bin &1000\n$Size &8\n:boot.bin 0 -l\n", {},
+         {Err("ARMPARA.PAR:2: warning: indented line is skipped: ':b.bin &1000'"),
+          Err("ARMPARA.PAR:3: warning: size line replaces the size 0x4 KiB of line 1: the last size line counts"),
+          Err("ARMPARA.PAR:4: warning: offset '0' has no '&': its first character is dropped and it reads as 0x0"),
+          Err("ARMPARA.PAR:4: warning: option '-l' has no value and is ignored"), Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"-l without 0x", {}, ":boot.bin &0 -l 8000\n" + boot, {},
-         {Out("Error : '-l' option must be followed a hex value!"), Out("Usage : Par File Line Format.")},
+         {Out("Error : '-l' option must be followed a hex value!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:1: error: '-l' value '8000' is not 0x and hex digits, as '-l 0x8000'")},
+         1, Output::kNone},
+        {"-l not hex after its 0x", {}, ":boot.bin &0 -l 0x8g\n" + boot, {},
+         {Out("Error : '-l' option must be followed a hex value!"),
+          Err("ARMPARA.PAR:1: error: '-l' value '0x8g' is not hex after its 'x': 'g' is not a hex digit")},
          1, Output::kNone},
         {"-v not 4 characters", {}, ":boot.bin &0 -v 1.0\n" + boot, {},
-         {Out("Error: '-v' option must be followed with a string of 4 bytes!")}, 1, Output::kNone},
+         {Out("Error: '-v' option must be followed with a string of 4 bytes!"),
+          Err("ARMPARA.PAR:1: error: '-v' value '1.0' has 3 characters: a version has exactly 4, as '1.00'")},
+         1, Output::kNone},
         {"unknown image option", {}, "$Size &8\n:boot.bin &0 -x -c\n", {},
-         {Err("boot.bin: invalid option -- x"), Out("Unknown options!"), Out("DONE!")}, 0, Output::kComplete,
+         {Err("boot.bin: invalid option -- x"), Out("Unknown options!"), Out("DONE!"),
+          Err("ARMPARA.PAR:2: warning: unknown option '-x' is ignored: the image options are -l, -p, -v, -c, -k and "
+              "-f")},
+         0, Output::kComplete,
          "ARMOut.BIN", 0x2000},
         {"PID line without location", {}, "%pid.txt\n" + boot, {},
-         {Out("Error: PID file line format error!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+         {Out("Error: PID file line format error!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:1: error: PID line needs a path and an '&location': write '%PATH &LOCATION "
+              "[&FW_LOCATION]'")},
+         1, Output::kNone},
         {"PID path too long", {}, "%" + kPathOf256 + " &7fff\n" + boot, {},
          {Out("Error: PID file path is longer than 255 characters!")}, 1, Output::kNone},
         {"second PID line", {}, "%pid.txt &1fff\n%pid.txt &1fff\n" + boot, {},
-         {Out("Error: more than one pid files!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+         {Out("Error: more than one pid files!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:2: error: a second PID line: line 1 names the PID file already")},
+         1, Output::kNone},
         {"size line without label", {}, "$&8\n:boot.bin &0\n", {},
-         {Out("Error: SIZE line format error!"), Out("Usage : Par File Line Format.")}, 1, Output::kNone},
+         {Out("Error: SIZE line format error!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:1: error: size line has no label between '$' and '&': write it as '$Size &80' (the size in "
+              "KiB, hex)")},
+         1, Output::kNone},
         {"size of 9 hex digits", {}, "$Size &123456789\n:boot.bin &0\n", {},
-         {Out("Error: SIZE value has more than 8 hex digits!")}, 1, Output::kNone},
+         {Out("Error: SIZE value has more than 8 hex digits!"),
+          Err("ARMPARA.PAR:1: error: size has more than 8 hex digits: it does not fit 32 bits")},
+         1, Output::kNone},
         {"offset of 9 hex digits", {}, ":boot.bin &100000000\n$Size &8\n", {},
-         {Out("Error: Offset &100000000 has more than 8 hex digits!")}, 1, Output::kNone},
+         {Out("Error: Offset &100000000 has more than 8 hex digits!"),
+          Err("ARMPARA.PAR:1: error: offset '&100000000' has more than 8 hex digits: it does not fit 32 bits")},
+         1, Output::kNone},
         {"range of 9 hex digits", {}, ":boot.bin &0 -l 0x1FFFFFFFF\n$Size &8\n", {},
          {Out("Error : '-l' value 0x1FFFFFFFF has more than 8 hex digits!")}, 1, Output::kNone},
         {"group number of 9 hex digits", {}, group + ":kernel.bin &8000 -k 100000001\n", {},
          {Out("Error: group number 100000001 of '-k' has more than 8 hex digits!")}, 1, Output::kNone},
         {"group number -1", {}, group + ":kernel.bin &8000 -f ffffffff\n", {},
-         {Out("Error: kernel.bin: group number ffffffff of '-f' is out of range!")}, 1, Output::kNone},
+         {Out("Error: kernel.bin: group number ffffffff of '-f' is out of range!"),
+          Err("ARMPARA.PAR:3: error: group number 'ffffffff' of '-f' reads as negative: image groups are 0 and 1")},
+         1, Output::kNone},
+        {"group number not hex", {}, group + ":kernel.bin &8000 -k 1z\n", {},
+         {Err("ARMPARA.PAR:3: warning: group number '1z' of '-k' is not hex: it reads as 0x10"),
+          Err("ARMPARA.PAR:3: error: kernel.bin is the kernel of group 16 ('-k 10'), but groups are numbered from 0: "
+              "with 1 kernel(s), each group number must be below 1")},
+         1, Output::kNone},
         {"-f and -k on one line", {}, group + ":kernel.bin &8000 -f -k\n", {},
-         {Out("Error: kernel.bin: '-k' should be exclusive with '-f'!")}, 1, Output::kNone},
+         {Out("Error: kernel.bin: '-k' should be exclusive with '-f'!"),
+          Err("ARMPARA.PAR:3: error: '-k' and '-f' on one line: an image is either its group's kernel or another image "
+              "of it")},
+         1, Output::kNone},
         {"-k twice on one line", {}, group + ":kernel.bin &8000 -k -k\n", {},
-         {Out("Error: kernel.bin: '-k' is given more than once!")}, 1, Output::kNone},
-        {"negative size", {}, "$Size &-8\n:boot.bin &0\n", {}, {Out("Error: SIZE value must not be negative!")}, 1,
-         Output::kNone},
+         {Out("Error: kernel.bin: '-k' is given more than once!"),
+          Err("ARMPARA.PAR:3: error: '-k' is given twice: an image is the kernel of one group")},
+         1, Output::kNone},
+        {"negative size", {}, "$Size &-8\n:boot.bin &0\n", {},
+         {Out("Error: SIZE value must not be negative!"),
+          Err("ARMPARA.PAR:1: error: size is negative: write it without a '-'")},
+         1, Output::kNone},
         {"size of 4 GiB", {}, "$Size &400000\n:boot.bin &0\n", {},
-         {Out("Error: SIZE value 0x400000 KiB is 4 GiB or more!")}, 1, Output::kNone},
+         {Out("Error: SIZE value 0x400000 KiB is 4 GiB or more!"),
+          Err("ARMPARA.PAR:1: error: size 0x400000 KiB is 4 GiB or more: at most 0x3fffff KiB fit")},
+         1, Output::kNone},
         {"line of 2000 characters", {}, "$Size &8\n:boot.bin &0 " + std::string(2000, 'x') + "\n", {},
-         {Out("Error: line 2 is longer than 1999 characters!")}, 1, Output::kNone},
+         {Out("Error: line 2 is longer than 1999 characters!"),
+          Err("ARMPARA.PAR:2: error: line is longer than 1999 characters, and its long part is not a comment")},
+         1, Output::kNone},
         {"PAR file is an endless device", {"-i", "/dev/zero"}, boot, {},
-         {Out("Error : Par file /dev/zero is larger than 1 MiB!")}, 1, Output::kNone},
+         {Out("Error : Par file /dev/zero is larger than 1 MiB!"),
+          Err("/dev/zero:1: error: the PAR file is not a regular file and goes on past 1 MiB: it is read up to 1 MiB "
+              "only")},
+         1, Output::kNone},
         {"image is a FIFO", {}, ":fifo.bin &0\n$Size &8\n", {Fifo("fifo.bin")},
-         {Out("Error:file fifo.bin is not a regular file"), Out("Open file fifo.bin fail!")}, 1, Output::kNone},
+         {Out("Error:file fifo.bin is not a regular file"), Out("Open file fifo.bin fail!"),
+          Err("ARMPARA.PAR:1: error: image file 'fifo.bin' is not a regular file (a FIFO, socket or device): it is not "
+              "read")},
+         1, Output::kNone},
         {"unknown first character", {}, "Xline\n" + boot, {},
-         {Out("Warning: Unknown magic header charactor 'X' in your par file, ignore it!"), Out("DONE!")},
+         {Out("Warning: Unknown magic header charactor 'X' in your par file, ignore it!"), Out("DONE!"),
+          Err("ARMPARA.PAR:1: warning: line starts with 'X', which begins no kind of line (':' image, '%' PID, '$' "
+              "size, '#' comment): it is skipped")},
          0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"byte order mark", {}, "\xef\xbb\xbf\n" + boot, {},
-         {Out("Warning: Unknown magic header charactor 0xffffffef in your par file, ignore it!"), Out("DONE!")},
+         {Out("Warning: Unknown magic header charactor 0xffffffef in your par file, ignore it!"), Out("DONE!"),
+          Err("ARMPARA.PAR:1: warning: line starts with a UTF-8 byte order mark and is skipped: save the file without "
+              "one")},
          0, Output::kComplete, "ARMOut.BIN", 0x2000},
 
         // ---- layout rules ----
@@ -210,27 +305,59 @@ std::vector<Row> Catalogue() {
          {Out("Warn : No PID would be bind!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"firmware image of a group without kernel", {},
          group + ":kernel.bin &8000 -k 0\n:rootfs.bin &10000 -f 1\n", {},
-         {Out("Error : Image Group 1 has no Image labeled by '-k'.")}, 1, Output::kNone},
+         {Out("Error : Image Group 1 has no Image labeled by '-k'."),
+          Err("ARMPARA.PAR:4: error: rootfs.bin is an image of group 1 ('-f 1'), which has no kernel ('-k 1')")},
+         1, Output::kNone},
         {"kernel of a group past the count", {}, group + ":kernel.bin &8000 -k 1\n", {},
-         {Out("Error : Certain Image Group has no Image labeled by '-k'.")}, 1, Output::kNone},
+         {Out("Error : Certain Image Group has no Image labeled by '-k'."),
+          Err("ARMPARA.PAR:3: error: kernel.bin is the kernel of group 1 ('-k 1'), but groups are numbered from 0: "
+              "with 1 kernel(s), each group number must be below 1")},
+         1, Output::kNone},
         {"two kernels in group 0", {}, group + ":kernel.bin &8000 -k 0\n:rootfs.bin &10000 -k 0\n", {},
-         {Out("Error : Image Group 0 has more than one image labeled by '-k'!")}, 1, Output::kNone},
+         {Out("Error : Image Group 0 has more than one image labeled by '-k'!"),
+          Err("ARMPARA.PAR:4: error: rootfs.bin is a second kernel of group 0: line 3 holds its kernel")},
+         1, Output::kNone},
         {"three -k marks", {}, group + ":kernel.bin &8000 -k 0\n:rootfs.bin &10000 -k 1\n:b.bin &20000 -k 2\n", {},
-         {Out("Error : 3 images are labeled by '-k', but at most 2 Image Groups are supported!")}, 1, Output::kNone},
+         {Out("Error : 3 images are labeled by '-k', but at most 2 Image Groups are supported!"),
+          Err("ARMPARA.PAR:5: error: b.bin is a third kernel ('-k'): there are at most 2 image groups, and lines 3 "
+              "and 4 hold their kernels")},
+         1, Output::kNone},
         {"range of a plain image too small", {}, "$Size &8\n:boot.bin &0 -l 0x100 -p 0xff\n", {},
          {Out("Error : Limit Size of boot.bin is small than its Size, so '-l' option is ignored!"),
-          Out("Warn : Limit Size of boot.bin is 0, so '-p' option is ignored!"), Out("DONE!")},
+          Out("Warn : Limit Size of boot.bin is 0, so '-p' option is ignored!"), Out("DONE!"),
+          Err("ARMPARA.PAR:2: warning: reserved range '-l 0x100' is 0x1700 bytes (5888) too small for boot.bin (0x1800 "
+              "bytes): the range is ignored")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
+        {"pad byte without a range", {}, "$Size &8\n:boot.bin &0 -p 0xff\n", {},
+         {Out("Warn : Limit Size of boot.bin is 0, so '-p' option is ignored!"), Out("DONE!"),
+          Err("ARMPARA.PAR:2: warning: '-p' has no effect without a reserved range ('-l 0xSIZE'): the pad byte is "
+              "ignored")},
          0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"range of a group's last image without room for the record", {},
          group + ":kernel.bin &8000 -k -l 0x2345\n", {},
-         {Out("Warn : Limit Size of kernel.bin is small than its Size, so '-l' option is ignored!"), Out("DONE!")},
+         {Out("Warn : Limit Size of kernel.bin is small than its Size, so '-l' option is ignored!"), Out("DONE!"),
+          Err("ARMPARA.PAR:3: warning: reserved range '-l 0x2345' is 0x11 bytes (17) too small for kernel.bin (0x2345 "
+              "bytes) and its group's 16-byte FW PID record: the range is ignored")},
          0, Output::kComplete, "ARMOut.BIN", 0x8100 + 0x2346 + 16},
         {"overlap", {}, "$Size &8\n:boot.bin &0\n:b.bin &1000\n", {},
-         {Out("Error : Image boot.bin overlay with Image b.bin!")}, 1, Output::kNone},
+         {Out("Error : Image boot.bin overlay with Image b.bin!"),
+          Err("ARMPARA.PAR:2: error: boot.bin (0x0..0x17ff) overlaps b.bin (line 3, from 0x1000): 0x800 bytes (2048)")},
+         1, Output::kNone},
+        {"offset of 0x80000000 or more sorts first", {}, "$Size &3fffff\n:b.bin &80000000\n:boot.bin &1000\n", {},
+         {Out("Error : Image b.bin overlay with Image boot.bin!"),
+          Err("ARMPARA.PAR:2: error: b.bin (0x80000000..0x800003ff) sorts ahead of boot.bin (line 3, from 0x1000), "
+              "which lies lower: an offset of 0x80000000 or more is placed first")},
+         1, Output::kNone},
         {"last image past the output's end", {}, "$Size &4\n:boot.bin &0\n", {},
-         {Out("Error : Image boot.bin overlay with Image the end of the output (size 1000)!")}, 1, Output::kNone},
+         {Out("Error : Image boot.bin overlay with Image the end of the output (size 1000)!"),
+          Err("ARMPARA.PAR:2: error: boot.bin (0x0..0x17ff) runs past the end of the output at 0x1000 (the size line): "
+              "0x800 bytes (2048) too far")},
+         1, Output::kNone},
         {"image past 4 GiB", {}, "$Size &3fffff\n:boot.bin &fffff000\n", {},
-         {Out("Error : Image boot.bin runs past 4 GiB (area fffff000 to 100000800)!")}, 1, Output::kNone},
+         {Out("Error : Image boot.bin runs past 4 GiB (area fffff000 to 100000800)!"),
+          Err("ARMPARA.PAR:2: error: boot.bin (area 0xfffff000..0x1000007ff) runs past 4 GiB: the last byte is "
+              "0xffffffff")},
+         1, Output::kNone},
         {"reserved range past 4 GiB", {}, "$Size &3fffff\n:b.bin &fffff000 -l 0x2000\n", {},
          {Out("Error : Image b.bin runs past 4 GiB (area fffff000 to 100001000)!")}, 1, Output::kNone},
         {"kernel pushed past 4 GiB by its header", {}, "$Size &3fffff\n%pid.txt &7fff\n:kernel.bin &ffffff00 -k\n", {},
@@ -238,11 +365,18 @@ std::vector<Row> Catalogue() {
 
         // ---- writing ----
         {"PID location too low for the block", {}, "%pid.txt &44\n" + boot, {},
-         {Out("Error : PID location 0x44 leaves no room for the 70-byte PID block in front of it!")}, 1, Output::kNone},
+         {Out("Error : PID location 0x44 leaves no room for the 70-byte PID block in front of it!"),
+          Err("ARMPARA.PAR:1: error: PID location 0x44 leaves no room for the 70-byte PID block in front of it: it "
+              "must be 0x45 or more")},
+         1, Output::kNone},
         {"PID block past the end of the output", {}, "%pid.txt &7fff\n$Size &4\n:b.bin &0\n", {},
-         {Out("Error : PID block 0x7fba to 0x7fff lies outside the output (size 0x1000)!")}, 1, Output::kNone},
+         {Out("Error : PID block 0x7fba to 0x7fff lies outside the output (size 0x1000)!"),
+          Err("ARMPARA.PAR:1: error: PID block 0x7fba..0x7fff lies outside the output (0x1000 bytes)")},
+         1, Output::kNone},
         {"FW PID record past the end of the output", {}, "%pid.txt &fff &ff8\n$Size &4\n:b.bin &0\n", {},
-         {Out("Error : FW PID record 0xff8 to 0x1007 lies outside the output (size 0x1000)!")}, 1, Output::kNone},
+         {Out("Error : FW PID record 0xff8 to 0x1007 lies outside the output (size 0x1000)!"),
+          Err("ARMPARA.PAR:1: error: FW PID record 0xff8..0x1007 lies outside the output (0x1000 bytes)")},
+         1, Output::kNone},
         {"PAR file is a folder", {"-i", "dir"}, boot, {Dir("dir")},
          {Out("Error : read Par file dir failed!"), kUsage},
          1, Output::kNone},
@@ -269,8 +403,14 @@ std::vector<Row> Catalogue() {
          {Out("Error: PID file pidO.txt: character 1 (0x4f) is not a hex digit!"), Out("Error : Binding PID fail!")}, 1,
          Output::kNone},
         {"PID block under a FW header", {}, "$Size &40\n%pid.txt &80ff\n:kernel.bin &8000 -k\n", {},
-         {Out("Error : PID block 0x80ba to 0x80ff overlaps the FW header of kernel.bin at 0x8000 to 0x80ff!")}, 1,
-         Output::kNone},
+         {Out("Error : PID block 0x80ba to 0x80ff overlaps the FW header of kernel.bin at 0x8000 to 0x80ff!"),
+          Err("ARMPARA.PAR:2: error: PID block 0x80ba..0x80ff overlaps the FW header of kernel.bin (line 3) at "
+              "0x8000..0x80ff: the header would cut it")},
+         1, Output::kNone},
+        {"PID block over an image's bytes", {}, "%pid.txt &17ff\n" + boot, {},
+         {Out("DONE!"), Err("ARMPARA.PAR:1: warning: PID block 0x17ba..0x17ff lies over bytes of boot.bin (line 3, "
+                            "0x0..0x17ff), which it replaces")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"group image changed during the bind", {}, group + ":kernel.bin &8000 -k\n", {},
          {Out("Error : image kernel.bin changed during the bind!")}, 1, Output::kNone, "ARMOut.BIN", -1, {}, -1,
          "kernel.bin:2:grow"},
@@ -518,7 +658,7 @@ std::string Normalized(std::string text) {
 }
 
 // A printf format as a pattern for the lines it can print.
-std::regex FormatPattern(const std::string& format) {
+std::string FormatPatternText(const std::string& format) {
     std::string pattern;
     for (size_t i = 0; i < format.size(); ++i) {
         char c = format[i];
@@ -537,8 +677,10 @@ std::regex FormatPattern(const std::string& format) {
         if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) pattern += '\\';
         pattern += c;
     }
-    return std::regex(pattern);
+    return pattern;
 }
+
+std::regex FormatPattern(const std::string& format) { return std::regex(FormatPatternText(format)); }
 
 // The sources of the Morvik program itself. The image inspector under
 // src/inspect is a program of its own and not part of a bind.
@@ -565,6 +707,51 @@ std::set<std::string> MessagesInSources() {
     return messages;
 }
 
+// A located diagnostic: the severity it is printed with and its text, the
+// format given to a call of one of the printing functions.
+struct Diagnostic {
+    std::string severity;
+    std::string text;  // "" when the call gives no literal text
+    bool operator==(const Diagnostic&) const = default;
+    bool operator<(const Diagnostic& other) const {
+        return std::tie(severity, text) < std::tie(other.severity, other.text);
+    }
+};
+
+bool IsIdentifierChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
+
+// The diagnostics of one source. A call's text is its first string literal;
+// a definition (its '{' comes first) has none and is skipped, and a call
+// without one (its ';' comes first) is kept with an empty text, as it
+// cannot be checked.
+std::vector<Diagnostic> DiagnosticsIn(const std::string& src) {
+    static const struct { const char* call; const char* severity; } printers[] = {
+        {"LocatedError(", "error"}, {"LineError(", "error"},
+        {"LocatedWarning(", "warning"}, {"LineWarning(", "warning"},
+    };
+    std::vector<Diagnostic> found;
+    for (const auto& printer : printers) {
+        for (size_t at = src.find(printer.call); at != std::string::npos; at = src.find(printer.call, at + 1)) {
+            if (at > 0 && IsIdentifierChar(src[at - 1])) continue;
+            size_t stop = src.find_first_of("\";{", at);
+            if (stop == std::string::npos || src[stop] == '{') continue;
+            std::string text = src[stop] == ';' ? "" : StringLiterals(src.substr(stop))[0];
+            found.push_back({printer.severity, text});
+        }
+    }
+    return found;
+}
+
+std::set<Diagnostic> DiagnosticsInSources() {
+    std::set<Diagnostic> diagnostics;
+    for (const auto& path : ToolSources()) {
+        std::ifstream in(path);
+        std::string src((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (const Diagnostic& d : DiagnosticsIn(src)) diagnostics.insert(d);
+    }
+    return diagnostics;
+}
+
 TEST(E2eCatalogueTest, SourceScannerReadsLiteralsAsTheCompilerDoes) {
     const struct { std::string src; std::vector<std::string> literals; } cases[] = {
         {R"(printf("Error : %s\n", x);)", {"Error : %s\n"}},
@@ -574,6 +761,13 @@ TEST(E2eCatalogueTest, SourceScannerReadsLiteralsAsTheCompilerDoes) {
         {"// \"Error : in a comment\"\n/* \"Error : too\" */ x(\"Warn : t\\tab\");", {"Warn : t\tab"}},
     };
     for (const auto& c : cases) EXPECT_EQ(StringLiterals(c.src), c.literals) << c.src;
+
+    const struct { std::string src; std::vector<Diagnostic> found; } calls[] = {
+        {"void LineError(const S& s, const char* format, ...) {\n f(\"x\");", {}},
+        {"LineWarning(s, \"a '%s'; \"\n  \"b\", x);", {{"warning", "a '%s'; b"}}},
+        {"VLocatedError(f, l, format, args); LocatedError(f, l, text);", {{"error", ""}}},
+    };
+    for (const auto& c : calls) EXPECT_EQ(DiagnosticsIn(c.src), c.found) << c.src;
 }
 
 TEST(E2eCatalogueTest, FormatPatternMatchesWhatPrintfPrints) {
@@ -610,6 +804,25 @@ TEST(E2eCatalogueTest, EveryMessageInTheSourcesHasARowOrAnExemption) {
     // An exemption whose message is gone from the sources is stale.
     for (const std::string& message : Exempt()) {
         EXPECT_EQ(messages.count(message), 1u) << "stale exemption: " << message;
+    }
+}
+
+TEST(E2eCatalogueTest, EveryDiagnosticInTheSourcesHasARow) {
+    std::set<Diagnostic> diagnostics = DiagnosticsInSources();
+    ASSERT_GT(diagnostics.size(), 40u) << "the source scan found too little";
+
+    std::vector<std::string> catalogued;
+    for (const Row& row : Catalogue()) {
+        for (const Line& line : row.expect) {
+            if (line.stream == Stream::kErr) catalogued.push_back(line.text);
+        }
+    }
+    for (const Diagnostic& d : diagnostics) {
+        EXPECT_FALSE(d.text.empty()) << "a " << d.severity << " without a literal text cannot be catalogued";
+        std::regex pattern("[^ ]+:[0-9]+: " + d.severity + ": " + FormatPatternText(d.text));
+        bool found = false;
+        for (const std::string& line : catalogued) found = found || std::regex_match(line, pattern);
+        EXPECT_TRUE(found) << "no catalogue row prints the " << d.severity << ": " << d.text;
     }
 }
 

@@ -175,7 +175,9 @@ TEST(E2eCli, ImageLineScanFollowsTheCommandLineScan) {
         std::vector<std::string> env;
         std::string err;
     } rows[] = {
-        {"attached text of -k is read as an option", {}, "a.bin: invalid option -- 1\n"},
+        {"attached text of -k is read as an option", {},
+         "a.bin: invalid option -- 1\n"
+         "x.par:2: warning: unknown option '-1' is ignored: the image options are -l, -p, -v, -c, -k and -f\n"},
         {"POSIXLY_CORRECT: the line's options are not seen", {"POSIXLY_CORRECT=1"}, ""},
     };
     for (const Row& row : rows) {

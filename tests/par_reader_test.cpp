@@ -153,10 +153,14 @@ TEST_F(ParReaderTest, ReadsImageLineFieldsAndOptions) {
                   std::make_tuple(c.offset, c.limit, c.pad, std::string(c.version), c.cksum, c.type,
                                   c.group, c.groupCount)) << c.line;
         EXPECT_EQ(out.substr(0, out.find(kSep)), c.note) << c.line;
-        // the scanner complains on standard error, its first word the image path
-        EXPECT_EQ(err.empty(), *c.note == '\0') << c.line;
-        if (!err.empty()) {
-            EXPECT_EQ(err.rfind(Fill("{D}/a.bin: "), 0), 0u) << err;
+        // the scanner complains on standard error, its first word the image
+        // path; the located diagnostics beside it begin with the PAR path
+        std::string scanner;
+        for (const std::string& line : morvik_test::Lines(err))
+            if (line.rfind(dir / "t.par:", 0) != 0) scanner += line + "\n";
+        EXPECT_EQ(scanner.empty(), *c.note == '\0') << c.line;
+        if (!scanner.empty()) {
+            EXPECT_EQ(scanner.rfind(Fill("{D}/a.bin: "), 0), 0u) << scanner;
         }
     }
 }

@@ -35,6 +35,7 @@ struct ImageInfo {
     uint32_t limit;    // reserved range size, 0 for none
     int32_t pad;
     int32_t groupId;   // -1 for images of no group
+    uint32_t line;     // the PAR line it was read from, for diagnostics
 };
 
 struct PidInfo {
@@ -42,6 +43,7 @@ struct PidInfo {
     uint32_t missing;
     uint32_t bootLocation;           // last byte of the PidBlock in the output
     uint32_t fwLocation[kMaxGroups]; // FW PID record position of each group
+    uint32_t line;                   // the PAR line it was read from, for diagnostics
 };
 
 struct ParInfo {
@@ -52,6 +54,7 @@ struct ParInfo {
     uint32_t targetSize;  // output size in bytes
     uint32_t imageCount;
     int32_t groupCount;   // number of -k marks read
+    char parPath[kPathBufferSize];  // the PAR file, as diagnostics name it
 };
 
 // The output's fill byte: 0xFF when finalPad selects it, else 0x00. It also

@@ -2,6 +2,7 @@
 // PAR file names.
 #include "par/line_items.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -47,43 +48,46 @@ bool StoreItem(LineItems* items, const char* start, size_t length, size_t* fill)
     return true;
 }
 
-void ReportOversize(const char* path) {
+void Fail(MeasureFailure* failure, MeasureFailure::Kind kind, int error = 0) {
+    if (failure == nullptr) return;
+    failure->kind = kind;
+    failure->error = error;
+}
+
+int32_t ReportOversize(const char* path, MeasureFailure* failure) {
     std::printf("Error:file %s is too large, max file size is 0x%llx bytes\n", path,
                 static_cast<unsigned long long>(kMaxFileLength));
+    Fail(failure, MeasureFailure::kTooLarge);
+    return -1;
 }
 
 // Adds up what a descriptor yields until its end; -1 after a message on a
 // read error or when the sum reaches 2 GiB.
-int32_t MeasureByReading(int fd, const char* path) {
+int32_t MeasureByReading(int fd, const char* path, MeasureFailure* failure) {
     char chunk[kReadChunk];
     int64_t total = 0;
     for (;;) {
         ssize_t got = ReadFull(fd, chunk, sizeof chunk);
         if (got < 0) {
+            Fail(failure, MeasureFailure::kRead, errno);
             std::printf("Error:read file %s failed\n", path);
             return -1;
         }
         total += got;
-        if (total > kMaxFileLength) {
-            ReportOversize(path);
-            return -1;
-        }
+        if (total > kMaxFileLength) return ReportOversize(path, failure);
         if (static_cast<size_t>(got) < sizeof chunk) return static_cast<int32_t>(total);
     }
 }
 
 // A regular file's size from the file system. Files that report 0 (some
 // generated files do, whatever they hold) are read to be sure.
-int32_t MeasureDescriptor(int fd, const char* path) {
+int32_t MeasureDescriptor(int fd, const char* path, MeasureFailure* failure) {
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        if (st.st_size > kMaxFileLength) {
-            ReportOversize(path);
-            return -1;
-        }
+        if (st.st_size > kMaxFileLength) return ReportOversize(path, failure);
         return static_cast<int32_t>(st.st_size);
     }
-    return MeasureByReading(fd, path);
+    return MeasureByReading(fd, path, failure);
 }
 
 }  // namespace
@@ -124,9 +128,10 @@ int Char2Hexi(uint32_t* result, const char* text, int32_t length) {
     return 0;
 }
 
-int32_t get_file_length(const char* path) {
+int32_t get_file_length(const char* path, MeasureFailure* failure) {
     UniqueFd in = OpenForReading(path);
     if (in.fd < 0) {
+        Fail(failure, MeasureFailure::kOpen, errno);
         std::printf("Error:open file %s failed\n", path);
         return -1;
     }
@@ -134,9 +139,10 @@ int32_t get_file_length(const char* path) {
     // or hang it: every input must be a file.
     if (IsStream(in.fd)) {
         std::printf("Error:file %s is not a regular file\n", path);
+        Fail(failure, MeasureFailure::kNotAFile);
         return -1;
     }
-    return MeasureDescriptor(in.fd, path);
+    return MeasureDescriptor(in.fd, path, failure);
 }
 
 }  // namespace morvik

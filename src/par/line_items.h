@@ -28,8 +28,14 @@ int ParseLineToItems(const char* text, LineItems* items);
 // non-hex character, leaving the value of the digits before it shifted by 4.
 int Char2Hexi(uint32_t* result, const char* text, int32_t length);
 
-// Size of the file in bytes, or -1 (after a message) when it cannot be
-// opened or measured.
-int32_t get_file_length(const char* path);
+// Why a named file could not be measured.
+struct MeasureFailure {
+    enum Kind { kNone, kOpen, kNotAFile, kTooLarge, kRead } kind = kNone;
+    int error = 0;  // errno of a failed open or read
+};
+
+// Size of the file in bytes, or -1 (after a message, and with the reason in
+// *failure when it is given) when it cannot be opened or measured.
+int32_t get_file_length(const char* path, MeasureFailure* failure = nullptr);
 
 }  // namespace morvik

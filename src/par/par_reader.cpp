@@ -2,13 +2,16 @@
 // the bind context and echoing what it stored.
 #include "par/par_reader.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <sys/stat.h>
 
 #include "getopt/getopt.h"
+#include "model/diagnostics.h"
 #include "par/line_items.h"
 
 namespace morvik {
@@ -31,6 +34,11 @@ struct ReaderState {
     ParInfo* info;
     LineItems items;
     int pidLines;
+    const char* path;                // the PAR file, as diagnostics name it
+    uint32_t lineNumber;             // the line being read
+    char lineText[kLineBufferSize];  // that line as read, its comment included
+    uint32_t sizeLine;               // the last size line so far (0: none)
+    uint32_t sizeKiB;                // and the size it gave
 };
 
 // The PAR file being read, one physical line at a time.
@@ -51,6 +59,41 @@ struct GroupMarks {
     bool firmware = false;
 };
 
+// ---- diagnostics on standard error ----
+
+// An error about the line being read, and the line itself under it.
+__attribute__((format(printf, 2, 3))) void LineError(const ReaderState& state, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    VLocatedError(state.path, state.lineNumber, format, args);
+    va_end(args);
+    QuoteLine(state.path, state.lineNumber, state.lineText);
+}
+
+// A warning about the line being read: the run goes on.
+__attribute__((format(printf, 2, 3))) void LineWarning(const ReaderState& state, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    VLocatedWarning(state.path, state.lineNumber, format, args);
+    va_end(args);
+}
+
+bool EndsInCarriageReturn(const char* text) {
+    size_t length = std::strlen(text);
+    return length != 0 && text[length - 1] == '\r';
+}
+
+// A carriage return is no separator: in a file with CR LF line ends it
+// stays part of every line's last word.
+void ReportCarriageReturn(const ReaderState& state, const char* what, const char* text) {
+    LineError(state, "%s '%s' ends in a carriage return: the file has CRLF line ends; save it with LF line ends", what,
+              text);
+}
+
+void ReportTooManyDigits(const ReaderState& state, const char* what, const char* text) {
+    LineError(state, "%s '%s' has more than 8 hex digits: it does not fit 32 bits", what, text);
+}
+
 // The closing steps of every format error: the line format text, and the run
 // is failed.
 std::optional<int> FormatError() {
@@ -67,6 +110,13 @@ bool IsHexDigit(char c) {
     uint32_t ignored = 0;
     return Char2Hexi(&ignored, &c, 1) == 0;
 }
+
+char FirstNonHex(const char* text) {
+    while (IsHexDigit(*text)) ++text;
+    return *text;
+}
+
+bool HasHexPrefix(const char* text) { return text[0] == '0' && (text[1] == 'x' || text[1] == 'X'); }
 
 // A value of more than 8 significant hex digits does not fit 32 bits; the
 // hex reader would keep only the last 8, so such a field is refused instead.
@@ -90,38 +140,96 @@ bool ReadMarkedHex(uint32_t* value, const char* item) {
     return Char2Hexi(value, digits, static_cast<int32_t>(std::strlen(digits))) == 0;
 }
 
-// An offset or PID location: hex, and at most 8 significant digits.
-std::optional<int> ReadOffsetField(uint32_t* value, const char* item) {
-    if (!ReadMarkedHex(value, item)) return FormatError("Error: Offset should be in Hex!");
-    if (!Fits32Bits(item + 1)) return TooManyDigits("Error: Offset %s has more than 8 hex digits!\n", item);
-    return std::nullopt;
+bool LaterItemIsMarked(const ReaderState& state, int index) {
+    for (int i = index + 1; i < state.items.itemCount; ++i) {
+        if (state.items.itemPtr[i][0] == '&') return true;
+    }
+    return false;
 }
 
-bool FitsNameField(const char* path) { return std::strlen(path) <= kMaxPathLength; }
+// Says why item `index` (an offset or a PID location) is not '&' and hex
+// digits, naming the usual causes.
+void ExplainBadHexField(const ReaderState& state, int index, const char* what) {
+    const char* item = state.items.itemPtr[index];
+    const char* digits = item[0] == '&' ? item + 1 : item;
+    if (EndsInCarriageReturn(item)) return ReportCarriageReturn(state, what, item);
+    if (HasHexPrefix(digits)) {
+        return LineError(state, "%s '%s' is not plain hex: write '&%s' (no 0x)", what, item, digits + 2);
+    }
+    if (item[0] != '&' && index == 1 && LaterItemIsMarked(state, index)) {
+        return LineError(state, "the path ends at a blank: '%s' is read as the path and '%s' as the %s",
+                         state.items.itemPtr[0], item, what);
+    }
+    if (item[0] != '&') {
+        return LineError(state, "%s '%s' does not start with '&': write '&' and hex digits, as '&8000'", what, item);
+    }
+    LineError(state, "%s '%s' is not hex: '%c' is not a hex digit", what, item, FirstNonHex(digits));
+}
+
+// An offset or PID location: hex, and at most 8 significant digits. Its
+// first character is dropped unchecked; when that is not the '&', what is
+// read is most likely not what was meant.
+std::optional<int> ReadOffsetField(ReaderState& state, uint32_t* value, int index, const char* what) {
+    const char* item = state.items.itemPtr[index];
+    if (!ReadMarkedHex(value, item)) {
+        ExplainBadHexField(state, index, what);
+        return FormatError("Error: Offset should be in Hex!");
+    }
+    if (!Fits32Bits(item + 1)) {
+        ReportTooManyDigits(state, what, item);
+        return TooManyDigits("Error: Offset %s has more than 8 hex digits!\n", item);
+    }
+    if (item[0] != '&' && item[0] != '\0') {
+        LineWarning(state, "%s '%s' has no '&': its first character is dropped and it reads as 0x%x", what, item,
+                    *value);
+    }
+    return std::nullopt;
+}
 
 // ---- image line options ----
 
+void ExplainBadLimit(const ReaderState& state, const char* arg) {
+    const char* x = std::strchr(arg, 'x');
+    if (EndsInCarriageReturn(arg)) return ReportCarriageReturn(state, "'-l' value", arg);
+    if (x == nullptr) return LineError(state, "'-l' value '%s' is not 0x and hex digits, as '-l 0x8000'", arg);
+    LineError(state, "'-l' value '%s' is not hex after its 'x': '%c' is not a hex digit", arg, FirstNonHex(x + 1));
+}
+
 // The value is the text after the argument's first 'x'; what stands in
 // front of the 'x' is not looked at.
-std::optional<int> TakeLimit(ImageInfo* image, const char* arg) {
+std::optional<int> TakeLimit(ReaderState& state, ImageInfo* image, const char* arg) {
     const char* x = arg != nullptr ? std::strchr(arg, 'x') : nullptr;
-    if (x == nullptr || !ReadMarkedHex(&image->limit, x))
+    if (x == nullptr || !ReadMarkedHex(&image->limit, x)) {
+        ExplainBadLimit(state, arg != nullptr ? arg : "");
         return FormatError("Error : '-l' option must be followed a hex value!");
-    if (!Fits32Bits(x + 1)) return TooManyDigits("Error : '-l' value %s has more than 8 hex digits!\n", arg);
+    }
+    if (!Fits32Bits(x + 1)) {
+        ReportTooManyDigits(state, "'-l' value", arg);
+        return TooManyDigits("Error : '-l' value %s has more than 8 hex digits!\n", arg);
+    }
     return std::nullopt;
 }
 
-void TakePad(ImageInfo* image, const char* arg) {
+void TakePad(ReaderState& state, ImageInfo* image, const char* arg) {
     if (arg == nullptr) return;
     if (std::strcmp(arg, "0x00") == 0)
         image->pad = PAD_00;
     else if (std::strcmp(arg, "0xff") == 0 || std::strcmp(arg, "0xFF") == 0)
         image->pad = PAD_FF;
+    else
+        LineWarning(state, "'-p' value '%s' is ignored: the pad byte is written 0x00, 0xff or 0xFF", arg);
 }
 
-std::optional<int> TakeVersion(ImageInfo* image, const char* arg) {
-    if (arg == nullptr || std::strlen(arg) != sizeof image->version - 1)
+std::optional<int> TakeVersion(ReaderState& state, ImageInfo* image, const char* arg) {
+    if (arg == nullptr || std::strlen(arg) != sizeof image->version - 1) {
+        const char* text = arg != nullptr ? arg : "";
+        if (EndsInCarriageReturn(text))
+            ReportCarriageReturn(state, "'-v' value", text);
+        else
+            LineError(state, "'-v' value '%s' has %zu characters: a version has exactly 4, as '1.00'", text,
+                      std::strlen(text));
         return FormatError("Error: '-v' option must be followed with a string of 4 bytes!");
+    }
     std::memcpy(image->version, arg, sizeof image->version);
     return std::nullopt;
 }
@@ -130,30 +238,38 @@ std::optional<int> TakeVersion(ImageInfo* image, const char* arg) {
 // hex reader got so far ('1z' is 0x10, a typo the planner's group rules
 // catch). A number that does not fit 32 bits, or one that reads as negative,
 // would make the image a member of no group at all, so both are refused.
-std::optional<int> TakeGroupNumber(ImageInfo* image, const char* arg, char option) {
+std::optional<int> TakeGroupNumber(ReaderState& state, ImageInfo* image, const char* arg, char option) {
     uint32_t value = 0;
+    bool hex = true;
     if (arg != nullptr) {
-        Char2Hexi(&value, arg, static_cast<int32_t>(std::strlen(arg)));
+        hex = Char2Hexi(&value, arg, static_cast<int32_t>(std::strlen(arg))) == 0;
         if (!Fits32Bits(arg)) {
+            ReportTooManyDigits(state, "group number", arg);
             std::printf("Error: group number %s of '-%c' has more than 8 hex digits!\n", arg, option);
             return FormatError();
         }
     }
     if (static_cast<int32_t>(value) < 0) {
+        LineError(state, "group number '%s' of '-%c' reads as negative: image groups are 0 and 1", arg, option);
         std::printf("Error: %s: group number %x of '-%c' is out of range!\n", image->name, value, option);
         return FormatError();
     }
+    if (!hex) LineWarning(state, "group number '%s' of '-%c' is not hex: it reads as 0x%x", arg, option, value);
     image->groupId = static_cast<int32_t>(value);
     return std::nullopt;
 }
 
+std::optional<int> RefuseKernelAndFirmware(ReaderState& state, const ImageInfo* image) {
+    LineError(state, "'-k' and '-f' on one line: an image is either its group's kernel or another image of it");
+    std::printf("Error: %s: '-k' should be exclusive with '-f'!\n", image->name);
+    return FormatError();
+}
+
 std::optional<int> TakeKernelMark(ReaderState& state, ImageInfo* image, GroupMarks& marks) {
-    if (std::optional<int> stop = TakeGroupNumber(image, optarg, 'k')) return stop;
-    if (marks.firmware) {
-        std::printf("Error: %s: '-k' should be exclusive with '-f'!\n", image->name);
-        return FormatError();
-    }
+    if (std::optional<int> stop = TakeGroupNumber(state, image, optarg, 'k')) return stop;
+    if (marks.firmware) return RefuseKernelAndFirmware(state, image);
     if (marks.kernel) {
+        LineError(state, "'-k' is given twice: an image is the kernel of one group");
         std::printf("Error: %s: '-k' is given more than once!\n", image->name);
         return FormatError();
     }
@@ -163,15 +279,26 @@ std::optional<int> TakeKernelMark(ReaderState& state, ImageInfo* image, GroupMar
     return std::nullopt;
 }
 
-std::optional<int> TakeFirmwareMark(ImageInfo* image, GroupMarks& marks) {
-    if (std::optional<int> stop = TakeGroupNumber(image, optarg, 'f')) return stop;
-    if (marks.kernel) {
-        std::printf("Error: %s: '-k' should be exclusive with '-f'!\n", image->name);
-        return FormatError();
-    }
+std::optional<int> TakeFirmwareMark(ReaderState& state, ImageInfo* image, GroupMarks& marks) {
+    if (std::optional<int> stop = TakeGroupNumber(state, image, optarg, 'f')) return stop;
+    if (marks.kernel) return RefuseKernelAndFirmware(state, image);
     marks.firmware = true;
     image->type = IMAGE_FW;
     return std::nullopt;
+}
+
+// The scanner has complained on standard error about an option it could
+// not take; this says where, and what becomes of it.
+void WarnAboutScannedOption(const ReaderState& state) {
+    if (optopt == 'l' || optopt == 'p' || optopt == 'v') {
+        return LineWarning(state, "option '-%c' has no value and is ignored", optopt);
+    }
+    if (optopt == '\r') {
+        return LineWarning(state,
+                           "the carriage return at the end of the line is read as an option and ignored: the "
+                           "file has CRLF line ends; save it with LF line ends");
+    }
+    LineWarning(state, "unknown option '-%c' is ignored: the image options are -l, -p, -v, -c, -k and -f", optopt);
 }
 
 // Acts on one scanner result: nothing to go on scanning, else the result
@@ -179,20 +306,21 @@ std::optional<int> TakeFirmwareMark(ImageInfo* image, GroupMarks& marks) {
 std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, GroupMarks& marks, int option) {
     switch (option) {
         case 'l':
-            return TakeLimit(image, optarg);
+            return TakeLimit(state, image, optarg);
         case 'p':
-            TakePad(image, optarg);
+            TakePad(state, image, optarg);
             return std::nullopt;
         case 'v':
-            return TakeVersion(image, optarg);
+            return TakeVersion(state, image, optarg);
         case 'c':
             image->cksum = 1;
             return std::nullopt;
         case 'k':
             return TakeKernelMark(state, image, marks);
         case 'f':
-            return TakeFirmwareMark(image, marks);
+            return TakeFirmwareMark(state, image, marks);
         case '?':
+            WarnAboutScannedOption(state);
             std::printf("Unknown options!\n");
             return std::nullopt;
         case ':':
@@ -231,6 +359,48 @@ void EchoImage(const ImageInfo* image) {
     std::printf("%s", kSeparator);
 }
 
+// The tokenizer refused the line: it is too long, or has too many words
+// (within the length limit its item area cannot fill).
+void ExplainItemFailure(const ReaderState& state, const char* text) {
+    size_t length = std::strcspn(text, "\n") + 1;
+    if (length > kMaxLineText + 1) {
+        return LineError(state, "line has %zu characters before any comment: at most %zu fit", length,
+                         kMaxLineText + 1);
+    }
+    LineError(state, "line has more than %d words: the path, the offset and at most %d option words fit", kMaxItems,
+              kMaxItems - 2);
+}
+
+bool FitsNameField(const ReaderState& state, const char* what, const char* path) {
+    if (std::strlen(path) <= kMaxPathLength) return true;
+    LineError(state, "%s path has %zu characters: at most %zu fit", what, std::strlen(path), kMaxPathLength);
+    return false;
+}
+
+// Measures a file the line names; -1 after saying why it cannot be used.
+int32_t MeasureNamedFile(const ReaderState& state, const char* what, const char* path) {
+    MeasureFailure failure;
+    int32_t length = get_file_length(path, &failure);
+    switch (failure.kind) {
+        case MeasureFailure::kNone:
+            break;
+        case MeasureFailure::kOpen:
+            LineError(state, "%s file '%s' cannot be opened: %s", what, path, std::strerror(failure.error));
+            break;
+        case MeasureFailure::kNotAFile:
+            LineError(state, "%s file '%s' is not a regular file (a FIFO, socket or device): it is not read", what,
+                      path);
+            break;
+        case MeasureFailure::kTooLarge:
+            LineError(state, "%s file '%s' is 2 GiB or larger: at most 0x7fffffff bytes fit", what, path);
+            break;
+        case MeasureFailure::kRead:
+            LineError(state, "%s file '%s' cannot be read: %s", what, path, std::strerror(failure.error));
+            break;
+    }
+    return length;
+}
+
 void SetImageDefaults(ImageInfo* image) {
     image->offset = 0;
     image->type = IMAGE_NORMAL;
@@ -244,16 +414,22 @@ void SetImageDefaults(ImageInfo* image) {
 // Fills the image record from the line's items: nothing when it is
 // complete, else the result that ends the reading.
 std::optional<int> FillImage(ReaderState& state, ImageInfo* image, const char* text) {
-    if (ParseLineToItems(text, &state.items) != 0) return FormatError();
-    if (state.items.itemCount < 2) return FormatError("Error: BIN file line format error!");
+    if (ParseLineToItems(text, &state.items) != 0) {
+        ExplainItemFailure(state, text);
+        return FormatError();
+    }
+    if (state.items.itemCount < 2) {
+        LineError(state, "image line needs a path and an '&offset': write ':PATH &OFFSET [options]'");
+        return FormatError("Error: BIN file line format error!");
+    }
     const char* path = state.items.itemPtr[0];
-    if (!FitsNameField(path)) {
+    if (!FitsNameField(state, "image file", path)) {
         std::printf("Error: image file path is longer than %zu characters!\n", kMaxPathLength);
         return FormatError();
     }
     std::strcpy(image->name, path);
-    if (std::optional<int> stop = ReadOffsetField(&image->offset, state.items.itemPtr[1])) return stop;
-    image->length = get_file_length(image->name);
+    if (std::optional<int> stop = ReadOffsetField(state, &image->offset, 1, "offset")) return stop;
+    image->length = MeasureNamedFile(state, "image", image->name);
     if (image->length == -1) {
         std::printf("Open file %s fail!\n", image->name);
         return kParFileMissing;
@@ -267,6 +443,7 @@ std::optional<int> FillImage(ReaderState& state, ImageInfo* image, const char* t
 std::optional<int> ReadImageLine(ReaderState& state, const char* text) {
     ParInfo* info = state.info;
     if (info->imageCount >= kMaxImages) {
+        LineError(state, "one image line too many: at most %u images can be bound", kMaxImages);
         std::printf("Error: too many bin files, max bin file number is %d.\n",
                     static_cast<int>(kMaxImages));
         return FormatError();
@@ -278,6 +455,7 @@ std::optional<int> ReadImageLine(ReaderState& state, const char* text) {
     }
     info->images[info->imageCount] = image;
     SetImageDefaults(image);
+    image->line = state.lineNumber;
     if (std::optional<int> stop = FillImage(state, image, text)) return stop;
     EchoImage(image);
     EmptyLineItems(&state.items);
@@ -288,20 +466,26 @@ std::optional<int> ReadImageLine(ReaderState& state, const char* text) {
 // ---- PID line ----
 
 std::optional<int> FillPid(ReaderState& state, PidInfo* pid, const char* text) {
-    if (ParseLineToItems(text, &state.items) != 0) return FormatError();
-    if (state.items.itemCount < 2) return FormatError("Error: PID file line format error!");
+    if (ParseLineToItems(text, &state.items) != 0) {
+        ExplainItemFailure(state, text);
+        return FormatError();
+    }
+    if (state.items.itemCount < 2) {
+        LineError(state, "PID line needs a path and an '&location': write '%%PATH &LOCATION [&FW_LOCATION]'");
+        return FormatError("Error: PID file line format error!");
+    }
     const char* path = state.items.itemPtr[0];
-    if (!FitsNameField(path)) {
+    if (!FitsNameField(state, "PID file", path)) {
         std::printf("Error: PID file path is longer than %zu characters!\n", kMaxPathLength);
         return FormatError();
     }
     std::strcpy(pid->name, path);
-    if (std::optional<int> stop = ReadOffsetField(&pid->bootLocation, state.items.itemPtr[1])) return stop;
+    if (std::optional<int> stop = ReadOffsetField(state, &pid->bootLocation, 1, "PID location")) return stop;
     if (state.items.itemCount > 2) {
-        if (std::optional<int> stop = ReadOffsetField(&pid->fwLocation[0], state.items.itemPtr[2])) return stop;
+        if (std::optional<int> stop = ReadOffsetField(state, &pid->fwLocation[0], 2, "FW PID location")) return stop;
     }
     // Only whether the PID file opens matters here; its size is not kept.
-    if (get_file_length(pid->name) == -1) {
+    if (MeasureNamedFile(state, "PID", pid->name) == -1) {
         pid->missing = 1;
         std::printf("Open PID file %s fail!\n", pid->name);
         return kParFileMissing;
@@ -312,13 +496,17 @@ std::optional<int> FillPid(ReaderState& state, PidInfo* pid, const char* text) {
 // The record is attached before its line is read and stays attached when
 // the line fails, so the context releases it.
 std::optional<int> ReadPidLine(ReaderState& state, const char* text) {
-    if (++state.pidLines > 1) return FormatError("Error: more than one pid files!");
+    if (++state.pidLines > 1) {
+        LineError(state, "a second PID line: line %u names the PID file already", state.info->pidInfo->line);
+        return FormatError("Error: more than one pid files!");
+    }
     auto* pid = static_cast<PidInfo*>(std::calloc(1, sizeof(PidInfo)));
     if (pid == nullptr) {
         std::printf("Can not get Memory for creating PidInfo!\n");
         return kParFormatError;
     }
     state.info->pidInfo = pid;
+    pid->line = state.lineNumber;
     if (std::optional<int> stop = FillPid(state, pid, text)) return stop;
     std::printf("PID info :\n");
     std::printf("\tPID file %s's first location is 0x%x, second location is 0x%x\n", pid->name,
@@ -373,18 +561,43 @@ SizeParse ParseSizeLine(const char* line, uint32_t* value) {
     return ReadSizeNumber(label + labelLength + 1, value);
 }
 
+// What part of '$LABEL &SIZE' a size line that does not match lacks.
+const char* MissingSizePart(const char* line) {
+    size_t labelLength = std::strcspn(line + 1, "&");
+    if (line[1 + labelLength] != '&') return "has no '&'";
+    if (labelLength == 0) return "has no label between '$' and '&'";
+    return "has no hex number after its '&'";
+}
+
+std::optional<int> RefuseSizeLine(const ReaderState& state, const char* line, SizeParse parsed) {
+    if (parsed == SizeParse::kNoMatch) {
+        LineError(state, "size line %s: write it as '$Size &80' (the size in KiB, hex)", MissingSizePart(line));
+        return FormatError("Error: SIZE line format error!");
+    }
+    if (parsed == SizeParse::kTooLong) {
+        LineError(state, "size has more than 8 hex digits: it does not fit 32 bits");
+        return FormatError("Error: SIZE value has more than 8 hex digits!");
+    }
+    LineError(state, "size is negative: write it without a '-'");
+    return FormatError("Error: SIZE value must not be negative!");
+}
+
 std::optional<int> ReadSizeLine(ReaderState& state, const char* line) {
     uint32_t size = 0;
     SizeParse parsed = ParseSizeLine(line, &size);
-    if (parsed == SizeParse::kNoMatch) return FormatError("Error: SIZE line format error!");
-    if (parsed == SizeParse::kTooLong)
-        return FormatError("Error: SIZE value has more than 8 hex digits!");
-    if (parsed == SizeParse::kNegative) return FormatError("Error: SIZE value must not be negative!");
+    if (parsed != SizeParse::kOk) return RefuseSizeLine(state, line, parsed);
     // The unit is 1 KiB; a size of 4 GiB or more would lose its high bits.
     if (size > kMaxSizeKiB) {
+        LineError(state, "size 0x%x KiB is 4 GiB or more: at most 0x%x KiB fit", size, kMaxSizeKiB);
         std::printf("Error: SIZE value 0x%x KiB is 4 GiB or more!\n", size);
         return FormatError();
     }
+    if (state.sizeLine != 0) {
+        LineWarning(state, "size line replaces the size 0x%x KiB of line %u: the last size line counts", state.sizeKiB,
+                    state.sizeLine);
+    }
+    state.sizeLine = state.lineNumber;
+    state.sizeKiB = size;
     state.info->targetSize = size << 10;
     std::printf("Size info :\n");
     std::printf("\tTarget file default size is 0x%x.\n", state.info->targetSize);
@@ -394,9 +607,36 @@ std::optional<int> ReadSizeLine(ReaderState& state, const char* line) {
 
 // ---- dispatch ----
 
-// Blank lines, comments and indented lines are skipped without a word.
+// Blank lines, comments and indented lines are skipped without a word on
+// standard output.
 bool IsSkippedLineStart(char c) {
     return c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '\t';
+}
+
+// An indented line is skipped whatever follows; one that would be read
+// without its indentation is most likely meant to be read.
+void WarnIndentedLine(const ReaderState& state, const char* line) {
+    const char* text = line + std::strspn(line, " \t");
+    if (*text != ':' && *text != '%' && *text != '$') return;
+    std::string shown(text);
+    while (!shown.empty() && std::strchr(" \t\n", shown.back()) != nullptr) shown.pop_back();
+    LineWarning(state, "indented line is skipped: '%s'", shown.c_str());
+}
+
+void WarnUnknownLineStart(const ReaderState& state, const char* line) {
+    if (std::strncmp(line, "\xEF\xBB\xBF", 3) == 0) {
+        return LineWarning(state, "line starts with a UTF-8 byte order mark and is skipped: save the file without one");
+    }
+    auto byte = static_cast<unsigned char>(line[0]);
+    char shown[16];
+    if (byte >= 0x21 && byte <= 0x7E)
+        std::snprintf(shown, sizeof shown, "'%c'", line[0]);
+    else
+        std::snprintf(shown, sizeof shown, "byte 0x%02x", byte);
+    LineWarning(state,
+                "line starts with %s, which begins no kind of line (':' image, '%%' PID, '$' size, '#' comment): it "
+                "is skipped",
+                shown);
 }
 
 void WarnUnknownLine(char first) {
@@ -422,7 +662,12 @@ std::optional<int> ReadLine(ReaderState& state, char* line) {
         case '$':
             return ReadSizeLine(state, line);
         default:
-            if (!IsSkippedLineStart(line[0])) WarnUnknownLine(line[0]);
+            if (IsSkippedLineStart(line[0])) {
+                WarnIndentedLine(state, line);
+            } else {
+                WarnUnknownLine(line[0]);
+                WarnUnknownLineStart(state, line);
+            }
             return std::nullopt;
     }
 }
@@ -457,6 +702,12 @@ LineRead NextLine(ParSource& src, char* line) {
     return commentIsLong || IsSkippedLineStart(line[0]) ? LineRead::kLine : LineRead::kLongLine;
 }
 
+// The line about to be read, for the diagnostics about it.
+void NoteLine(ReaderState& state, const ParSource& src, const char* line) {
+    state.lineNumber = src.lineNumber;
+    std::strcpy(state.lineText, line);
+}
+
 std::optional<int> ReadAllLines(ReaderState& state, ParSource& src, const char* path) {
     char line[kLineBufferSize];
     for (;;) {
@@ -464,12 +715,19 @@ std::optional<int> ReadAllLines(ReaderState& state, ParSource& src, const char* 
             case LineRead::kEnd:
                 return std::nullopt;
             case LineRead::kTooBig:
+                LocatedError(path, src.lineNumber + 1,
+                             "the PAR file is not a regular file and goes on past 1 MiB: "
+                             "it is read up to 1 MiB only");
                 std::printf("Error : Par file %s is larger than 1 MiB!\n", path);
                 return kParFormatError;
             case LineRead::kLongLine:
+                NoteLine(state, src, line);
+                LineError(state, "line is longer than %d characters, and its long part is not a comment",
+                          kLineBufferSize - 1);
                 std::printf("Error: line %u is longer than %d characters!\n", src.lineNumber, kLineBufferSize - 1);
                 return FormatError();
             case LineRead::kLine:
+                NoteLine(state, src, line);
                 if (std::optional<int> stop = ReadLine(state, line)) return stop;
         }
     }
@@ -483,10 +741,16 @@ int ParseParInfo(const char* path, ParInfo* info) {
         std::printf("Error : open Par file %s failed!\n", path);
         return kParOpenFailed;
     }
+    std::snprintf(info->parPath, sizeof info->parPath, "%s", path);
     ReaderState state;
     state.info = info;
     EmptyLineItems(&state.items);
     state.pidLines = 0;
+    state.path = path;
+    state.lineNumber = 0;
+    state.lineText[0] = '\0';
+    state.sizeLine = 0;
+    state.sizeKiB = 0;
 
     ParSource src{par};
     struct stat st;

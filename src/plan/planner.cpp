@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "format/image_format.h"
+#include "model/diagnostics.h"
 
 namespace morvik {
 
@@ -55,11 +56,34 @@ bool CheckPreconditions(const ParInfo* info) {
     return true;
 }
 
+// The kernels in the order of their PAR lines; returns how many there are.
+uint32_t KernelsInParOrder(const ParInfo* info, const ImageInfo* kernels[kMaxImages]) {
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
+        if (info->images[i]->type == IMAGE_KERNEL) kernels[count++] = info->images[i];
+    }
+    std::stable_sort(kernels, kernels + count,
+                     [](const ImageInfo* a, const ImageInfo* b) { return a->line < b->line; });
+    return count;
+}
+
+// Located at the first kernel beyond the group slots.
+void DiagnoseTooManyKernels(const ParInfo* info) {
+    const ImageInfo* kernels[kMaxImages];
+    if (KernelsInParOrder(info, kernels) <= kMaxGroups) return;
+    const ImageInfo* extra = kernels[kMaxGroups];
+    LocatedError(
+        info->parPath, extra->line,
+        "%s is a third kernel ('-k'): there are at most 2 image groups, and lines %u and %u hold their kernels",
+        extra->name, kernels[0]->line, kernels[1]->line);
+}
+
 // Two header slots and two FW PID slots: a third -k mark has nowhere to go.
 // Every later step, the writer's included, relies on this limit (and on the
 // reader's limit of 10 images) without checking it again.
 bool CheckGroupCount(const ParInfo* info) {
     if (static_cast<uint32_t>(info->groupCount) <= kMaxGroups) return true;
+    DiagnoseTooManyKernels(info);
     std::printf("Error : %d images are labeled by '-k', but at most %u Image Groups are supported!\n",
                 info->groupCount, kMaxGroups);
     return false;
@@ -72,12 +96,19 @@ bool CheckGroupRange(const ParInfo* info, bool* topGroupMarked) {
     for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
         if (image->type == IMAGE_FW && image->groupId >= info->groupCount) {
+            LocatedError(info->parPath, image->line,
+                         "%s is an image of group %d ('-f %x'), which has no kernel ('-k %x')", image->name,
+                         image->groupId, image->groupId, image->groupId);
             std::printf("Error : Image Group %d has no Image labeled by '-k'.\n", image->groupId);
             return false;
         }
         if (image->type != IMAGE_KERNEL) continue;
         if (image->groupId == info->groupCount - 1) *topGroupMarked = true;
         if (image->groupId >= info->groupCount) {
+            LocatedError(info->parPath, image->line,
+                         "%s is the kernel of group %d ('-k %x'), but groups are numbered from 0: with %d kernel(s), "
+                         "each group number must be below %d",
+                         image->name, image->groupId, image->groupId, info->groupCount, info->groupCount);
             std::printf("Error : Certain Image Group has no Image labeled by '-k'.\n");
             return false;
         }
@@ -87,11 +118,15 @@ bool CheckGroupRange(const ParInfo* info, bool* topGroupMarked) {
 
 bool CheckDuplicateKernels(const ParInfo* info) {
     for (int32_t g = 0; g < info->groupCount; ++g) {
-        int kernels = 0;
+        const ImageInfo* first = nullptr;
         for (uint32_t i = 0; i < info->imageCount; ++i) {
             const ImageInfo* image = info->images[i];
             if (image->type != IMAGE_KERNEL || image->groupId != g) continue;
-            if (++kernels == 2) {
+            if (first == nullptr) {
+                first = image;
+            } else {
+                LocatedError(info->parPath, image->line, "%s is a second kernel of group %d: line %u holds its kernel",
+                             image->name, g, first->line);
                 std::printf("Error : Image Group %d has more than one image labeled by '-k'!\n", g);
                 return false;
             }
@@ -127,7 +162,9 @@ uint32_t AreaStart(const ImageInfo* image) {
     return image->type == IMAGE_KERNEL ? image->offset - kHeaderRoom : image->offset;
 }
 
-bool RefuseBeyond4GiB(const ImageInfo* image, uint64_t start, uint64_t end) {
+bool RefuseBeyond4GiB(const ParInfo* info, const ImageInfo* image, uint64_t start, uint64_t end) {
+    LocatedError(info->parPath, image->line, "%s (area 0x%llx..0x%llx) runs past 4 GiB: the last byte is 0xffffffff",
+                 image->name, static_cast<unsigned long long>(start), static_cast<unsigned long long>(end - 1));
     std::printf("Error : Image %s runs past 4 GiB (area %llx to %llx)!\n", image->name,
                 static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
     return false;
@@ -142,7 +179,7 @@ bool ShiftAndCheckArea(ParInfo* info, uint32_t i) {
     uint64_t start = uint64_t{image->offset} + (kernel ? kHeaderRoom : 0);
     uint64_t end = start + static_cast<uint64_t>(image->length);
     if (IsLastOfGroup(info, i)) end = ((end + 1) & ~uint64_t{1}) + kFwPidRoom;
-    if (end > kLastAddress) return RefuseBeyond4GiB(image, image->offset, end);
+    if (end > kLastAddress) return RefuseBeyond4GiB(info, image, image->offset, end);
     if (kernel) image->offset += kHeaderRoom;
     return true;
 }
@@ -159,45 +196,70 @@ void StorePidLocation(ParInfo* info, uint32_t i) {
 // A normal image's range is tested signed. A group image's range is tested
 // unsigned and, for the group's last image, must also hold the FW PID record
 // behind the image's even end.
+void WarnRangeTooSmall(const ParInfo* info, const ImageInfo* image, uint32_t needed, bool withRecord) {
+    uint32_t missing = needed - image->limit;
+    if (withRecord) {
+        LocatedWarning(info->parPath, image->line,
+                       "reserved range '-l 0x%x' is 0x%x bytes (%u) too small for %s (0x%x bytes) and its group's "
+                       "16-byte FW PID record: the range is ignored",
+                       image->limit, missing, missing, image->name, static_cast<uint32_t>(image->length));
+    } else {
+        LocatedWarning(
+            info->parPath, image->line,
+            "reserved range '-l 0x%x' is 0x%x bytes (%u) too small for %s (0x%x bytes): the range is ignored",
+            image->limit, missing, missing, image->name, static_cast<uint32_t>(image->length));
+    }
+}
+
 void CheckLimit(ParInfo* info, uint32_t i) {
     ImageInfo* image = info->images[i];
     if (image->limit == 0) return;
     if (image->type == IMAGE_NORMAL) {
         if (image->length > static_cast<int32_t>(image->limit)) {
+            WarnRangeTooSmall(info, image, static_cast<uint32_t>(image->length), false);
             std::printf("Error : Limit Size of %s is small than its Size, so '-l' option is ignored!\n",
                         image->name);
             image->limit = 0;
         }
         return;
     }
-    uint32_t needed = IsLastOfGroup(info, i) ? EvenEnd(image) + kFwPidRoom - image->offset
-                                             : static_cast<uint32_t>(image->length);
+    bool last = IsLastOfGroup(info, i);
+    uint32_t needed = last ? EvenEnd(image) + kFwPidRoom - image->offset : static_cast<uint32_t>(image->length);
     if (needed > image->limit) {
+        WarnRangeTooSmall(info, image, needed, last);
         std::printf("Warn : Limit Size of %s is small than its Size, so '-l' option is ignored!\n",
                     image->name);
         image->limit = 0;
     }
 }
 
-void CheckPad(ImageInfo* image) {
+// A pad byte given without any reserved range is what the warning is about;
+// one whose range was just ignored follows from that range's warning.
+void CheckPad(const ParInfo* info, ImageInfo* image, bool rangeGiven) {
     if (image->limit != 0 || image->pad == PAD_NONE) return;
+    if (!rangeGiven) {
+        LocatedWarning(info->parPath, image->line,
+                       "'-p' has no effect without a reserved range ('-l 0xSIZE'): the pad byte is ignored");
+    }
     std::printf("Warn : Limit Size of %s is 0, so '-p' option is ignored!\n", image->name);
     image->pad = PAD_NONE;
 }
 
-bool CheckReservedRange(const ImageInfo* image) {
+bool CheckReservedRange(const ParInfo* info, const ImageInfo* image) {
     uint64_t end = uint64_t{image->offset} + image->limit;
     if (image->limit == 0 || end <= kLastAddress) return true;
-    return RefuseBeyond4GiB(image, AreaStart(image), end);
+    return RefuseBeyond4GiB(info, image, AreaStart(image), end);
 }
 
 bool PassImages(ParInfo* info) {
     for (uint32_t i = 0; i < info->imageCount; ++i) {
+        ImageInfo* image = info->images[i];
         if (!ShiftAndCheckArea(info, i)) return false;
         StorePidLocation(info, i);
+        bool rangeGiven = image->limit != 0;
         CheckLimit(info, i);
-        CheckPad(info->images[i]);
-        if (!CheckReservedRange(info->images[i])) return false;
+        CheckPad(info, image, rangeGiven);
+        if (!CheckReservedRange(info, image)) return false;
     }
     return true;
 }
@@ -228,7 +290,46 @@ uint32_t NextStart(const ParInfo* info, uint32_t k) {
     return AreaStart(info->images[k + 1]);
 }
 
-bool ReportOverlap(const ParInfo* info, uint32_t k) {
+// What image k claims, as "0x10000..0x122ff, header from 0xff00".
+void DescribeArea(const ParInfo* info, uint32_t k, uint32_t thisEnd, char* text, size_t size) {
+    const ImageInfo* image = info->images[k];
+    const char* with = image->limit != 0        ? " with its reserved range"
+                       : IsLastOfGroup(info, k) ? " with its group's FW PID record"
+                                                : "";
+    int used = std::snprintf(text, size, "0x%x..0x%x%s", image->offset, thisEnd - 1, with);
+    if (image->type == IMAGE_KERNEL && used > 0 && static_cast<size_t>(used) < size)
+        std::snprintf(text + used, size - used, ", header from 0x%x", AreaStart(image));
+}
+
+// Both areas with their lines, and by how much they overlap. The sort is
+// signed, so an image at 0x80000000 or above can come ahead of one that lies
+// lower: that is no overlap of so many bytes, and is said as it is.
+void DiagnoseOverlap(const ParInfo* info, uint32_t k, uint32_t thisEnd, uint32_t nextStart) {
+    const ImageInfo* image = info->images[k];
+    char area[96];
+    DescribeArea(info, k, thisEnd, area, sizeof area);
+    uint32_t excess = thisEnd - nextStart;
+    if (k + 1 == info->imageCount) {
+        LocatedError(info->parPath, image->line,
+                     "%s (%s) runs past the end of the output at 0x%x (the size line): 0x%x bytes (%u) too far",
+                     image->name, area, nextStart, excess, excess);
+        return;
+    }
+    const ImageInfo* next = info->images[k + 1];
+    const char* from = next->type == IMAGE_KERNEL ? "header from" : "from";
+    if (nextStart < AreaStart(image)) {
+        LocatedError(info->parPath, image->line,
+                     "%s (%s) sorts ahead of %s (line %u, %s 0x%x), which lies lower: an offset of 0x80000000 or more "
+                     "is placed first",
+                     image->name, area, next->name, next->line, from, nextStart);
+        return;
+    }
+    LocatedError(info->parPath, image->line, "%s (%s) overlaps %s (line %u, %s 0x%x): 0x%x bytes (%u)", image->name,
+                 area, next->name, next->line, from, nextStart, excess, excess);
+}
+
+bool ReportOverlap(const ParInfo* info, uint32_t k, uint32_t thisEnd, uint32_t nextStart) {
+    DiagnoseOverlap(info, k, thisEnd, nextStart);
     char endOfOutput[48];
     const char* other = nullptr;
     if (k + 1 < info->imageCount) {
@@ -247,7 +348,7 @@ bool CheckOverlaps(ParInfo* info) {
         uint32_t thisEnd = ThisEnd(info, k);
         uint32_t nextStart = NextStart(info, k);
         std::printf("this_end %x , next_start %x\n", thisEnd, nextStart);
-        if (thisEnd > nextStart) return ReportOverlap(info, k);
+        if (thisEnd > nextStart) return ReportOverlap(info, k, thisEnd, nextStart);
         // With image groups the output ends exactly where the last area ends.
         if (k + 1 == count && info->groupCount != 0) {
             info->targetSize = thisEnd;
@@ -268,11 +369,31 @@ bool CheckPidBlockOffHeaders(const ParInfo* info) {
         uint32_t headerStart = AreaStart(image);
         uint32_t headerEnd = headerStart + kHeaderRoom - 1;
         if (blockStart > headerEnd || blockEnd < headerStart) continue;
+        LocatedError(
+            info->parPath, info->pidInfo->line,
+            "PID block 0x%x..0x%x overlaps the FW header of %s (line %u) at 0x%x..0x%x: the header would cut it",
+            blockStart, blockEnd, image->name, image->line, headerStart, headerEnd);
         std::printf("Error : PID block 0x%x to 0x%x overlaps the FW header of %s at 0x%x to 0x%x!\n", blockStart,
                     blockEnd, image->name, headerStart, headerEnd);
         return false;
     }
     return true;
+}
+
+// Over image data the PID block may lie (a placeholder in a bootloader), but
+// the image's bytes there are replaced, which is worth knowing.
+void WarnPidBlockOverImages(const ParInfo* info) {
+    uint32_t blockEnd = info->pidInfo->bootLocation;
+    uint32_t blockStart = blockEnd - static_cast<uint32_t>(kPidBlockSize - 1);
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
+        const ImageInfo* image = info->images[i];
+        if (image->length == 0) continue;
+        uint32_t dataEnd = image->offset + static_cast<uint32_t>(image->length) - 1;
+        if (blockStart > dataEnd || blockEnd < image->offset) continue;
+        LocatedWarning(info->parPath, info->pidInfo->line,
+                       "PID block 0x%x..0x%x lies over bytes of %s (line %u, 0x%x..0x%x), which it replaces",
+                       blockStart, blockEnd, image->name, image->line, image->offset, dataEnd);
+    }
 }
 
 }  // namespace
@@ -284,11 +405,17 @@ bool CheckPidPlacement(const ParInfo* info) {
     const PidInfo* pid = info->pidInfo;
     if (pid == nullptr) return true;
     if (pid->bootLocation < kPidBlockSize - 1) {
+        LocatedError(
+            info->parPath, pid->line,
+            "PID location 0x%x leaves no room for the %zu-byte PID block in front of it: it must be 0x%zx or more",
+            pid->bootLocation, kPidBlockSize, kPidBlockSize - 1);
         std::printf("Error : PID location 0x%x leaves no room for the %zu-byte PID block in front of it!\n",
                     pid->bootLocation, kPidBlockSize);
         return false;
     }
     if (pid->bootLocation >= info->targetSize) {
+        LocatedError(info->parPath, pid->line, "PID block 0x%x..0x%x lies outside the output (0x%x bytes)",
+                     pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation, info->targetSize);
         std::printf("Error : PID block 0x%x to 0x%x lies outside the output (size 0x%x)!\n",
                     pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation,
                     info->targetSize);
@@ -300,11 +427,14 @@ bool CheckPidPlacement(const ParInfo* info) {
     for (int32_t g = 0; g < records; ++g) {
         uint64_t end = uint64_t{pid->fwLocation[g]} + kFwPidRecordSize;
         if (pid->fwLocation[g] != 0 && end > info->targetSize) {
+            LocatedError(info->parPath, pid->line, "FW PID record 0x%x..0x%llx lies outside the output (0x%x bytes)",
+                         pid->fwLocation[g], static_cast<unsigned long long>(end - 1), info->targetSize);
             std::printf("Error : FW PID record 0x%x to 0x%llx lies outside the output (size 0x%x)!\n",
                         pid->fwLocation[g], static_cast<unsigned long long>(end - 1), info->targetSize);
             return false;
         }
     }
+    WarnPidBlockOverImages(info);
     return true;
 }
 
