@@ -398,10 +398,17 @@ std::vector<Row> Catalogue() {
         {"empty image", {}, "$Size &4\n:empty.bin &0\n", {},
          {Out("Error : Binding file empty.bin fail:")}, 1, Output::kNone},
         {"PID file one digit short", {}, "%pid111.txt &1fff\n" + boot, {},
-         {Out("Error: pid111.txt format error!"), Out("Error : Binding PID fail!")}, 1, Output::kNone},
+         {Out("Error: pid111.txt format error!"), Out("Error : Binding PID fail!"),
+          Err("ARMPARA.PAR:1: error: PID file 'pid111.txt' has 111 characters: the PID is 112 hex digits")},
+         1, Output::kNone},
+        {"PID file gone before its block is built", {}, "%pid.txt &1fff\n" + boot, {},
+         {Out("Error: open failed on pid.txt PID file!"), Out("Error : Binding PID fail!"),
+          Err("ARMPARA.PAR:1: error: PID file 'pid.txt' cannot be opened any more")},
+         1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "pid.txt:2:remove"},
         {"PID text not hex", {}, "%pidO.txt &1fff\n" + boot, {{Extra::kFile, "pidO.txt", "O" + PidHex().substr(1)}},
-         {Out("Error: PID file pidO.txt: character 1 (0x4f) is not a hex digit!"), Out("Error : Binding PID fail!")}, 1,
-         Output::kNone},
+         {Out("Error: PID file pidO.txt: character 1 (0x4f) is not a hex digit!"), Out("Error : Binding PID fail!"),
+          Err("ARMPARA.PAR:1: error: PID file 'pidO.txt': character 1 (0x4f) is not a hex digit")},
+         1, Output::kNone},
         {"PID block under a FW header", {}, "$Size &40\n%pid.txt &80ff\n:kernel.bin &8000 -k\n", {},
          {Out("Error : PID block 0x80ba to 0x80ff overlaps the FW header of kernel.bin at 0x8000 to 0x80ff!"),
           Err("ARMPARA.PAR:2: error: PID block 0x80ba..0x80ff overlaps the FW header of kernel.bin (line 3) at "
@@ -411,9 +418,24 @@ std::vector<Row> Catalogue() {
          {Out("DONE!"), Err("ARMPARA.PAR:1: warning: PID block 0x17ba..0x17ff lies over bytes of boot.bin (line 3, "
                             "0x0..0x17ff), which it replaces")},
          0, Output::kComplete, "ARMOut.BIN", 0x2000},
-        {"group image changed during the bind", {}, group + ":kernel.bin &8000 -k\n", {},
-         {Out("Error : image kernel.bin changed during the bind!")}, 1, Output::kNone, "ARMOut.BIN", -1, {}, -1,
-         "kernel.bin:2:grow"},
+        {"group image grown before it is read", {}, group + ":kernel.bin &8000 -k\n", {},
+         {Out("Error : image kernel.bin changed during the bind!"),
+          Err("ARMPARA.PAR:3: error: image file 'kernel.bin' is longer now than the 0x2345 bytes measured when its "
+              "line was read")},
+         1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "kernel.bin:2:grow"},
+        {"group image shrunk before it is read", {}, group + ":kernel.bin &8000 -k\n", {},
+         {Out("read file kernel.bin fail! "),
+          Err("ARMPARA.PAR:3: error: image file 'kernel.bin' is shorter now than the 0x2345 bytes measured when its "
+              "line was read")},
+         1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "kernel.bin:2:truncate"},
+        {"plain image grown before it is copied", {}, "$Size &8\n:boot.bin &0\n:b.bin &1800\n", {},
+         {Out("Error : image b.bin changed during the bind!"),
+          Err("ARMPARA.PAR:3: error: image file 'b.bin' changed since its line was read: it is no longer the 0x400 "
+              "bytes planned")},
+         1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "b.bin:2:grow"},
+        {"plain image gone before it is copied", {}, "$Size &8\n:boot.bin &0\n:b.bin &1800\n", {},
+         {Out("Error: open input image b.bin failed"), Out("Error : Binding file b.bin fail:")},
+         1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "b.bin:2:remove"},
         {"no FW PID location, no group", {}, "%pid.txt &1fff\n" + boot, {},
          {Out("Warn : there would be no FW PID!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"group without an image of its own", {}, "$Size &80\n%pid.txt &7fff\n:kernel.bin &8000 -k 1\n:rootfs.bin &10000 -k 1\n", {},
@@ -570,12 +592,9 @@ const std::set<std::string>& Exempt() {
         // area could fill.
         "Error : Item Buffer is Full!",
         // A file that was measured (so it opened and read to its end) while
-        // the PAR file was read, and then vanished, shrank or failed to read
-        // before the planner or writer came back to it.
-        "read file %s fail! ",
-        "Error: open input image %s failed",
+        // the PAR file was read, and then failed to read (not ended: an I/O
+        // error) when the writer came back to it.
         "Error : read input image %s failed!",
-        "Error: open failed on %s PID file!",
         // The scanner's "-W" form and long-only mode: neither of the program's
         // option strings enables them.
         "%s: option `-W %s' is ambiguous",

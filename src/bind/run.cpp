@@ -145,7 +145,8 @@ bool PlanLayout(BindRun& run) {
 // that a PID file that is short or not hex refuses the bind up front.
 bool BuildPidBlock(BindRun& run) {
     if (run.info.pidInfo == nullptr) return true;
-    if (MakePIDFormat(&run.pidBlock, run.info.pidInfo->name) == 0) return true;
+    const PidInfo* pid = run.info.pidInfo;
+    if (MakePIDFormat(&run.pidBlock, pid->name, pid, run.info.parPath) == 0) return true;
     std::printf("Error : Binding PID fail!\n");
     return false;
 }

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "format/image_format.h"
+#include "model/diagnostics.h"
 #include "plan/planner.h"
 #include "sys/io.h"
 
@@ -24,13 +25,16 @@ constexpr int32_t kReadFailed = -1;
 // puts them at the image's offset in the output-to-be. A file shorter than
 // `length` (it shrank since it was measured) fails, and so does one that
 // goes on past it: either is not the file that was planned.
-int32_t ChecksumBytes(int fd, const ImageInfo* image, uint32_t* crc, ImageSink* sink, IoBuffer& buffer) {
+int32_t ChecksumBytes(int fd, const ImageInfo* image, uint32_t* crc, ImageSink* sink, IoBuffer& buffer,
+                      const char* parPath) {
     const uint64_t length = static_cast<uint64_t>(image->length);
     uint32_t value = 0;
     for (uint64_t done = 0; done < length;) {
         size_t wanted = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.size));
         if (ReadFull(fd, buffer.bytes.get(), wanted) != static_cast<ssize_t>(wanted)) {
             std::printf("read file %s fail! \n", image->name);
+            LocatedError(parPath, image->line, "image file '%s' is shorter now than the 0x%x bytes measured when its "
+                         "line was read", image->name, static_cast<uint32_t>(length));
             return kReadFailed;
         }
         value = crc32_update(value, buffer.bytes.get(), wanted);
@@ -40,19 +44,22 @@ int32_t ChecksumBytes(int fd, const ImageInfo* image, uint32_t* crc, ImageSink* 
     }
     if (!AtEndOfFile(fd)) {
         std::printf("Error : image %s changed during the bind!\n", image->name);
+        LocatedError(parPath, image->line, "image file '%s' is longer now than the 0x%x bytes measured when its "
+                     "line was read", image->name, static_cast<uint32_t>(length));
         return kReadFailed;
     }
     *crc = value;
     return kBuilt;
 }
 
-int32_t ChecksumImageFile(const ImageInfo* image, uint32_t* crc, ImageSink* sink, IoBuffer& buffer) {
+int32_t ChecksumImageFile(const ImageInfo* image, uint32_t* crc, ImageSink* sink, IoBuffer& buffer,
+                          const char* parPath) {
     UniqueFd in = OpenForReading(image->name);
     if (in.fd < 0) {
         std::printf("Error : open Par file %s failed!\n", image->name);
         return kNoHeaderOrFile;
     }
-    return ChecksumBytes(in.fd, image, crc, sink, buffer);
+    return ChecksumBytes(in.fd, image, crc, sink, buffer, parPath);
 }
 
 // The version text in exactly 4 bytes: its characters up to the first NUL,
@@ -63,14 +70,14 @@ void PutVersion(uint8_t* at, const char* version) {
     std::memcpy(at, version, n);
 }
 
-int32_t AddEntry(FW_Header* header, const ImageInfo* image, ImageSink* sink, IoBuffer& buffer) {
+int32_t AddEntry(FW_Header* header, const ImageInfo* image, ImageSink* sink, IoBuffer& buffer, const char* parPath) {
     uint8_t n = header->raw[kHdrImageNumber];
     uint8_t* entry = EntryAt(header, n);
     PutLe32(entry + kEntOffset, image->offset);
     PutLe32(entry + kEntLength, static_cast<uint32_t>(image->length));
     PutVersion(entry + kEntVersion, image->version);
     uint32_t crc = 0;
-    int32_t result = ChecksumImageFile(image, &crc, sink, buffer);
+    int32_t result = ChecksumImageFile(image, &crc, sink, buffer, parPath);
     if (result != kBuilt) return result;
     PutLe32(entry + kEntChecksum, crc);
     // Only eight images fit the bitmap; entries 8 and 9 are never verified.
@@ -95,7 +102,7 @@ int32_t BuildHeader(ParInfo* info, int32_t group, ImageSink* sink, IoBuffer& buf
     for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
         if (image->groupId != group) continue;
-        int32_t result = AddEntry(header, image, sink, buffer);
+        int32_t result = AddEntry(header, image, sink, buffer, info->parPath);
         if (result != kBuilt) return result;
     }
     return kBuilt;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "model/diagnostics.h"
 #include "sys/io.h"
 #include "write/writer.h"
 
@@ -120,7 +121,10 @@ int32_t PlaceImage(int outFd, const ParInfo* info, uint32_t i, IoBuffer& buffer,
     int32_t copied = LocateImage(outFd, image, &crc, buffer);
     // The header was built from the bytes read while planning; the device
     // checks the bytes written now.
-    if (copied > 0 && InGroupHeader(info, image) && crc != ListedChecksum(info, i)) return ReportChanged(image);
+    if (copied > 0 && InGroupHeader(info, image) && crc != ListedChecksum(info, i)) copied = ReportChanged(image);
+    if (copied == kImageChanged)
+        LocatedError(info->parPath, image->line, "image file '%s' changed since its line was read: it is no longer "
+                     "the 0x%x bytes planned", image->name, static_cast<uint32_t>(image->length));
     return copied;
 }
 

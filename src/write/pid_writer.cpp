@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "model/diagnostics.h"
 #include "sys/io.h"
 #include "write/writer.h"
 
@@ -27,31 +28,40 @@ void HexStr2Chrs(uint8_t* out, const char* text, uint16_t length) {
     }
 }
 
-int MakePIDFormat(PidBlock* block, const char* path) {
+int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const char* parPath) {
     UniqueFd in = OpenForReading(path);
     if (in.fd < 0) {
         std::printf("Error: open failed on %s PID file!\n", path);
+        if (where != nullptr) LocatedError(parPath, where->line, "PID file '%s' cannot be opened any more", path);
         return 3;
     }
     char text[kPidHexChars + 1] = {};
-    if (ReadFull(in.fd, text, kPidHexChars) != static_cast<ssize_t>(kPidHexChars)) {
+    ssize_t got = ReadFull(in.fd, text, kPidHexChars);
+    if (got != static_cast<ssize_t>(kPidHexChars)) {
         std::printf("Error: %s format error!\n", path);
+        if (where != nullptr)
+            LocatedError(parPath, where->line, "PID file '%s' has %zd characters: the PID is 112 hex digits", path,
+                         got < 0 ? 0 : got);
         return 3;
     }
     size_t n = std::strlen(text);  // the text ends at its first NUL
     // Any other character would be converted into a wrong PID byte.
     for (size_t i = 0; i < n; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(text[i]))) {
-            std::printf("Error: PID file %s: character %zu (0x%02x) is not a hex digit!\n", path, i + 1,
-                        static_cast<unsigned char>(text[i]));
-            return 3;
-        }
+        auto c = static_cast<unsigned char>(text[i]);
+        if (std::isxdigit(c)) continue;
+        std::printf("Error: PID file %s: character %zu (0x%02x) is not a hex digit!\n", path, i + 1, c);
+        if (where != nullptr)
+            LocatedError(parPath, where->line, "PID file '%s': character %zu (0x%02x) is not a hex digit", path,
+                         i + 1, c);
+        return 3;
     }
     std::memcpy(block->raw, kPidMagic, kPidMagicSize);
     HexStr2Chrs(block->raw + kPidMagicSize, text, static_cast<uint16_t>(n));
     std::memcpy(block->raw + kPidMagicSize + n / 2, kPidMagic, kPidMagicSize);
     return 0;
 }
+
+int MakePIDFormat(PidBlock* block, const char* path) { return MakePIDFormat(block, path, nullptr, nullptr); }
 
 int LocatePID(int outFd, const PidBlock* block, uint32_t position) {
     uint32_t start = position + 1;

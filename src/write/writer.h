@@ -33,8 +33,10 @@ int32_t PlaceImage(int outFd, const ParInfo* info, uint32_t i, IoBuffer& buffer,
 // the output once; the PID data and the headers are written over it.
 bool FillGaps(int outFd, const ParInfo* info, IoBuffer& buffer);
 
-// Builds the PID block from the PID file. 0 or 3.
+// Builds the PID block from the PID file. 0 or 3. With `where`, a failure
+// also gets a located diagnostic naming the PID line of `parPath`.
 int MakePIDFormat(PidBlock* block, const char* path);
+int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const char* parPath);
 
 void HexStr2Chrs(uint8_t* out, const char* text, uint16_t length);
 
