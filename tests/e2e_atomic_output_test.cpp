@@ -170,7 +170,8 @@ TEST(E2eAtomicOutput, FiveBindsAtOnceLeaveOneCompleteImage) {
     folder.Write("kernel.bin", PatternBytes(0x2345, 9));
     std::vector<Bytes> images;
     auto args = [](int i, const char* out) {
-        return std::vector<std::string>{"-i", "bind" + std::to_string(i) + ".par", "-o", out, "-p", i % 2 ? "0xff" : "0x00"};
+        return std::vector<std::string>{"-i", "bind" + std::to_string(i) + ".par", "-o", out, "-p",
+                                        i % 2 ? "0xff" : "0x00"};
     };
     for (int i = 0; i < 5; ++i) {
         folder.Write("bind" + std::to_string(i) + ".par",

@@ -438,7 +438,8 @@ std::vector<Row> Catalogue() {
          1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "b.bin:2:remove"},
         {"no FW PID location, no group", {}, "%pid.txt &1fff\n" + boot, {},
          {Out("Warn : there would be no FW PID!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
-        {"group without an image of its own", {}, "$Size &80\n%pid.txt &7fff\n:kernel.bin &8000 -k 1\n:rootfs.bin &10000 -k 1\n", {},
+        {"group without an image of its own", {},
+         "$Size &80\n%pid.txt &7fff\n:kernel.bin &8000 -k 1\n:rootfs.bin &10000 -k 1\n", {},
          {Out("Warn : there would be no FW PID!"), Out("FW PID for group 1 address is 11b02."), Out("DONE!")},
          0, Output::kComplete, "ARMOut.BIN", 0x11b02 + 16},
     };

@@ -64,8 +64,8 @@ TEST(E2eMisread, RefusedWhereTheImageWouldBeWrong) {
         {"long image line", "$Size &10\n:boot.bin &0 " + std::string(2000, 'x') + "\n",
          "Error: line 2 is longer than 1999 characters!", 1},
         // contradicting group marks
-        {"-k and -f", kGroup + ":kernel.bin &8000 -k 0 -f 0\n", "Error: kernel.bin: '-k' should be exclusive with '-f'!",
-         1},
+        {"-k and -f", kGroup + ":kernel.bin &8000 -k 0 -f 0\n",
+         "Error: kernel.bin: '-k' should be exclusive with '-f'!", 1},
         {"-k twice", kGroup + ":kernel.bin &8000 -k -k\n", "Error: kernel.bin: '-k' is given more than once!", 1},
         {"group number -1", kGroup + ":kernel.bin &8000 -k ffffffff\n",
          "Error: kernel.bin: group number ffffffff of '-k' is out of range!", 1},
