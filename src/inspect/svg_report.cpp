@@ -140,7 +140,7 @@ std::string Picture(const Inspection& in) {
     std::string fill = in.fill < 0 ? "unknown" : Format("0x%02x", in.fill);
     return Format("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                   "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"monospace\" font-size=\"12\">\n"
+                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"monospace\" font-size=\"12\" xml:space=\"preserve\">\n"
                   "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n"
                   "<text x=\"%.0f\" y=\"22\" font-size=\"14\" font-weight=\"bold\">Layout map: 0x%08llx bytes, "
                   "fill byte %s</text>\n",
