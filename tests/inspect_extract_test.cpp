@@ -234,7 +234,8 @@ Picture DecodePng(const Bytes& png) {
             int pred[] = {0, a, b, (a + b) / 2, Paeth(a, b, c)};
             row[i] = static_cast<uint8_t>(line[1 + i] + pred[line[0] % 5]);
         }
-        for (size_t x = 0; x < pic.width; ++x) pic.rgb.insert(pic.rgb.end(), &row[x * channels], &row[x * channels + 3]);
+        for (size_t x = 0; x < pic.width; ++x)
+            pic.rgb.insert(pic.rgb.end(), &row[x * channels], &row[x * channels + 3]);
         prev = row;
     }
     return pic;
