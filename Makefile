@@ -31,10 +31,11 @@ demo: tools
 	cd examples && $(BUILD_ABS)/Morvik -i ARMPARA.PAR -o $(BUILD_ABS)/ARMOut.BIN -p 0xff
 	$(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/ARMOut.BIN
 
-# The same for the two-group (A/B) example.
+# The same for the two-group (A/B) example, which also draws its layout
+# into docs/dual.svg.
 demo-dual: tools
 	cd examples && $(BUILD_ABS)/Morvik -i DUAL.PAR -o $(BUILD_ABS)/DUAL.BIN -p 0xff
-	$(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/DUAL.BIN
+	$(BUILD_ABS)/Morvik-inspect --svg docs/dual.svg $(BUILD_ABS)/DUAL.BIN
 
 # The programs, man pages, bash completion and examples under
 # $(DESTDIR)$(PREFIX) (see cmake/install.cmake).

@@ -302,8 +302,10 @@ TEST(InspectSynthetic, CommandLine) {
          2,
          "Please type 'Morvik-inspect -h' for help!",
          prog + ": unrecognized option `--bogus'\n"},
-        {{"-x", image}, 2, "Please type 'Morvik-inspect -h' for help!", prog + ": invalid option -- x\n"},
-        {{"--help"}, 0, "Usage : Morvik-inspect [--json] [--quiet] IMAGE", ""},
+        {{"-z", image}, 2, "Please type 'Morvik-inspect -h' for help!", prog + ": invalid option -- z\n"},
+        {{"--help"}, 0, "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE", ""},
+        {{"--svg", dir / "no/such/map.svg", image}, 2, "Error : cannot write the picture " + dir / "no/such/map.svg" +
+         ": No such file or directory", ""},
         {{image, "--qu"},
          0,
          "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",

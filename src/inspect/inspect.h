@@ -359,10 +359,15 @@ bool FinishInspection(PassState* pass);
 struct ReportOptions {
     bool json = false;
     bool quiet = false;
+    std::string extraMembers;  // JSON members of --extract and --svg, in front of "failures"
 };
 
 void PrintTextReport(const Inspection& inspection, const ReportOptions& options);
 void PrintJsonReport(const Inspection& inspection, const ReportOptions& options);
+
+// Draws the layout map as an SVG picture into a new file at `path` (an
+// existing file is replaced, never written through); false with `error`.
+bool WriteSvgMap(const Inspection& inspection, const char* path, std::string* error);
 
 // True when the file holds a sealed header or a PID block: anything else
 // is not a bound image, whatever else it holds.
@@ -373,6 +378,7 @@ const char* RegionKindName(RegionKind kind);
 std::string RegionLabel(const Region& region);
 std::string SummaryLine(const Inspection& inspection);
 std::string VersionText(const uint8_t* version);  // up to the first NUL, max 4
+std::string JsonString(const std::string& text);  // a JSON string literal
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace morvik

@@ -27,6 +27,8 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
     return n;
 }
 
+}  // namespace
+
 // A JSON string literal. Bytes that are not well-formed UTF-8 (a path or a
 // version field can hold anything) become U+FFFD.
 std::string JsonString(const std::string& text) {
@@ -53,6 +55,8 @@ std::string JsonString(const std::string& text) {
     }
     return out + "\"";
 }
+
+namespace {
 
 std::string Num(uint64_t value) { return Format("%llu", static_cast<ull>(value)); }
 std::string Bool(bool value) { return value ? "true" : "false"; }
@@ -207,6 +211,7 @@ void PrintJsonReport(const Inspection& in, const ReportOptions& options) {
     Member(&m, "ok", Bool(in.failures.empty()));
     Member(&m, "bound", Bool(IsBound(in)));
     if (!options.quiet) m += ", " + FullMembers(in);
+    if (!options.extraMembers.empty()) m += ", " + options.extraMembers;
     Member(&m, "failures", Strings(in.failures));
     Member(&m, "summary", JsonString(SummaryLine(in)));
     std::string document = Object(m);

@@ -1,10 +1,12 @@
-// Morvik-inspect [--json] [--quiet] IMAGE
-// Exit status: 0 everything verifies, 1 something does not, 2 usage error,
-// unreadable file or a file that changed while it was read.
+// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+// Exit status: 0 everything verifies, 1 something does not (or the parts
+// cannot rebuild the image exactly), 2 usage error, unreadable file, a file
+// that changed while it was read, or parts or picture that cannot be written.
 #include <cstdio>
 #include <string>
 
 #include "getopt/getopt.h"
+#include "inspect/extract.h"
 #include "inspect/inspect.h"
 #include "morvik_version.h"
 
@@ -15,17 +17,21 @@ namespace {
 const LongOption inspect_longopts[] = {
     {"json", no_argument, nullptr, 'j'},
     {"quiet", no_argument, nullptr, 'q'},
+    {"extract", required_argument, nullptr, 'x'},
+    {"svg", required_argument, nullptr, 's'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
 void ShowInspectUsage() {
-    std::printf("Usage : Morvik-inspect [--json] [--quiet] IMAGE\n");
+    std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE\n");
     std::printf("Verify a bound image and print its layout map.\n");
     std::printf("\n");
     std::printf("\t-j, --json\t\tprint the findings as one JSON document\n");
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
+    std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
+    std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
@@ -44,13 +50,20 @@ constexpr int kScanGoesOn = -1;
 
 // Reads the options; kScanGoesOn when the inspection is to run, otherwise
 // the exit status.
-int ScanOptions(int argc, char** argv, ReportOptions* options) {
+struct Outputs {
+    const char* extractDir = nullptr;
+    const char* svgFile = nullptr;
+};
+
+int ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs) {
     for (;;) {
-        int option = my_getopt(argc, argv, "jqhV", inspect_longopts);
+        int option = my_getopt(argc, argv, "jqx:s:hV", inspect_longopts);
         switch (option) {
             case -1: return kScanGoesOn;
             case 'j': options->json = true; break;
             case 'q': options->quiet = true; break;
+            case 'x': outputs->extractDir = optarg; break;
+            case 's': outputs->svgFile = optarg; break;
             case 'h': ShowInspectUsage(); return kInspectOk;
             case 'V': ShowInspectVersion(); return kInspectOk;
             default:
@@ -60,9 +73,34 @@ int ScanOptions(int argc, char** argv, ReportOptions* options) {
     }
 }
 
+// Writes the parts and the picture that the options ask for; the exit
+// status they call for (kInspectOk when all is well).
+int WriteOutputs(const Inspection& inspection, const char* path, const Outputs& outputs, ReportOptions* options,
+                 Extraction* extraction) {
+    int status = kInspectOk;
+    std::string error;
+    if (outputs.svgFile != nullptr) {
+        if (!WriteSvgMap(inspection, outputs.svgFile, &error)) {
+            std::printf("Error : %s\n", error.c_str());
+            return kInspectUsage;
+        }
+        options->extraMembers = "\"svg\": " + JsonString(outputs.svgFile);
+    }
+    if (outputs.extractDir != nullptr) {
+        status = ExtractImage(inspection, path, outputs.extractDir, extraction, &error);
+        if (status == kInspectUsage) {
+            std::printf("Error : %s\n", error.c_str());
+            return kInspectUsage;
+        }
+        options->extraMembers += (options->extraMembers.empty() ? "" : ", ") + ExtractionJson(*extraction);
+    }
+    return status;
+}
+
 int Run(int argc, char** argv) {
     ReportOptions options;
-    int scanned = ScanOptions(argc, argv, &options);
+    Outputs outputs;
+    int scanned = ScanOptions(argc, argv, &options, &outputs);
     if (scanned != kScanGoesOn) return scanned;
     if (argc - optind != 1) {
         std::printf(argc - optind < 1 ? "Error : no image file given\n" : "Error : give exactly one image file\n");
@@ -75,11 +113,17 @@ int Run(int argc, char** argv) {
         std::printf("Error : %s\n", error.c_str());
         return kInspectUsage;
     }
-    if (options.json)
+    Extraction extraction;
+    int written = WriteOutputs(inspection, argv[optind], outputs, &options, &extraction);
+    if (written == kInspectUsage) return kInspectUsage;
+    if (options.json) {
         PrintJsonReport(inspection, options);
-    else
+    } else {
         PrintTextReport(inspection, options);
-    return inspection.failures.empty() ? kInspectOk : kInspectFailed;
+        if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
+        if (outputs.svgFile != nullptr && !options.quiet) std::printf("Layout picture: %s\n", outputs.svgFile);
+    }
+    return inspection.failures.empty() && written == kInspectOk ? kInspectOk : kInspectFailed;
 }
 
 }  // namespace

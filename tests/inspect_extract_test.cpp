@@ -1,0 +1,287 @@
+// Morvik-inspect --extract and --svg: random layouts bound by the real
+// Morvik come back byte for byte from the parts; the images that cannot
+// are named; the picture renders and shows each kind in its colour.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+#include "support/image_model.h"
+
+namespace morvik_test {
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+std::string AsText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// ---- the round trip ------------------------------------------------------------
+
+struct Slot {
+    std::string line;  // the PAR line
+    uint32_t end;      // first byte behind its area
+};
+
+// One random valid layout: plain images, up to two groups, the PID block
+// and (without groups) a FW PID record in the gaps, ranges with pads.
+struct Layout {
+    std::string par;
+    std::vector<std::pair<std::string, Bytes>> files;
+    const char* fill;
+};
+
+uint32_t Pick(std::mt19937& rng, uint32_t from, uint32_t to) {
+    return std::uniform_int_distribution<uint32_t>(from, to)(rng);
+}
+
+Bytes ImageBytes(std::mt19937& rng, uint32_t length) {
+    Bytes bytes = PatternBytes(length, rng());
+    if (length > 300 && Pick(rng, 0, 2) == 0) Fill(bytes, Pick(rng, 0, length - 200), 150, Pick(rng, 0, 1) ? 0xFF : 0);
+    return bytes;
+}
+
+// An image line at `at`; `group` -1 for a plain image.
+uint32_t AddImage(std::mt19937& rng, Layout* l, uint32_t at, int group, bool kernel, bool lastOfGroup) {
+    uint32_t length = Pick(rng, 1, 0x1800), data = kernel ? at + 0x100 : at;
+    std::string name = Format("i%zu.bin", l->files.size());
+    l->files.push_back({name, ImageBytes(rng, length)});
+    std::string line = ":" + name + " &" + Format("%x", at);
+    uint32_t end = lastOfGroup ? ((data + length + 1) & ~1u) + 16 : data + length;
+    if (Pick(rng, 0, 2) == 0) {
+        uint32_t limit = end - data + Pick(rng, 0, 0x600);
+        const char* pads[] = {"", " -p 0x00", " -p 0xff"};
+        line += Format(" -l 0x%x%s", limit, pads[Pick(rng, 0, 2)]);
+        end = data + limit;
+    }
+    if (group >= 0) line += Format(kernel ? " -k %d" : " -f %d", group) + (Pick(rng, 0, 1) ? " -c" : "");
+    if (group >= 0 && Pick(rng, 0, 1)) line += Format(" -v %u.%02u", Pick(rng, 0, 9), Pick(rng, 0, 99));
+    l->par += line + "\n";
+    return end;
+}
+
+Layout RandomLayout(std::mt19937& rng) {
+    Layout l;
+    l.fill = Pick(rng, 0, 1) ? "0xff" : "0x00";
+    int groups = static_cast<int>(Pick(rng, 0, 2));
+    // Without a header, the PID block is what makes the file a bound image.
+    bool record = groups == 0 && Pick(rng, 0, 1);
+    std::vector<int> order;  // -1 plain, g a group image, 9 the PID block, 8 the FW PID record
+    for (uint32_t n = Pick(rng, groups == 0 ? 1 : 0, 3); n > 0; --n) order.push_back(-1);
+    for (int g = 0; g < groups; ++g)
+        for (uint32_t n = Pick(rng, 1, 3); n > 0; --n) order.push_back(g);
+    std::shuffle(order.begin(), order.end(), rng);
+    std::stable_sort(order.begin(), order.end(), [](int a, int b) { return a >= 0 && b >= 0 && a < b; });
+    order.insert(order.begin() + Pick(rng, 0, static_cast<uint32_t>(order.size()) - 1), 9);
+    if (record) order.insert(order.begin() + Pick(rng, 0, static_cast<uint32_t>(order.size())), 8);
+    uint32_t at = 0, pidEnd = 0, fwAt = 0;
+    std::vector<bool> kernelDone(2, false);
+    for (size_t i = 0; i < order.size(); ++i) {
+        uint32_t start = at + (Pick(rng, 0, 3) == 0 ? 0 : Pick(rng, 1, 0x900));
+        int g = order[i];
+        if (g == 9 || g == 8) {
+            (g == 9 ? pidEnd : fwAt) = std::max<uint32_t>(start, 2) + (g == 9 ? 69 : 0);
+            at = g == 9 ? pidEnd + 1 : fwAt + 16;
+            continue;
+        }
+        bool kernel = g >= 0 && !kernelDone[static_cast<size_t>(g)];
+        if (kernel) kernelDone[static_cast<size_t>(g)] = true;
+        bool last = g >= 0 && std::find(order.begin() + static_cast<long>(i) + 1, order.end(), g) == order.end();
+        at = AddImage(rng, &l, start, g, kernel, last);
+    }
+    l.files.push_back({"pid.txt", Text(PidFileText().c_str())});
+    std::string pidLine = fwAt != 0 ? Format("%%pid.txt &%x &%x\n", pidEnd, fwAt) : Format("%%pid.txt &%x\n", pidEnd);
+    l.par = Format("$Size &%x\n", (at + 1023) / 1024 + Pick(rng, 0, 2)) + pidLine + l.par;
+    return l;
+}
+
+TEST(InspectExtract, RandomLayoutsComeBackByteForByte) {
+    std::mt19937 rng(18);
+    int identical = 0, total = 0;
+    for (int n = 0; n < 300; ++n) {
+        Layout layout = RandomLayout(rng);
+        BindFolder folder;
+        for (const auto& [name, bytes] : layout.files) folder.Write(name, bytes);
+        folder.Write("bind.par", layout.par);
+        RunResult bind = folder.Bind({"-p", layout.fill});
+        ASSERT_EQ(bind.status, 0) << layout.par << bind.out;
+        RunResult extract = RunInspect({"--quiet", "--extract", folder / "parts", folder / "out.bin"});
+        ASSERT_EQ(extract.status, 0) << layout.par << extract.out;
+        RunOptions withBinder;
+        withBinder.env = {std::string("MORVIK=") + MORVIK_BIN};
+        RunResult rebind = RunProgram("/bin/sh", {"/bin/sh", folder / "parts/bind.sh"}, withBinder);
+        ASSERT_EQ(rebind.status, 0) << rebind.out;
+        std::string difference = FirstDifference(folder.Read("parts/rebuilt.bin"), folder.Read("out.bin"));
+        EXPECT_EQ(difference, "") << layout.par << AsText(folder.Read("parts/recovered.PAR"));
+        identical += difference.empty();
+        ++total;
+    }
+    std::printf("round trip: %d of %d random layouts rebuilt byte for byte\n", identical, total);
+    EXPECT_EQ(identical, total);
+}
+
+// ---- what cannot come back exactly ---------------------------------------------
+
+const char* const kTenGroupImagesPar =
+    "$Size &200\n%pid.txt &7fff\n"
+    ":a.bin &8000 -k 0\n:b.bin &10000 -f 0\n:c.bin &18000 -f 0\n:d.bin &20000 -f 0\n:e.bin &28000 -f 0\n"
+    ":f.bin &40000 -k 1\n:g.bin &48000 -f 1\n:h.bin &50000 -f 1\n:i.bin &58000 -f 1\n:j.bin &60000 -f 1\n";
+
+struct NotExact {
+    const char* name;
+    const char* par;
+    uint32_t patchAt;  // a byte changed after the bind (0: none)
+    uint32_t cutTo;    // the image cut to this size (0: kept)
+    int status;
+    const char* says;
+};
+
+const NotExact kNotExact[] = {
+    {"damaged header", "$Size &40\n%pid.txt &7fff\n:a.bin &8000 -k\n", 0x8000 + 0x30, 0, 1,
+     "header at 0x00008000: it does not verify"},
+    {"size not in whole KiB", "$Size &40\n%pid.txt &7fff\n:a.bin &8000\n", 0, 0x9001, 1,
+     "is not a multiple of 1 KiB"},
+    {"eleven stretches", kTenGroupImagesPar, 0x30000, 0, 1, "cannot merge"},
+};
+
+TEST(InspectExtract, SaysWhatItCannotReproduce) {
+    for (const NotExact& row : kNotExact) {
+        SCOPED_TRACE(row.name);
+        BindFolder folder;
+        folder.Write("pid.txt", PidFileText());
+        for (char c = 'a'; c <= 'j'; ++c) folder.Write(std::string(1, c) + ".bin", PatternBytes(0x1000, c));
+        folder.Write("bind.par", std::string(row.par));
+        ASSERT_EQ(folder.Bind({"-p", "0xff"}).status, 0);
+        Bytes image = folder.Read("out.bin");
+        if (row.patchAt != 0) image[row.patchAt] ^= 0x5A;
+        if (row.cutTo != 0) image.resize(row.cutTo);
+        folder.Write("out.bin", image);
+        RunResult r = RunInspect({"--quiet", "--extract", folder / "parts", folder / "out.bin"});
+        EXPECT_EQ(r.status, row.status) << r.out;
+        EXPECT_NE(r.out.find(row.says), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Round trip: NOT EXACT"), std::string::npos) << r.out;
+        EXPECT_TRUE(folder.Exists("parts/recovered.PAR"));
+    }
+}
+
+TEST(InspectExtract, RefusesAFolderThatHoldsFiles) {
+    BindFolder folder;
+    folder.Write("pid.txt", PidFileText());
+    folder.Write("a.bin", PatternBytes(0x1000, 1));
+    folder.Write("bind.par", std::string("$Size &40\n%pid.txt &7fff\n:a.bin &8000 -k\n"));
+    ASSERT_EQ(folder.Bind().status, 0);
+    ASSERT_EQ(mkdir((folder / "parts").c_str(), 0755), 0);
+    folder.Write("parts/keep.txt", std::string("mine"));
+    RunResult r = RunInspect({"--extract", folder / "parts", folder / "out.bin"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("is not empty"), std::string::npos) << r.out;
+    EXPECT_FALSE(folder.Exists("parts/recovered.PAR"));
+}
+
+// ---- the picture ---------------------------------------------------------------
+
+// An 8-bit RGB or RGBA non-interlaced PNG as rsvg-convert writes it, as RGB
+// rows; empty when it is anything else.
+struct Picture {
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+};
+
+uint8_t Paeth(int a, int b, int c) {
+    int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+}
+
+Picture DecodePng(const Bytes& png) {
+    Picture pic;
+    Bytes idat;
+    size_t channels = 0;
+    for (size_t at = 8; at + 12 <= png.size();) {
+        uint32_t length = png[at] << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3];
+        std::string type(png.begin() + static_cast<long>(at) + 4, png.begin() + static_cast<long>(at) + 8);
+        const uint8_t* data = png.data() + at + 8;
+        if (type == "IHDR") {
+            pic.width = data[0] << 24 | data[1] << 16 | data[2] << 8 | data[3];
+            pic.height = data[4] << 24 | data[5] << 16 | data[6] << 8 | data[7];
+            channels = data[9] == 6 ? 4 : data[9] == 2 ? 3 : 0;
+            if (data[8] != 8 || data[12] != 0) return {};
+        }
+        if (type == "IDAT") idat.insert(idat.end(), data, data + length);
+        at += 12 + length;
+    }
+    size_t stride = pic.width * channels;
+    Bytes raw(pic.height * (stride + 1));
+    uLongf size = raw.size();
+    if (channels == 0 || uncompress(raw.data(), &size, idat.data(), idat.size()) != Z_OK) return {};
+    Bytes prev(stride, 0), row(stride);
+    for (uint32_t y = 0; y < pic.height; ++y) {
+        const uint8_t* line = raw.data() + y * (stride + 1);
+        for (size_t i = 0; i < stride; ++i) {
+            int a = i >= channels ? row[i - channels] : 0, b = prev[i], c = i >= channels ? prev[i - channels] : 0;
+            int pred[] = {0, a, b, (a + b) / 2, Paeth(a, b, c)};
+            row[i] = static_cast<uint8_t>(line[1 + i] + pred[line[0] % 5]);
+        }
+        for (size_t x = 0; x < pic.width; ++x)
+            pic.rgb.insert(pic.rgb.end(), &row[x * channels], &row[x * channels + 3]);
+        prev = row;
+    }
+    return pic;
+}
+
+// The number in `attribute="..."` of the region rectangle that starts at `start`.
+double RectAttribute(const std::string& svg, uint32_t start, const std::string& attribute) {
+    size_t rect = svg.find(Format("data-start=\"%u\"", start));
+    size_t at = svg.find(" " + attribute + "=\"", rect);
+    return rect == std::string::npos ? -1 : std::stod(svg.substr(at + attribute.size() + 3));
+}
+
+struct KindColour {
+    const char* kind;
+    uint32_t start;
+    uint8_t r, g, b;
+};
+
+TEST(InspectSvg, RendersWithEachKindInItsColour) {
+    const char* renderer = "/usr/bin/rsvg-convert";
+    if (access(renderer, X_OK) != 0) GTEST_SKIP() << "rsvg-convert (Debian package librsvg2-bin) is not installed";
+    BindFolder folder;
+    folder.Write("pid.txt", PidFileText());
+    folder.Write("a.bin", PatternBytes(0x3000, 1));
+    folder.Write("b.bin", PatternBytes(0x3000, 2));
+    folder.Write("bind.par", std::string("$Size &40\n%pid.txt &7fff\n:b.bin &0\n:a.bin &8000 -k\n"));
+    ASSERT_EQ(folder.Bind({"-p", "0xff"}).status, 0);
+    ASSERT_EQ(RunInspect({"--quiet", "--svg", folder / "map.svg", folder / "out.bin"}).status, 0);
+    RunResult render = RunProgram(renderer, {renderer, "-o", folder / "map.png", folder / "map.svg"});
+    ASSERT_EQ(render.status, 0) << render.err;
+    Picture pic = DecodePng(folder.Read("map.png"));
+    ASSERT_GT(pic.width, 0u);
+    std::string svg = AsText(folder.Read("map.svg"));
+    const KindColour kinds[] = {
+        {"kernel image", 0x8100, 0x2e, 0x8b, 0x57},
+        {"other data", 0, 0x8a, 0x6f, 0xb5},
+        {"fill", 0x3000, 0xe8, 0xe8, 0xe8},
+    };
+    for (const KindColour& k : kinds) {
+        SCOPED_TRACE(k.kind);
+        double x = RectAttribute(svg, k.start, "x") + RectAttribute(svg, k.start, "width") / 2;
+        double y = RectAttribute(svg, k.start, "y") + RectAttribute(svg, k.start, "height") / 2;
+        const uint8_t* px = &pic.rgb[(static_cast<size_t>(y) * pic.width + static_cast<size_t>(x)) * 3];
+        EXPECT_EQ(Format("%02x%02x%02x", px[0], px[1], px[2]), Format("%02x%02x%02x", k.r, k.g, k.b));
+    }
+}
+
+}  // namespace
+}  // namespace morvik_test
