@@ -84,8 +84,8 @@ void PidBlockFailures(const Inspection& in, std::vector<std::string>* out) {
         if (!b.openingOk)
             out->push_back(name + ": opening magic is " + BytesText(b.block, kPidMagicSize) + ", expected \"tAvRiCk\"");
         if (!b.closingOk)
-            out->push_back(name + ": closing magic is " + BytesText(b.block + kPidMagicSize + kPidBytes, kPidMagicSize) +
-                           ", expected \"tAvRiCk\"");
+            out->push_back(name + ": closing magic is " +
+                           BytesText(b.block + kPidMagicSize + kPidBytes, kPidMagicSize) + ", expected \"tAvRiCk\"");
     }
     for (const PidBlockFind& b : in.pidBlocks) {
         if (&b == reference || b.state != PidBlockState::Complete || reference->state != PidBlockState::Complete)
@@ -168,7 +168,8 @@ void CollectFailures(Inspection* in) {
     const PidBlockFind* pid = ReferencePidBlock(*in);
     for (const HeaderCheck& h : in->headers) {
         HeaderFailures(h, in->size, &out);
-        if (h.state != HeaderState::Truncated && h.record.required) RecordFailures(h.record, " (header at " + Hex8(h.at) + ")", pid, &out);
+        if (h.state != HeaderState::Truncated && h.record.required)
+            RecordFailures(h.record, " (header at " + Hex8(h.at) + ")", pid, &out);
     }
     PidBlockFailures(*in, &out);
     for (const std::string& kind : in->overflows)

@@ -255,7 +255,8 @@ void JudgeHeaderMarker(PassState* pass, const ByteView& view, uint64_t at) {
     Inspection* in = pass->inspection;
     if (pass->headersClosed || InsideSealedHeader(in->headers, at)) return;
     if (++pass->headerMarkers > pass->budget.markers) {
-        in->overflows.push_back(Format("%llu \"Tav\"+NUL markers", static_cast<unsigned long long>(pass->budget.markers)));
+        in->overflows.push_back(
+            Format("%llu \"Tav\"+NUL markers", static_cast<unsigned long long>(pass->budget.markers)));
         pass->headersClosed = true;
         return;
     }

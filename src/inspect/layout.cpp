@@ -28,7 +28,8 @@ void AddHeaderRegions(const HeaderCheck& header, std::vector<Region>* known) {
         region.entry = entry.index;
         known->push_back(region);
     }
-    if (header.record.inFile && header.record.required) known->push_back(Known(header.record.at, kFwPidRecordSize, RegionKind::FwPidRecord));
+    if (header.record.inFile && header.record.required)
+        known->push_back(Known(header.record.at, kFwPidRecordSize, RegionKind::FwPidRecord));
 }
 
 std::vector<Region> KnownRegions(uint64_t fileSize, const Inspection& inspection) {

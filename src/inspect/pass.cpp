@@ -151,8 +151,8 @@ void ScanChunk(PassState* pass, ChunkBuffer* chunk) {
         const ChunkBuffer* before = pass->previous;
         uint64_t carryFrom = pass->scanned >= kLookBehind ? pass->scanned - kLookBehind : 0;
         carry = static_cast<size_t>(chunk->at - carryFrom);
-        std::memcpy(chunk->bytes.data() + kCarryRoom - carry, before->bytes.data() + kCarryRoom + (carryFrom - before->at),
-                    carry);
+        std::memcpy(chunk->bytes.data() + kCarryRoom - carry,
+                    before->bytes.data() + kCarryRoom + (carryFrom - before->at), carry);
     }
     ByteView view{chunk->bytes.data() + kCarryRoom - carry, chunk->at - carry, chunk->at + chunk->length};
     UpdateCrc(pass, chunk->bytes.data() + kCarryRoom, chunk->length);

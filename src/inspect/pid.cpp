@@ -102,7 +102,8 @@ void JudgePidMagic(PassState* pass, const ByteView& view, uint64_t at) {
     Inspection* in = pass->inspection;
     if (pass->pidClosed || Contains(pass->usedClosings, at)) return;
     if (++pass->pidMarkers > pass->budget.markers) {
-        in->overflows.push_back(Format("%llu \"tAvRiCk\" markers", static_cast<unsigned long long>(pass->budget.markers)));
+        in->overflows.push_back(
+            Format("%llu \"tAvRiCk\" markers", static_cast<unsigned long long>(pass->budget.markers)));
         pass->pidClosed = true;
         return;
     }

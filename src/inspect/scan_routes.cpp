@@ -108,7 +108,8 @@ size_t FindMarkerStartsSse2(const uint8_t* data, size_t from, size_t to, uint32_
     size_t count = 0, i = from;
     for (; i + kMarkerStep <= to && capacity - count >= kMarkerStep; i += kMarkerStep) {
         const uint8_t* p = data + i;
-        __m128i any = _mm_or_si128(_mm_or_si128(Hits16(p), Hits16(p + 16)), _mm_or_si128(Hits16(p + 32), Hits16(p + 48)));
+        __m128i any =
+            _mm_or_si128(_mm_or_si128(Hits16(p), Hits16(p + 16)), _mm_or_si128(Hits16(p + 32), Hits16(p + 48)));
         if (_mm_movemask_epi8(any) == 0) continue;
         uint64_t mask = 0;
         for (int k = 0; k < 4; ++k)

@@ -161,7 +161,8 @@ std::string PositionBar(const Region& r, uint64_t fileSize) {
 
 void PrintMap(const Inspection& in) {
     if (in.size == 0) return;
-    std::printf("\nLayout map (%s per character)\n", HumanSize((in.size + kOverviewWidth - 1) / kOverviewWidth).c_str());
+    std::printf("\nLayout map (%s per character)\n",
+                HumanSize((in.size + kOverviewWidth - 1) / kOverviewWidth).c_str());
     std::printf("  |%s|\n", Overview(in).c_str());
     std::printf("  H header  K kernel image  F other group image  P PID block  R FW PID record\n"
                 "  d other data  . fill  : run of the other pad byte  ! damaged header\n\n");
