@@ -153,8 +153,8 @@ check_completion() {
             eval "COMP_WORDS=($1)"
             COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
             source "$script" || exit 1
-            spec=$(complete -p "${COMP_WORDS[0]}") || exit 1
-            function=${spec##*-F }
+            registered=$(complete -p "${COMP_WORDS[0]}") || exit 1
+            function=${registered##*-F }
             "${function%% *}"
             printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " "
         ' check "$prefix/$completions/${line%% *}" "$line")

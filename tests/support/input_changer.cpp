@@ -47,13 +47,13 @@ void Apply(const char* path, const char* action) {
 }
 
 void BeforeOpen(const char* path) {
-    const char* spec = std::getenv("MORVIK_CHANGE");
-    if (spec == nullptr || path == nullptr) return;
+    const char* request = std::getenv("MORVIK_CHANGE");
+    if (request == nullptr || path == nullptr) return;
     const char* base = std::strrchr(path, '/');
     base = base == nullptr ? path : base + 1;
-    const char* colon = std::strchr(spec, ':');
-    if (colon == nullptr || std::strncmp(base, spec, static_cast<size_t>(colon - spec)) != 0 ||
-        std::strlen(base) != static_cast<size_t>(colon - spec))
+    const char* colon = std::strchr(request, ':');
+    if (colon == nullptr || std::strncmp(base, request, static_cast<size_t>(colon - request)) != 0 ||
+        std::strlen(base) != static_cast<size_t>(colon - request))
         return;
     char* action = nullptr;
     long nth = std::strtol(colon + 1, &action, 10);
