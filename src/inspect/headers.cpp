@@ -254,12 +254,7 @@ bool ReferencedByHeader(const std::vector<HeaderCheck>& headers, uint64_t at) {
 void JudgeHeaderMarker(PassState* pass, const ByteView& view, uint64_t at) {
     Inspection* in = pass->inspection;
     if (pass->headersClosed || InsideSealedHeader(in->headers, at)) return;
-    if (++pass->headerMarkers > pass->budget.markers) {
-        in->overflows.push_back(
-            Format("%llu \"Tav\"+NUL markers", static_cast<unsigned long long>(pass->budget.markers)));
-        pass->headersClosed = true;
-        return;
-    }
+    if (!CountMarker(pass, &pass->headerMarkers, &pass->headersClosed, "\"Tav\"+NUL markers")) return;
     HeaderCheck check = CandidateAt(view, at);
     if (!JudgeCandidate(pass->file, &check)) {
         ++in->ignoredHeaderCandidates;
@@ -323,13 +318,7 @@ void FindLooseRecords(PassState* pass) {
 }
 
 void NoteRecordTag(PassState* pass, const ByteView& view, uint64_t tag) {
-    if (pass->recordsClosed) return;
-    if (++pass->recordTags > pass->budget.markers) {
-        pass->inspection->overflows.push_back(
-            Format("%llu \"aVrIcK\" tags", static_cast<unsigned long long>(pass->budget.markers)));
-        pass->recordsClosed = true;
-        return;
-    }
+    if (pass->recordsClosed || !CountMarker(pass, &pass->recordTags, &pass->recordsClosed, "\"aVrIcK\" tags")) return;
     if (tag < kFwPidTagAt || !InFile(pass->file->size, tag - kFwPidTagAt, kFwPidRecordSize)) return;
     const uint8_t* r = ViewAt(view, tag - kFwPidTagAt);
     bool wholeShape = std::memcmp(r + kFwPidConstAt, kFwPidConst, 2) == 0 && r[14] == 0x00 && r[15] == 0x00;

@@ -304,6 +304,11 @@ bool RunPass(PassState* pass, const InspectOptions& options);
 
 // ---- judging markers (during the pass) -----------------------------------
 
+// Counts one more marker of a kind against the pass's budget. false once the
+// kind has used its budget up: the kind is then closed, and the overflow is
+// noted as "N <what>".
+bool CountMarker(PassState* pass, uint64_t* seen, bool* closed, const char* what);
+
 // A "Tav" and NUL at `at`, with the bytes around it in `view`.
 void JudgeHeaderMarker(PassState* pass, const ByteView& view, uint64_t at);
 // A header magic with one or two bytes damaged at `at`.

@@ -133,6 +133,14 @@ void ScanMarkers(PassState* pass, const ByteView& view, uint64_t from, uint64_t 
 
 }  // namespace
 
+bool CountMarker(PassState* pass, uint64_t* seen, bool* closed, const char* what) {
+    if (++*seen <= pass->budget.markers) return true;
+    pass->inspection->overflows.push_back(
+        Format("%llu %s", static_cast<unsigned long long>(pass->budget.markers), what));
+    *closed = true;
+    return false;
+}
+
 void StartPass(ImageFile* file, Inspection* inspection, PassState* pass) {
     pass->file = file;
     pass->inspection = inspection;

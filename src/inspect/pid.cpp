@@ -101,12 +101,7 @@ bool JudgeMagic(const ByteView& view, uint64_t fileSize, uint64_t at, PidBlockFi
 void JudgePidMagic(PassState* pass, const ByteView& view, uint64_t at) {
     Inspection* in = pass->inspection;
     if (pass->pidClosed || Contains(pass->usedClosings, at)) return;
-    if (++pass->pidMarkers > pass->budget.markers) {
-        in->overflows.push_back(
-            Format("%llu \"tAvRiCk\" markers", static_cast<unsigned long long>(pass->budget.markers)));
-        pass->pidClosed = true;
-        return;
-    }
+    if (!CountMarker(pass, &pass->pidMarkers, &pass->pidClosed, "\"tAvRiCk\" markers")) return;
     PidBlockFind find;
     uint64_t closing = UINT64_MAX;
     if (!JudgeMagic(view, pass->file->size, at, &find, &closing)) {
