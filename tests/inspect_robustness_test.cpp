@@ -25,8 +25,8 @@ namespace morvik_test {
 namespace {
 
 
-// crc32_combine against zlib's, including lengths far past what a buffer
-// in a test can hold.
+// crc32_combine, and its tabled form, against zlib's, including lengths
+// far past what a buffer in a test can hold.
 TEST(InspectRobustness, CrcCombineMatchesZlib) {
     Bytes data = PatternBytes(70000, 3);
     const uint32_t crcA = Crc32(data.data(), 1000), crcB = Crc32(data.data() + 1000, data.size() - 1000);
@@ -34,11 +34,12 @@ TEST(InspectRobustness, CrcCombineMatchesZlib) {
     for (uint64_t length : {uint64_t{0}, uint64_t{1}, uint64_t{15}, uint64_t{4096}, uint64_t{65537},
                             uint64_t{1} << 31, (uint64_t{1} << 32) + 7, (uint64_t{1} << 33) - 2,
                             uint64_t{0x123456789ab}}) {
-        for (uint32_t seed : {0u, 0xdeadbeefu}) {
-            uint32_t crc1 = Crc32(data.data(), seed % 97), crc2 = seed ^ 0x5a5a5a5au;
-            EXPECT_EQ(morvik::crc32_combine(crc1, crc2, length),
-                      static_cast<uint32_t>(::crc32_combine64(crc1, crc2, static_cast<z_off64_t>(length))))
-                << length;
+        const morvik::Crc32Shift shift = morvik::MakeCrc32Shift(length);
+        for (uint32_t seed : {0u, 0xdeadbeefu, 0xffffffffu}) {
+            uint32_t crc1 = Crc32(data.data(), seed % 97) ^ seed, crc2 = seed ^ 0x5a5a5a5au;
+            uint32_t expected = static_cast<uint32_t>(::crc32_combine64(crc1, crc2, static_cast<z_off64_t>(length)));
+            EXPECT_EQ(morvik::crc32_combine(crc1, crc2, length), expected) << length;
+            EXPECT_EQ(morvik::crc32_combine_with(shift, crc1, crc2), expected) << length;
         }
     }
 }
@@ -81,6 +82,7 @@ TEST(InspectRobustness, MarkerScanRoutesMatchANaiveSearch) {
         {"plain", morvik::FindMarkerStartsPlain, true},
         {"sse2", morvik::FindMarkerStartsSse2, true},
         {"avx2", morvik::FindMarkerStartsAvx2, morvik::ScanHasAvx2()},
+        {"avx512", morvik::FindMarkerStartsAvx512, morvik::ScanHasAvx512()},
         {"dispatch", morvik::FindMarkerStarts, true},
     };
     const Bytes data = ScanData();

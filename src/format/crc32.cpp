@@ -355,6 +355,21 @@ uint32_t crc32_combine(uint32_t crc1, uint32_t crc2, uint64_t length2) {
     return MultModP(ShiftForBytes(length2), crc1) ^ crc2;
 }
 
+// Moving a register past n bytes multiplies it by x^(8n), which is linear
+// in the register's bits: the move of each byte of it, tabled, XORed.
+Crc32Shift MakeCrc32Shift(uint64_t length2) {
+    Crc32Shift shift;
+    uint32_t factor = ShiftForBytes(length2);
+    for (int k = 0; k < 4; ++k)
+        for (uint32_t v = 0; v < 256; ++v) shift.byByte[k][v] = MultModP(factor, v << (8 * k));
+    return shift;
+}
+
+uint32_t crc32_combine_with(const Crc32Shift& shift, uint32_t crc1, uint32_t crc2) {
+    return shift.byByte[0][crc1 & 0xFF] ^ shift.byByte[1][(crc1 >> 8) & 0xFF] ^ shift.byByte[2][(crc1 >> 16) & 0xFF] ^
+           shift.byByte[3][crc1 >> 24] ^ crc2;
+}
+
 uint32_t crc32(const uint8_t* data, int32_t length) {
     if (length <= 0) return 0;
     return crc32_update(0, data, static_cast<size_t>(length));

@@ -112,6 +112,15 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t length);
 // crc32_combine(crc(A), 0, |B|).
 uint32_t crc32_combine(uint32_t crc1, uint32_t crc2, uint64_t length2);
 
+// crc32_combine for one second length, made once into tables, for joining
+// many pieces of the same length: crc32_combine_with(MakeCrc32Shift(n),
+// crc1, crc2) is crc32_combine(crc1, crc2, n), in four table lookups.
+struct Crc32Shift {
+    uint32_t byByte[4][256];
+};
+Crc32Shift MakeCrc32Shift(uint64_t length2);
+uint32_t crc32_combine_with(const Crc32Shift& shift, uint32_t crc1, uint32_t crc2);
+
 // ---- the rules of the format ----------------------------------------------
 
 // The header checksum: the CRC-32 of the 256 header bytes with the magic

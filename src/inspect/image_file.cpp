@@ -1,6 +1,6 @@
-// The image file: opening it without blocking, reading it in chunks from
-// start to end, small reads after that, and the CRC-32 of any range from
-// the running CRCs that the pass kept.
+// The image file: opening it without blocking, reading it in chunks, each
+// at its own position with the few bytes around it, small reads after that,
+// and the CRC-32 of any range from the running CRCs that the pass kept.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -45,25 +45,33 @@ bool ReadAt(ImageFile* file, uint64_t at, size_t length, uint8_t* out) {
 }
 
 bool ReadChunk(ImageFile* file, uint64_t at, ChunkBuffer* chunk) {
-    if (chunk->bytes.size() < kCarryRoom + kChunkSize) chunk->bytes.resize(kCarryRoom + kChunkSize);
+    constexpr size_t kRoom = kLookBehind + 63 + kChunkSize + kLookAhead;
+    if (chunk->bytes.size() < kRoom) chunk->bytes.resize(kRoom);
+    const uint64_t size = file->size;
     chunk->at = at;
     chunk->length = 0;
     chunk->last = false;
-    size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkSize, file->size - std::min(at, file->size)));
-    ssize_t got = ReadFull(file->in.fd, chunk->bytes.data() + kCarryRoom, want);
+    chunk->error.clear();
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkSize, size - std::min(at, size)));
+    const uint64_t from = at - std::min<uint64_t>(at, kLookBehind);
+    const uint64_t to = at + want + std::min<uint64_t>(size - (at + want), kLookAhead);
+    uint8_t* first = chunk->bytes.data() + kLookBehind;
+    first += -reinterpret_cast<uintptr_t>(first) & 63;
+    chunk->view = ByteView{first - (at - from), from, to};
+    ssize_t got = ReadFullAt(file->in.fd, first - (at - from), static_cast<size_t>(to - from), from);
     if (got < 0) {
         chunk->error = ReadErrorText(*file);
         return false;
     }
-    chunk->length = static_cast<size_t>(got);
-    if (chunk->length < want) {
+    if (static_cast<uint64_t>(got) < to - from) {
         chunk->error = ChangedText(*file);
         return false;
     }
-    chunk->last = at + want >= file->size;
+    chunk->length = want;
+    chunk->last = at + want >= size;
     if (!chunk->last) return true;
     uint8_t beyond;
-    ssize_t more = ReadFull(file->in.fd, &beyond, 1);
+    ssize_t more = ReadFullAt(file->in.fd, &beyond, 1, size);
     if (more != 0) {
         chunk->error = more < 0 ? ReadErrorText(*file) : ChangedText(*file);
         return false;

@@ -198,14 +198,13 @@ struct Inspection {
 constexpr uint64_t kCrcBlock = uint64_t{32} << 10;
 constexpr uint64_t kCrcCovered = uint64_t{1} << 33;
 
-// The file is read in chunks of this size; a chunk is scanned with up to
-// kLookBehind bytes in front of it and kLookAhead bytes behind the last
-// position scanned, which is all that judging a marker needs (a header is
-// 256 bytes, a PID block reaches 63 bytes back from its closing magic).
+// The file is read in chunks of this size, each with up to kLookBehind
+// bytes in front of it and kLookAhead bytes behind it, which is all that
+// judging a marker in the chunk needs (a header is 256 bytes, a PID block
+// reaches 63 bytes back from its closing magic).
 constexpr size_t kChunkSize = size_t{256} << 10;
 constexpr size_t kLookBehind = 64;
 constexpr size_t kLookAhead = 320;
-constexpr size_t kCarryRoom = 512;  // >= kLookBehind + kLookAhead, a multiple of 64
 
 // Runs beyond this many are not recorded (only files past 4 GiB have that
 // many of 64 KiB and more); the map then shows the rest as data.
@@ -221,20 +220,51 @@ struct NearHeader {
     uint32_t pidOffset;
 };
 
-// One chunk read from the file, with room in front for the bytes that the
-// scan carries over from the chunk before.
-struct ChunkBuffer {
-    std::vector<uint8_t> bytes;  // kCarryRoom + kChunkSize
-    uint64_t at = 0;             // file position of bytes[kCarryRoom]
-    size_t length = 0;           // bytes read
-    bool last = false;           // the file ends with this chunk
-    std::string error;           // the read failed or found the file changed
+// The runs of 0x00 / 0xFF in one chunk: the pieces at its two ends, which
+// may go on in the chunks beside it, whatever their length, and the runs
+// inside it that are long enough to be kept.
+struct ChunkRuns {
+    int leadByte = -1;  // the byte of the piece the chunk starts with, or -1
+    uint64_t leadLength = 0;
+    int tailByte = -1;  // the byte of the piece the chunk ends with, or -1
+    uint64_t tailLength = 0;  // both pieces are the whole chunk when it is one run
+    std::vector<ByteRun> inner;
 };
 
-// Reads the chunk at `at` (a multiple of kChunkSize, read in order):
-// false with `chunk->error` set when the file is shorter or longer than it
-// was when opened, or cannot be read.
+// Possible marker starts kept per chunk; a chunk with more leaves the rest
+// to be found again while it is judged.
+constexpr size_t kStartsPerChunk = 4096;
+
+// One chunk of the file and what the scan of its bytes found in it. The
+// scan needs nothing but the chunk, so that chunks can be scanned side by
+// side; joining the findings onto the pass follows in file order.
+struct ChunkBuffer {
+    std::vector<uint8_t> bytes;  // the view's bytes, the chunk's first at a 64-byte boundary
+    ByteView view;               // [at - up to kLookBehind, at + length + up to kLookAhead)
+    uint64_t at = 0;             // file position of the chunk's first byte
+    size_t length = 0;           // bytes of the chunk
+    bool last = false;           // the file ends with this chunk
+    std::string error;           // the read failed or found the file changed
+
+    uint32_t blockCrcs[kChunkSize / kCrcBlock] = {};  // CRC-32 of each block on its own (below kCrcCovered)
+    size_t blockCount = 0;
+    ChunkRuns runs;
+    std::vector<std::pair<size_t, size_t>> uniformSpans;  // [from, to) offsets of long stretches of one run's byte
+    std::vector<uint32_t> starts;  // offsets of possible marker starts, ascending: startCount of them
+    size_t startCount = 0;
+    uint64_t startsFrom = 0;       // positions from this on were not scanned (more than kStartsPerChunk)
+};
+
+// Reads the chunk at `at` (a multiple of kChunkSize) with the bytes around
+// it: false with `chunk->error` set when the file is shorter or longer than
+// it was when opened, or cannot be read. Safe to call from several threads
+// for different chunks.
 bool ReadChunk(ImageFile* file, uint64_t at, ChunkBuffer* chunk);
+
+// Reads chunk `index` and scans its bytes: the block CRCs, the runs of at
+// least `minRun` bytes and the possible marker starts. Safe to call from
+// several threads for different chunks.
+void FillChunk(ImageFile* file, uint64_t index, uint64_t minRun, ChunkBuffer* chunk);
 
 // How many markers of each kind, and how many possible marker starts in
 // all, the pass examines: enough for any real image, bounded so that no
@@ -251,9 +281,6 @@ struct PassState {
     ImageFile* file = nullptr;
     Inspection* inspection = nullptr;
     MarkerBudget budget;
-    uint64_t scanned = 0;    // positions below have been scanned for markers
-    uint64_t processed = 0;  // bytes below went through the CRC and the runs
-    ChunkBuffer* previous = nullptr;  // the chunk before the one being scanned
 
     uint32_t runningCrc = 0;
     std::vector<uint32_t> blockCrcs;  // CRC-32 of [0, k * kCrcBlock)
@@ -263,8 +290,6 @@ struct PassState {
     uint64_t runStart = 0;
     std::vector<ByteRun> runs;  // maximal runs of at least minRun bytes
     bool runsCapped = false;
-    // Stretches of the current chunk that are all one run's byte, [from, to)
-    std::vector<std::pair<uint64_t, uint64_t>> uniformSpans;
 
     uint64_t headerMarkers = 0, pidMarkers = 0, recordTags = 0, starts = 0, nearSeen = 0;
     bool headersClosed = false, pidClosed = false, recordsClosed = false, startsClosed = false;
@@ -274,7 +299,7 @@ struct PassState {
     bool nearCapped = false;  // more were seen than kept: `nearBound`
     uint64_t nearBound = 0;
 
-    ChunkBuffer stepChunks[2];  // for ScanNextChunk
+    ChunkBuffer stepChunk;  // for ScanNextChunk
     uint64_t nextChunk = 0;
     bool done = false;
 };
@@ -282,24 +307,26 @@ struct PassState {
 // Prepares a pass over `file` that fills `inspection`.
 void StartPass(ImageFile* file, Inspection* inspection, PassState* pass);
 
-// Scans one chunk that follows `pass->previous` (nullptr for the first).
-void ScanChunk(PassState* pass, ChunkBuffer* chunk);
+// Joins a filled chunk, the one after the chunks joined so far, onto the
+// pass: the running CRC, the runs, and a judgement of each possible marker
+// start.
+void JoinChunk(PassState* pass, const ChunkBuffer& chunk);
 
-// The pass one chunk at a time: reads and scans the next chunk; false when
-// the pass is over, complete or failed (`file->error`).
+// The pass one chunk at a time: reads, scans and joins the next chunk;
+// false when the pass is over, complete or failed (`file->error`).
 bool ScanNextChunk(PassState* pass);
 
-// The whole pass, with the reading in a second thread so that it overlaps
-// the scan; false when it failed (`file->error`).
+// The whole pass, with chunks read and scanned in two threads side by side
+// and joined in file order; false when it failed (`file->error`).
 bool ScanWithThreads(PassState* pass);
 
 // Options of one inspection.
 struct InspectOptions {
-    bool threads = true;  // read in a second thread when the file is large and a CPU is free for it
+    bool threads = true;  // a second thread when the file is large and a second CPU may run it
 };
 
-// The whole pass, in a second thread or not as the options and the file's
-// size say; false when it failed (`file->error`).
+// The whole pass, in two threads or one as the options, the file's size
+// and the CPUs the process may use say; false when it failed (`file->error`).
 bool RunPass(PassState* pass, const InspectOptions& options);
 
 // ---- judging markers (during the pass) -----------------------------------

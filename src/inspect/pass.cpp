@@ -1,14 +1,24 @@
-// The one pass over the file. Each chunk, while it is in the cache, goes
-// through the running CRC-32, the run tracker and the marker scan; markers
-// are judged on the spot from the bytes around them, so that nothing but
-// small findings outlives the chunk. Large files are read in a second
-// thread where a CPU is free for it, so that reading and scanning overlap.
+// The one pass over the file, in two stages per chunk. The first works on
+// the chunk's bytes alone: it reads them, with the few bytes around them
+// that judging a marker needs, takes the CRC-32 of each block, and finds
+// the runs of 0x00 / 0xFF and the positions where a marker may start. No
+// chunk needs another for it, so two threads scan chunks side by side, each
+// in its own CPU's cache. The second stage joins each chunk's findings onto
+// the pass in file order: the running CRC, the runs that cross chunk
+// borders, and a judgement of every possible marker start from the bytes
+// around it. It touches only the few bytes around those starts.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "inspect/inspect.h"
 #include "inspect/scan_routes.h"
@@ -19,71 +29,188 @@ namespace {
 
 // Below this size a second thread costs more than it saves.
 constexpr uint64_t kThreadedFrom = uint64_t{4} << 20;
-// Chunks in flight between the reading thread and the scan.
+// Chunks in flight between the scanning threads and the joining.
 constexpr size_t kSlots = 4;
-// Marker starts handed over by the scan routes at a time.
-constexpr size_t kStartsAtOnce = 1024;
 // Uniform stretches at least this long are not scanned for markers.
 constexpr size_t kSkipSpan = 4096;
 
-void UpdateCrc(PassState* pass, const uint8_t* data, uint64_t length) {
-    uint64_t at = pass->processed;
-    while (length > 0 && at < kCrcCovered) {
-        uint64_t take = std::min({length, kCrcBlock - at % kCrcBlock, kCrcCovered - at});
-        pass->runningCrc = crc32_update(pass->runningCrc, data, static_cast<size_t>(take));
-        at += take;
-        data += take;
-        length -= take;
-        if (at % kCrcBlock == 0) pass->blockCrcs.push_back(pass->runningCrc);
+// ---- the first stage: one chunk's bytes ----------------------------------
+
+void TakeBlockCrcs(const uint8_t* data, ChunkBuffer* chunk) {
+    chunk->blockCount = 0;
+    for (uint64_t offset = 0; offset < chunk->length && chunk->at + offset < kCrcCovered; offset += kCrcBlock) {
+        size_t take = static_cast<size_t>(std::min<uint64_t>(kCrcBlock, chunk->length - offset));
+        chunk->blockCrcs[chunk->blockCount++] = crc32_update(0, data + offset, take);
     }
 }
 
-void CloseRun(PassState* pass, uint64_t end) {
-    uint64_t length = end - pass->runStart;
-    if (length >= pass->minRun) {
-        if (pass->runs.size() < kMaxRuns)
-            pass->runs.push_back(ByteRun{pass->runStart, length, static_cast<uint8_t>(pass->runByte)});
-        else
-            pass->runsCapped = true;
+// Files the run [start, end) of the chunk's bytes as a piece at an end or,
+// when it is long enough, as a run inside.
+void FileRun(ChunkBuffer* chunk, uint64_t minRun, size_t start, size_t end, uint8_t byte) {
+    ChunkRuns& runs = chunk->runs;
+    if (start == 0) {
+        runs.leadByte = byte;
+        runs.leadLength = end;
     }
-    pass->runByte = -1;
+    if (end == chunk->length) {
+        runs.tailByte = byte;
+        runs.tailLength = end - start;
+    }
+    if (start != 0 && end != chunk->length && end - start >= minRun)
+        runs.inner.push_back(ByteRun{chunk->at + start, end - start, byte});
 }
 
-// Follows the maximal runs of 0x00 / 0xFF through the chunk at `from`
-// (a multiple of 64). A run long enough to be recorded holds a whole
-// 32-byte block (64-byte for runs of 127 bytes and more); its exact ends
-// are found byte by byte around such blocks.
-void TrackRuns(PassState* pass, const ByteView& view, uint64_t from, bool last) {
-    const uint8_t* data = ViewAt(view, from);
-    const size_t n = static_cast<size_t>(view.end - from);
+// Follows the maximal runs of 0x00 / 0xFF through data[0, n). A run long
+// enough to be kept holds a whole 32-byte block (64-byte for runs of 127
+// bytes and more); its exact ends are found byte by byte around such
+// blocks. The pieces at the chunk's ends that hold no such block are found
+// byte by byte from the ends.
+void FindRuns(const uint8_t* data, uint64_t minRun, ChunkBuffer* chunk) {
+    const size_t n = chunk->length;
+    chunk->runs.leadByte = chunk->runs.tailByte = -1;
+    chunk->runs.leadLength = chunk->runs.tailLength = 0;
+    chunk->runs.inner.clear();
+    chunk->uniformSpans.clear();
     const size_t whole = n - n % kUniformBlock;
-    const size_t step = pass->minRun >= 2 * kUniformBlock - 1 ? 2 * kUniformBlock : kUniformBlock;
-    size_t i = 0;
+    const size_t step = minRun >= 2 * kUniformBlock - 1 ? 2 * kUniformBlock : kUniformBlock;
+    int runByte = -1;
+    size_t runStart = 0, i = 0;
     while (i < whole) {
-        if (pass->runByte < 0) {
+        if (runByte < 0) {
             i = NextUniformBlock(data, i + (step - i % step) % step, n, step);
             if (i >= whole) break;
-            uint8_t byte = data[i];
-            uint64_t start = from + i;  // less than `step` bytes before it can be `byte`
-            while (start > view.begin && *ViewAt(view, start - 1) == byte) --start;
-            pass->runByte = byte;
-            pass->runStart = start;
+            runByte = data[i];
+            runStart = i;  // less than `step` bytes before it can be the same byte
+            while (runStart > 0 && data[runStart - 1] == runByte) --runStart;
             i += kUniformBlock;
         } else {
             size_t uniformFrom = i;
-            i = EndOfUniformBlocks(data, i, n, static_cast<uint8_t>(pass->runByte));
-            if (i - uniformFrom >= kSkipSpan) pass->uniformSpans.push_back({from + uniformFrom, from + i});
+            i = EndOfUniformBlocks(data, i, n, static_cast<uint8_t>(runByte));
+            if (i - uniformFrom >= kSkipSpan) chunk->uniformSpans.emplace_back(uniformFrom, i);
             if (i >= whole) break;
             size_t end = i;
-            while (data[end] == pass->runByte) ++end;
-            CloseRun(pass, from + end);
+            while (data[end] == runByte) ++end;
+            FileRun(chunk, minRun, runStart, end, static_cast<uint8_t>(runByte));
+            runByte = -1;
             i += kUniformBlock;
         }
     }
-    if (!last || pass->runByte < 0) return;
-    size_t end = whole;
-    while (end < n && data[end] == pass->runByte) ++end;
-    CloseRun(pass, from + end);
+    if (runByte >= 0) {
+        size_t end = whole;
+        while (end < n && data[end] == runByte) ++end;
+        FileRun(chunk, minRun, runStart, end, static_cast<uint8_t>(runByte));
+    }
+    ChunkRuns& runs = chunk->runs;
+    if (n == 0) return;
+    if (runs.leadByte < 0 && (data[0] == 0x00 || data[0] == 0xFF)) {
+        size_t end = 1;
+        while (end < n && data[end] == data[0]) ++end;
+        FileRun(chunk, minRun, 0, end, data[0]);
+    }
+    if (runs.tailByte < 0 && (data[n - 1] == 0x00 || data[n - 1] == 0xFF)) {
+        size_t start = n - 1;
+        while (start > 0 && data[start - 1] == data[n - 1]) --start;
+        FileRun(chunk, minRun, start, n, data[n - 1]);
+    }
+}
+
+// The end of the positions of the chunk whose four bytes lie in the file.
+uint64_t EndOfStarts(const ChunkBuffer& chunk, uint64_t fileSize) {
+    return std::min<uint64_t>(chunk.at + chunk.length, fileSize - std::min<uint64_t>(fileSize, 3));
+}
+
+// Positions [from, to) of the chunk's bytes, kept until the list is full.
+bool FindStarts(const uint8_t* data, size_t from, size_t to, ChunkBuffer* chunk) {
+    size_t next = from;
+    while (next < to && kStartsPerChunk - chunk->startCount >= kMarkerStep) {
+        size_t room = kStartsPerChunk - chunk->startCount;
+        chunk->startCount += FindMarkerStarts(data, next, to, chunk->starts.data() + chunk->startCount, room, &next);
+    }
+    if (next >= to) return true;
+    chunk->startsFrom = chunk->at + next;
+    return false;
+}
+
+// The positions of the chunk whose four bytes lie in the file, but for
+// the long uniform stretches: no position whose four bytes are all 0x00 or
+// all 0xFF passes MayStartMarker.
+void FindChunkStarts(const uint8_t* data, uint64_t fileSize, ChunkBuffer* chunk) {
+    chunk->starts.resize(kStartsPerChunk);
+    chunk->startCount = 0;
+    const uint64_t end = EndOfStarts(*chunk, fileSize);
+    chunk->startsFrom = std::max(end, chunk->at);
+    if (end <= chunk->at) return;
+    const size_t to = static_cast<size_t>(end - chunk->at);
+    size_t from = 0;
+    for (const auto& [spanFrom, spanTo] : chunk->uniformSpans) {
+        size_t skipTo = spanTo - 3;
+        if (skipTo <= from || spanFrom >= to) continue;
+        if (spanFrom > from && !FindStarts(data, from, spanFrom, chunk)) return;
+        from = skipTo;
+    }
+    if (from < to) FindStarts(data, from, to, chunk);
+}
+
+// ---- the second stage: joining a chunk onto the pass ---------------------
+
+void KeepRun(PassState* pass, uint64_t start, uint64_t length, int byte) {
+    if (length < pass->minRun) return;
+    if (pass->runs.size() < kMaxRuns)
+        pass->runs.push_back(ByteRun{start, length, static_cast<uint8_t>(byte)});
+    else
+        pass->runsCapped = true;
+}
+
+void CloseRun(PassState* pass, uint64_t end) {
+    KeepRun(pass, pass->runStart, end - pass->runStart, pass->runByte);
+    pass->runByte = -1;
+}
+
+void JoinBlockCrcs(PassState* pass, const ChunkBuffer& chunk) {
+    static const Crc32Shift blockShift = MakeCrc32Shift(kCrcBlock);
+    for (size_t k = 0; k < chunk.blockCount; ++k) {
+        uint64_t length = std::min<uint64_t>(kCrcBlock, chunk.length - k * kCrcBlock);
+        if (length < kCrcBlock) {
+            pass->runningCrc = crc32_combine(pass->runningCrc, chunk.blockCrcs[k], length);
+            continue;
+        }
+        pass->runningCrc = crc32_combine_with(blockShift, pass->runningCrc, chunk.blockCrcs[k]);
+        pass->blockCrcs.push_back(pass->runningCrc);
+    }
+}
+
+// The run in progress ends in this chunk, or goes on through all of it.
+void JoinRuns(PassState* pass, const ChunkBuffer& chunk) {
+    const ChunkRuns& runs = chunk.runs;
+    if (chunk.length > 0 && runs.leadLength == chunk.length) {
+        if (pass->runByte != runs.leadByte) {
+            if (pass->runByte >= 0) CloseRun(pass, chunk.at);
+            pass->runByte = runs.leadByte;
+            pass->runStart = chunk.at;
+        }
+    } else {
+        if (pass->runByte >= 0 && pass->runByte == runs.leadByte) {
+            CloseRun(pass, chunk.at + runs.leadLength);
+        } else {
+            if (pass->runByte >= 0) CloseRun(pass, chunk.at);
+            if (runs.leadByte >= 0) KeepRun(pass, chunk.at, runs.leadLength, runs.leadByte);
+        }
+        for (const ByteRun& run : runs.inner) KeepRun(pass, run.start, run.length, run.byte);
+        if (runs.tailByte >= 0) {
+            pass->runByte = runs.tailByte;
+            pass->runStart = chunk.at + chunk.length - runs.tailLength;
+        }
+    }
+    if (chunk.last && pass->runByte >= 0) CloseRun(pass, chunk.at + chunk.length);
+}
+
+bool CountStart(PassState* pass) {
+    if (pass->startsClosed) return false;
+    if (++pass->starts <= pass->budget.starts) return true;
+    pass->inspection->overflows.push_back(
+        Format("%llu places that could start a marker", static_cast<unsigned long long>(pass->budget.starts)));
+    pass->startsClosed = true;
+    return false;
 }
 
 // Judges one position that passed MayStartMarker.
@@ -98,40 +225,150 @@ void JudgeStart(PassState* pass, const ByteView& view, uint64_t at) {
     if (room7 && std::memcmp(bytes + 1, kFwPidTag, kFwPidTagSize) == 0) NoteRecordTag(pass, view, at + 1);
 }
 
-// Scans positions [from, to) of the view, which hold at least four bytes.
-void ScanStretch(PassState* pass, const ByteView& view, uint64_t from, uint64_t to) {
-    uint32_t starts[kStartsAtOnce];
-    size_t next = static_cast<size_t>(from - view.begin);
-    const size_t end = static_cast<size_t>(to - view.begin);
-    while (next < end && !pass->startsClosed) {
-        size_t count = FindMarkerStarts(view.base, next, end, starts, kStartsAtOnce, &next);
-        pass->starts += count;
-        if (pass->starts > pass->budget.starts) {
-            pass->inspection->overflows.push_back(Format(
-                "%llu places that could start a marker", static_cast<unsigned long long>(pass->budget.starts)));
-            pass->startsClosed = true;
-            return;
-        }
-        for (size_t k = 0; k < count; ++k) JudgeStart(pass, view, view.begin + starts[k]);
+// The starts that the chunk's scan found, then the ones it left when its
+// list was full, found and judged here as they come.
+void JoinStarts(PassState* pass, const ChunkBuffer& chunk) {
+    for (size_t k = 0; k < chunk.startCount; ++k) {
+        if (!CountStart(pass)) return;
+        JudgeStart(pass, chunk.view, chunk.at + chunk.starts[k]);
+    }
+    const uint64_t end = EndOfStarts(chunk, pass->file->size);
+    uint32_t starts[kMarkerStep * 16];
+    size_t next = static_cast<size_t>(chunk.startsFrom - chunk.view.begin);
+    const size_t to = end > chunk.startsFrom ? static_cast<size_t>(end - chunk.view.begin) : next;
+    while (next < to && !pass->startsClosed) {
+        size_t count = FindMarkerStarts(chunk.view.base, next, to, starts, std::size(starts), &next);
+        for (size_t k = 0; k < count && CountStart(pass); ++k) JudgeStart(pass, chunk.view, chunk.view.begin + starts[k]);
     }
 }
 
-// Scans positions [from, to); every marker needs at least four bytes. No
-// position whose four bytes are all 0x00 or all 0xFF passes MayStartMarker,
-// so the long uniform stretches that the run tracker found are skipped.
-void ScanMarkers(PassState* pass, const ByteView& view, uint64_t from, uint64_t to) {
-    if (view.end < 4 || pass->startsClosed) return;
-    to = std::min(to, view.end - 3);
-    for (const auto& [spanFrom, spanTo] : pass->uniformSpans) {
-        uint64_t skipTo = spanTo - 3;
-        if (skipTo <= from || spanFrom >= to) continue;
-        if (spanFrom > from) ScanStretch(pass, view, from, spanFrom);
-        from = skipTo;
+// ---- two threads ----------------------------------------------------------
+
+// What the scanning threads and the joining share. A thread that finds
+// nothing to do spins for a moment before it sleeps: the other thread is
+// usually a few microseconds from handing something over, and a sleep and
+// a wake-up cost more than that.
+struct Pipeline {
+    ImageFile* file = nullptr;
+    uint64_t minRun = 0;
+    uint64_t chunks = 0;
+    std::vector<ChunkBuffer> slots;
+    std::atomic<uint64_t> claimed{0};  // chunks handed to the first stage
+    std::atomic<uint64_t> joined{0};   // chunks through the second stage
+    std::atomic<uint64_t> readyFor[kSlots];  // k + 1 once chunk k is scanned in its slot
+    std::atomic<bool> stop{false};
+    std::atomic<int> sleepers{0};
+    std::mutex lock;
+    std::condition_variable changed;
+};
+
+inline void PauseBriefly() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+template <class Ready>
+void WaitUntil(Pipeline* line, Ready ready) {
+    for (int spin = 0; spin < 4000; ++spin) {
+        if (ready()) return;
+        PauseBriefly();
     }
-    if (from < to) ScanStretch(pass, view, from, to);
+    std::unique_lock<std::mutex> hold(line->lock);
+    ++line->sleepers;
+    line->changed.wait(hold, ready);
+    --line->sleepers;
+}
+
+void Wake(Pipeline* line) {
+    if (line->sleepers.load() == 0) return;
+    std::lock_guard<std::mutex> hold(line->lock);
+    line->changed.notify_all();
+}
+
+bool CanClaim(const Pipeline& line, uint64_t claimed) {
+    return claimed < line.chunks && claimed - line.joined.load() < kSlots;
+}
+
+// Takes the next chunk to scan, when its slot is free.
+bool Claim(Pipeline* line, uint64_t* index) {
+    uint64_t claimed = line->claimed.load();
+    while (CanClaim(*line, claimed))
+        if (line->claimed.compare_exchange_weak(claimed, claimed + 1)) {
+            *index = claimed;
+            return true;
+        }
+    return false;
+}
+
+bool ScanOneChunk(Pipeline* line) {
+    uint64_t index;
+    if (!Claim(line, &index)) return false;
+    FillChunk(line->file, index, line->minRun, &line->slots[index % kSlots]);
+    line->readyFor[index % kSlots].store(index + 1);
+    Wake(line);
+    return true;
+}
+
+void ScanChunks(Pipeline* line) {
+    while (!line->stop.load()) {
+        if (ScanOneChunk(line)) continue;
+        if (line->claimed.load() >= line->chunks) return;
+        WaitUntil(line, [line] { return line->stop.load() || CanClaim(*line, line->claimed.load()); });
+    }
+}
+
+// Joins the chunks in order, scanning chunks itself while the next one to
+// join is not ready.
+bool JoinChunks(PassState* pass, Pipeline* line) {
+    for (uint64_t next = 0; next < line->chunks;) {
+        const ChunkBuffer& chunk = line->slots[next % kSlots];
+        auto ready = [line, next] { return line->readyFor[next % kSlots].load() == next + 1; };
+        if (!ready()) {
+            if (!ScanOneChunk(line)) WaitUntil(line, ready);
+            continue;
+        }
+        if (!chunk.error.empty()) {
+            pass->file->error = chunk.error;
+            return false;
+        }
+        JoinChunk(pass, chunk);
+        line->joined.store(++next);
+        Wake(line);
+    }
+    return true;
+}
+
+bool ScanInSteps(PassState* pass) {
+    while (ScanNextChunk(pass)) {
+    }
+    return pass->file->error.empty();
+}
+
+// How many CPUs this process may run on.
+unsigned UsableCpus() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    return std::thread::hardware_concurrency();
 }
 
 }  // namespace
+
+void FillChunk(ImageFile* file, uint64_t index, uint64_t minRun, ChunkBuffer* chunk) {
+    if (!ReadChunk(file, index * kChunkSize, chunk)) return;
+    const uint8_t* data = ViewAt(chunk->view, chunk->at);
+    TakeBlockCrcs(data, chunk);
+    FindRuns(data, minRun, chunk);
+    FindChunkStarts(data, file->size, chunk);
+}
+
+void JoinChunk(PassState* pass, const ChunkBuffer& chunk) {
+    JoinBlockCrcs(pass, chunk);
+    JoinRuns(pass, chunk);
+    JoinStarts(pass, chunk);
+}
 
 bool CountMarker(PassState* pass, uint64_t* seen, bool* closed, const char* what) {
     if (++*seen <= pass->budget.markers) return true;
@@ -152,125 +389,44 @@ void StartPass(ImageFile* file, Inspection* inspection, PassState* pass) {
     pass->blockCrcs.push_back(0);
 }
 
-void ScanChunk(PassState* pass, ChunkBuffer* chunk) {
-    // The bytes in front of the chunk that judging a marker may need.
-    size_t carry = 0;
-    if (pass->previous != nullptr) {
-        const ChunkBuffer* before = pass->previous;
-        uint64_t carryFrom = pass->scanned >= kLookBehind ? pass->scanned - kLookBehind : 0;
-        carry = static_cast<size_t>(chunk->at - carryFrom);
-        std::memcpy(chunk->bytes.data() + kCarryRoom - carry,
-                    before->bytes.data() + kCarryRoom + (carryFrom - before->at), carry);
-    }
-    ByteView view{chunk->bytes.data() + kCarryRoom - carry, chunk->at - carry, chunk->at + chunk->length};
-    UpdateCrc(pass, chunk->bytes.data() + kCarryRoom, chunk->length);
-    TrackRuns(pass, view, chunk->at, chunk->last);
-    uint64_t limit = chunk->last ? view.end : view.end - kLookAhead;
-    ScanMarkers(pass, view, pass->scanned, limit);
-    pass->uniformSpans.clear();
-    pass->scanned = limit;
-    pass->processed = view.end;
-    pass->previous = chunk;
-}
-
 bool ScanNextChunk(PassState* pass) {
     if (pass->done) return false;
-    ChunkBuffer* chunk = &pass->stepChunks[pass->nextChunk % 2];
-    if (!ReadChunk(pass->file, pass->nextChunk * kChunkSize, chunk)) {
+    ChunkBuffer* chunk = &pass->stepChunk;
+    FillChunk(pass->file, pass->nextChunk, pass->minRun, chunk);
+    if (!chunk->error.empty()) {
         pass->file->error = chunk->error;
         pass->done = true;
         return false;
     }
-    ScanChunk(pass, chunk);
+    JoinChunk(pass, *chunk);
     ++pass->nextChunk;
     pass->done = chunk->last;
     return !pass->done;
 }
 
-namespace {
-
-// What the reading thread and the scan share.
-struct Handover {
-    std::mutex lock;
-    std::condition_variable changed;
-    uint64_t filled = 0;    // chunks read (or failed)
-    uint64_t released = 0;  // chunks the scan no longer needs
-    bool stop = false;
-};
-
-void ReadAhead(ImageFile* file, uint64_t chunks, std::vector<ChunkBuffer>* slots, Handover* shared) {
-    for (uint64_t i = 0; i < chunks; ++i) {
-        {
-            std::unique_lock<std::mutex> hold(shared->lock);
-            shared->changed.wait(hold, [&] { return shared->stop || i - shared->released < kSlots; });
-            if (shared->stop) return;
-        }
-        bool ok = ReadChunk(file, i * kChunkSize, &(*slots)[i % kSlots]);
-        {
-            std::lock_guard<std::mutex> hold(shared->lock);
-            shared->filled = i + 1;
-        }
-        shared->changed.notify_all();
-        if (!ok) return;
-    }
-}
-
-bool ScanInSteps(PassState* pass) {
-    while (ScanNextChunk(pass)) {
-    }
-    return pass->file->error.empty();
-}
-
-}  // namespace
-
 bool ScanWithThreads(PassState* pass) {
-    ImageFile* file = pass->file;
-    const uint64_t chunks = std::max<uint64_t>(1, (file->size + kChunkSize - 1) / kChunkSize);
-    std::vector<ChunkBuffer> slots(kSlots);
-    Handover shared;
-    std::thread reader;
+    Pipeline line;
+    line.file = pass->file;
+    line.minRun = pass->minRun;
+    line.chunks = std::max<uint64_t>(1, (pass->file->size + kChunkSize - 1) / kChunkSize);
+    line.slots.resize(kSlots);
+    for (auto& ready : line.readyFor) ready.store(0);
+    std::thread helper;
     try {
-        reader = std::thread(ReadAhead, file, chunks, &slots, &shared);
+        helper = std::thread(ScanChunks, &line);
     } catch (const std::system_error&) {
         return ScanInSteps(pass);
     }
-    bool ok = true;
-    for (uint64_t i = 0; i < chunks; ++i) {
-        {
-            std::unique_lock<std::mutex> hold(shared.lock);
-            shared.changed.wait(hold, [&] { return shared.filled > i; });
-        }
-        ChunkBuffer& chunk = slots[i % kSlots];
-        if (!chunk.error.empty()) {
-            file->error = chunk.error;
-            ok = false;
-            break;
-        }
-        ScanChunk(pass, &chunk);  // carries over the bytes it needs from chunk i - 1
-        {
-            std::lock_guard<std::mutex> hold(shared.lock);
-            shared.released = i;
-        }
-        shared.changed.notify_all();
-    }
-    {
-        std::lock_guard<std::mutex> hold(shared.lock);
-        shared.stop = true;
-    }
-    shared.changed.notify_all();
-    reader.join();
-    pass->previous = nullptr;  // the slots go away
+    bool ok = JoinChunks(pass, &line);
+    line.stop.store(true);
+    Wake(&line);
+    helper.join();
     pass->done = true;
     return ok;
 }
 
-// The reading thread pays where a CPU is idle for it. With two CPUs or
-// fewer it competes with the scan and everything else on the machine, and
-// the copies between the two CPUs' caches make the check slower, not faster
-// (measured on a shared two-CPU machine: 1.67 against 1.41 times `cat`).
 bool RunPass(PassState* pass, const InspectOptions& options) {
-    if (options.threads && pass->file->size >= kThreadedFrom && std::thread::hardware_concurrency() > 2)
-        return ScanWithThreads(pass);
+    if (options.threads && pass->file->size >= kThreadedFrom && UsableCpus() > 1) return ScanWithThreads(pass);
     return ScanInSteps(pass);
 }
 
