@@ -1,6 +1,6 @@
 // The inspector on any bytes, in-process: the input is written to a file in
 // the scratch folder and inspected as Morvik-inspect does (the pass in
-// steps: inputs are far below the size that starts a reading thread), then
+// steps: inputs are far below the size that starts a second thread), then
 // both reports are printed (to the silenced standard output).
 //
 // Besides crashes, hangs and sanitizer findings, the target checks after

@@ -1,7 +1,7 @@
 // Morvik-inspect on files that are not what they should be: unbound,
 // hostile, changing while they are read, or not regular files; and the
 // pieces its single pass rests on: combining CRC-32s, the byte scans, and
-// the same findings with and without the reading thread.
+// the same findings and runs with and without the second thread.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -305,6 +306,78 @@ TEST(InspectRobustness, ChunkBordersAndTheReadingThreadChangeNothing) {
         }
     }
     EXPECT_EQ(covered, image.size());
+}
+
+// Runs of 0x00 / 0xFF that cross chunk borders, end or start at them,
+// cover whole chunks or the whole file: the pass keeps exactly the runs a
+// byte-by-byte search finds, with and without the second thread, and the
+// running CRC at every block agrees with zlib.
+TEST(InspectRobustness, RunsAndBlockCrcsAcrossChunkBordersAreExact) {
+    const uint64_t chunk = 256 << 10, size = 6 * chunk;  // runs of 1536 bytes and more are kept
+    struct Piece {
+        uint64_t at, length;
+        uint8_t byte;
+    };
+    struct Case {
+        const char* what;
+        uint64_t size;
+        std::vector<Piece> pieces;
+    };
+    std::vector<Case> cases = {
+        {"across one border", size, {{chunk - 7000, 9000, 0xFF}}},
+        {"ending at a border, the next starting there", size, {{chunk - 4000, 4000, 0x00}, {chunk, 4000, 0xFF}}},
+        {"one byte past a border", size, {{2 * chunk - 5000, 5001, 0x00}}},
+        {"a few bytes before a border", size, {{3 * chunk - 5, 9000, 0xFF}}},
+        {"over whole chunks", size, {{chunk - 1, 3 * chunk + 2, 0x00}}},
+        {"broken by one byte at a border", size, {{chunk - 4000, 8000, 0x00}, {chunk, 1, 0x01}}},
+        {"broken by the other byte at a border", size, {{chunk - 4000, 8000, 0x00}, {chunk - 1, 1, 0xFF}}},
+        {"too short by one byte", size, {{chunk - 700, 1535, 0xFF}}},
+        {"ending the file", size + 77, {{size - 3000, 3077, 0x00}}},
+        {"the whole file", size + 77, {{0, size + 77, 0xFF}}},
+        {"a file smaller than a block", 30, {{0, 30, 0x00}}},
+    };
+    std::mt19937 random(11);
+    for (int k = 0; k < 8; ++k) {
+        Case c{"random pieces near borders", size, {}};
+        for (int p = 0; p < 24; ++p) {
+            uint64_t length = 1 + random() % (2 * chunk);
+            uint64_t border = (1 + random() % 5) * chunk;
+            uint64_t at = border - std::min(border, random() % (length + 1));
+            c.pieces.push_back({at, std::min(length, size - at), static_cast<uint8_t>(random() % 3 ? 0x00 : 0xFF)});
+        }
+        cases.push_back(c);
+    }
+    for (const Case& c : cases) {
+        Bytes image = PatternBytes(c.size, 5);
+        for (const Piece& p : c.pieces) std::fill_n(image.begin() + p.at, p.length, p.byte);
+        const uint64_t minRun = morvik::MinimumRun(image.size());
+        std::vector<morvik::ByteRun> expected;
+        for (uint64_t at = 0, end; at < image.size(); at = end) {
+            for (end = at + 1; end < image.size() && image[end] == image[at];) ++end;
+            if ((image[at] == 0x00 || image[at] == 0xFF) && end - at >= minRun)
+                expected.push_back(morvik::ByteRun{at, end - at, image[at]});
+        }
+        TempDir dir;
+        std::string path = dir / "image.bin";
+        WriteFile(path, image);
+        for (bool threads : {false, true}) {
+            morvik::ImageFile file;
+            ASSERT_EQ(morvik::OpenImage(path.c_str(), &file), 0);
+            morvik::Inspection inspection;
+            morvik::PassState pass;
+            morvik::StartPass(&file, &inspection, &pass);
+            ASSERT_TRUE(threads ? morvik::ScanWithThreads(&pass) : morvik::RunPass(&pass, {false})) << c.what;
+            ASSERT_EQ(pass.runs.size(), expected.size()) << c.what << (threads ? " (threads)" : "");
+            for (size_t r = 0; r < expected.size(); ++r) {
+                EXPECT_EQ(pass.runs[r].start, expected[r].start) << c.what << " run " << r;
+                EXPECT_EQ(pass.runs[r].length, expected[r].length) << c.what << " run " << r;
+                EXPECT_EQ(pass.runs[r].byte, expected[r].byte) << c.what << " run " << r;
+            }
+            ASSERT_EQ(pass.blockCrcs.size(), image.size() / morvik::kCrcBlock + 1) << c.what;
+            for (size_t b = 0; b < pass.blockCrcs.size(); ++b)
+                EXPECT_EQ(pass.blockCrcs[b], Crc32(image.data(), b * morvik::kCrcBlock)) << c.what << " block " << b;
+        }
+    }
 }
 
 // Files built to make the work explode: every entry of 65 headers spanning

@@ -246,7 +246,7 @@ struct ChunkBuffer {
     bool last = false;           // the file ends with this chunk
     std::string error;           // the read failed or found the file changed
 
-    uint32_t blockCrcs[kChunkSize / kCrcBlock] = {};  // CRC-32 of each block on its own (below kCrcCovered)
+    uint32_t blockCrcs[kChunkSize / kCrcBlock] = {};  // CRC-32 of each whole block on its own (below kCrcCovered)
     size_t blockCount = 0;
     ChunkRuns runs;
     std::vector<std::pair<size_t, size_t>> uniformSpans;  // [from, to) offsets of long stretches of one run's byte
@@ -282,7 +282,6 @@ struct PassState {
     Inspection* inspection = nullptr;
     MarkerBudget budget;
 
-    uint32_t runningCrc = 0;
     std::vector<uint32_t> blockCrcs;  // CRC-32 of [0, k * kCrcBlock)
 
     uint64_t minRun = 64;

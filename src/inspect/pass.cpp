@@ -36,12 +36,14 @@ constexpr size_t kSkipSpan = 4096;
 
 // ---- the first stage: one chunk's bytes ----------------------------------
 
+// The CRC-32 of each whole block of the chunk on its own; the bytes of a
+// partial block at the file's end need none, since ranges are checked from
+// the block CRCs below them.
 void TakeBlockCrcs(const uint8_t* data, ChunkBuffer* chunk) {
     chunk->blockCount = 0;
-    for (uint64_t offset = 0; offset < chunk->length && chunk->at + offset < kCrcCovered; offset += kCrcBlock) {
-        size_t take = static_cast<size_t>(std::min<uint64_t>(kCrcBlock, chunk->length - offset));
-        chunk->blockCrcs[chunk->blockCount++] = crc32_update(0, data + offset, take);
-    }
+    for (uint64_t offset = 0; offset + kCrcBlock <= chunk->length && chunk->at + offset < kCrcCovered;
+         offset += kCrcBlock)
+        chunk->blockCrcs[chunk->blockCount++] = crc32_update(0, data + offset, kCrcBlock);
 }
 
 // Files the run [start, end) of the chunk's bytes as a piece at an end or,
@@ -169,13 +171,8 @@ void CloseRun(PassState* pass, uint64_t end) {
 void JoinBlockCrcs(PassState* pass, const ChunkBuffer& chunk) {
     static const Crc32Shift blockShift = MakeCrc32Shift(kCrcBlock);
     for (size_t k = 0; k < chunk.blockCount; ++k) {
-        uint64_t length = std::min<uint64_t>(kCrcBlock, chunk.length - k * kCrcBlock);
-        if (length < kCrcBlock) {
-            pass->runningCrc = crc32_combine(pass->runningCrc, chunk.blockCrcs[k], length);
-            continue;
-        }
-        pass->runningCrc = crc32_combine_with(blockShift, pass->runningCrc, chunk.blockCrcs[k]);
-        pass->blockCrcs.push_back(pass->runningCrc);
+        uint32_t upTo = crc32_combine_with(blockShift, pass->blockCrcs.back(), chunk.blockCrcs[k]);
+        pass->blockCrcs.push_back(upTo);
     }
 }
 
@@ -244,15 +241,20 @@ void JoinStarts(PassState* pass, const ChunkBuffer& chunk) {
 
 // ---- two threads ----------------------------------------------------------
 
-// What the scanning threads and the joining share. A thread that finds
-// nothing to do spins for a moment before it sleeps: the other thread is
-// usually a few microseconds from handing something over, and a sleep and
-// a wake-up cost more than that.
+constexpr int kThreads = 2;
+
+// What the scanning threads and the joining share. Each thread reads into
+// buffers of its own, which stay in its CPU's cache: chunk k goes into
+// slot k % kSlots of the thread that scans it. A thread that finds nothing
+// to do spins for a moment before it sleeps: the other thread is usually a
+// few microseconds from handing something over, and a sleep and a wake-up
+// cost more than that.
 struct Pipeline {
     ImageFile* file = nullptr;
     uint64_t minRun = 0;
     uint64_t chunks = 0;
-    std::vector<ChunkBuffer> slots;
+    std::vector<ChunkBuffer> buffers[kThreads];
+    const ChunkBuffer* filled[kSlots] = {};  // chunk k's buffer, once readyFor says so
     std::atomic<uint64_t> claimed{0};  // chunks handed to the first stage
     std::atomic<uint64_t> joined{0};   // chunks through the second stage
     std::atomic<uint64_t> readyFor[kSlots];  // k + 1 once chunk k is scanned in its slot
@@ -301,10 +303,12 @@ bool Claim(Pipeline* line, uint64_t* index) {
     return false;
 }
 
-bool ScanOneChunk(Pipeline* line) {
+bool ScanOneChunk(Pipeline* line, int thread) {
     uint64_t index;
     if (!Claim(line, &index)) return false;
-    FillChunk(line->file, index, line->minRun, &line->slots[index % kSlots]);
+    ChunkBuffer* chunk = &line->buffers[thread][index % kSlots];
+    FillChunk(line->file, index, line->minRun, chunk);
+    line->filled[index % kSlots] = chunk;
     line->readyFor[index % kSlots].store(index + 1);
     Wake(line);
     return true;
@@ -312,7 +316,7 @@ bool ScanOneChunk(Pipeline* line) {
 
 void ScanChunks(Pipeline* line) {
     while (!line->stop.load()) {
-        if (ScanOneChunk(line)) continue;
+        if (ScanOneChunk(line, 1)) continue;
         if (line->claimed.load() >= line->chunks) return;
         WaitUntil(line, [line] { return line->stop.load() || CanClaim(*line, line->claimed.load()); });
     }
@@ -322,12 +326,12 @@ void ScanChunks(Pipeline* line) {
 // join is not ready.
 bool JoinChunks(PassState* pass, Pipeline* line) {
     for (uint64_t next = 0; next < line->chunks;) {
-        const ChunkBuffer& chunk = line->slots[next % kSlots];
         auto ready = [line, next] { return line->readyFor[next % kSlots].load() == next + 1; };
         if (!ready()) {
-            if (!ScanOneChunk(line)) WaitUntil(line, ready);
+            if (!ScanOneChunk(line, 0)) WaitUntil(line, ready);
             continue;
         }
+        const ChunkBuffer& chunk = *line->filled[next % kSlots];
         if (!chunk.error.empty()) {
             pass->file->error = chunk.error;
             return false;
@@ -409,7 +413,7 @@ bool ScanWithThreads(PassState* pass) {
     line.file = pass->file;
     line.minRun = pass->minRun;
     line.chunks = std::max<uint64_t>(1, (pass->file->size + kChunkSize - 1) / kChunkSize);
-    line.slots.resize(kSlots);
+    for (auto& buffers : line.buffers) buffers.resize(kSlots);
     for (auto& ready : line.readyFor) ready.store(0);
     std::thread helper;
     try {
