@@ -313,7 +313,7 @@ TEST(InspectRobustness, ChunkBordersAndTheReadingThreadChangeNothing) {
 // byte-by-byte search finds, with and without the second thread, and the
 // running CRC at every block agrees with zlib.
 TEST(InspectRobustness, RunsAndBlockCrcsAcrossChunkBordersAreExact) {
-    const uint64_t chunk = 256 << 10, size = 6 * chunk;  // runs of 1536 bytes and more are kept
+    const uint64_t chunk = morvik::kChunkSize, size = 6 * chunk, shortest = morvik::MinimumRun(size);
     struct Piece {
         uint64_t at, length;
         uint8_t byte;
@@ -331,7 +331,8 @@ TEST(InspectRobustness, RunsAndBlockCrcsAcrossChunkBordersAreExact) {
         {"over whole chunks", size, {{chunk - 1, 3 * chunk + 2, 0x00}}},
         {"broken by one byte at a border", size, {{chunk - 4000, 8000, 0x00}, {chunk, 1, 0x01}}},
         {"broken by the other byte at a border", size, {{chunk - 4000, 8000, 0x00}, {chunk - 1, 1, 0xFF}}},
-        {"too short by one byte", size, {{chunk - 700, 1535, 0xFF}}},
+        {"too short by one byte", size, {{chunk - 700, shortest - 1, 0xFF}}},
+        {"just long enough, across a border", size, {{chunk - 700, shortest, 0x00}}},
         {"ending the file", size + 77, {{size - 3000, 3077, 0x00}}},
         {"the whole file", size + 77, {{0, size + 77, 0xFF}}},
         {"a file smaller than a block", 30, {{0, 30, 0x00}}},

@@ -202,7 +202,7 @@ constexpr uint64_t kCrcCovered = uint64_t{1} << 33;
 // bytes in front of it and kLookAhead bytes behind it, which is all that
 // judging a marker in the chunk needs (a header is 256 bytes, a PID block
 // reaches 63 bytes back from its closing magic).
-constexpr size_t kChunkSize = size_t{256} << 10;
+constexpr size_t kChunkSize = size_t{128} << 10;
 constexpr size_t kLookBehind = 64;
 constexpr size_t kLookAhead = 320;
 
