@@ -315,9 +315,14 @@ void JoinChunk(PassState* pass, const ChunkBuffer& chunk);
 // false when the pass is over, complete or failed (`file->error`).
 bool ScanNextChunk(PassState* pass);
 
+// How long the joining waits for a chunk that the other thread is scanning
+// before it scans the chunk itself: several times what a scan takes, so
+// that it happens only when the other thread has lost its CPU.
+constexpr uint32_t kTakeOverMicroseconds = 100;
+
 // The whole pass, with chunks read and scanned in two threads side by side
 // and joined in file order; false when it failed (`file->error`).
-bool ScanWithThreads(PassState* pass);
+bool ScanWithThreads(PassState* pass, uint32_t takeOverMicroseconds = kTakeOverMicroseconds);
 
 // Options of one inspection.
 struct InspectOptions {

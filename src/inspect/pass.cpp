@@ -9,7 +9,9 @@
 // around it. It touches only the few bytes around those starts.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -242,23 +244,29 @@ void JoinStarts(PassState* pass, const ChunkBuffer& chunk) {
 // ---- two threads ----------------------------------------------------------
 
 constexpr int kThreads = 2;
+// After this many, the second thread is clearly short of CPU time: it
+// stops, and no longer takes CPU time from the joining either.
+constexpr int kTakeOversAtMost = 8;
 
 // What the scanning threads and the joining share. Each thread reads into
 // buffers of its own, which stay in its CPU's cache: chunk k goes into
-// slot k % kSlots of the thread that scans it. A thread that finds nothing
-// to do spins for a moment before it sleeps: the other thread is usually a
-// few microseconds from handing something over, and a sleep and a wake-up
-// cost more than that.
+// slot k % kSlots of the thread that scans it. A chunk is ready when
+// readyFor of its slot says (k + 1) * 2 + the thread whose buffer holds it.
+//
+// On a busy machine the second thread may wait long for a CPU in the middle
+// of a chunk. The joining then does not wait for it: it scans that chunk
+// itself, and the late copy is dropped (both scans give the same).
 struct Pipeline {
+    std::chrono::microseconds takeOverAfter;
     ImageFile* file = nullptr;
     uint64_t minRun = 0;
     uint64_t chunks = 0;
     std::vector<ChunkBuffer> buffers[kThreads];
-    const ChunkBuffer* filled[kSlots] = {};  // chunk k's buffer, once readyFor says so
     std::atomic<uint64_t> claimed{0};  // chunks handed to the first stage
     std::atomic<uint64_t> joined{0};   // chunks through the second stage
-    std::atomic<uint64_t> readyFor[kSlots];  // k + 1 once chunk k is scanned in its slot
+    std::atomic<uint64_t> readyFor[kSlots];
     std::atomic<bool> stop{false};
+    int takeOvers = 0;  // chunks the joining scanned again, not waiting for the other thread
     std::atomic<int> sleepers{0};
     std::mutex lock;
     std::condition_variable changed;
@@ -270,6 +278,9 @@ inline void PauseBriefly() {
 #endif
 }
 
+// The second thread, when it may not take a chunk: it spins for a moment,
+// since the joining is usually a few microseconds from freeing a slot and a
+// sleep and a wake-up cost more than that, then sleeps.
 template <class Ready>
 void WaitUntil(Pipeline* line, Ready ready) {
     for (int spin = 0; spin < 4000; ++spin) {
@@ -303,14 +314,23 @@ bool Claim(Pipeline* line, uint64_t* index) {
     return false;
 }
 
+// Marks chunk `index` ready in `thread`'s buffer, unless it already is.
+void Publish(Pipeline* line, uint64_t index, int thread) {
+    std::atomic<uint64_t>& ready = line->readyFor[index % kSlots];
+    uint64_t seen = ready.load();
+    while (seen / 2 < index + 1 && !ready.compare_exchange_weak(seen, (index + 1) * 2 + thread)) {
+    }
+}
+
+void ScanInto(Pipeline* line, uint64_t index, int thread) {
+    FillChunk(line->file, index, line->minRun, &line->buffers[thread][index % kSlots]);
+    Publish(line, index, thread);
+}
+
 bool ScanOneChunk(Pipeline* line, int thread) {
     uint64_t index;
     if (!Claim(line, &index)) return false;
-    ChunkBuffer* chunk = &line->buffers[thread][index % kSlots];
-    FillChunk(line->file, index, line->minRun, chunk);
-    line->filled[index % kSlots] = chunk;
-    line->readyFor[index % kSlots].store(index + 1);
-    Wake(line);
+    ScanInto(line, index, thread);
     return true;
 }
 
@@ -322,16 +342,38 @@ void ScanChunks(Pipeline* line) {
     }
 }
 
+bool IsReady(const Pipeline& line, uint64_t index) { return line.readyFor[index % kSlots].load() / 2 == index + 1; }
+
+// Waits for chunk `index` a little; false when it is still not ready.
+bool WaitBriefly(const Pipeline& line, uint64_t index) {
+    const auto until = std::chrono::steady_clock::now() + line.takeOverAfter;
+    for (;;) {
+        for (int spin = 0; spin < 64; ++spin) {
+            if (IsReady(line, index)) return true;
+            PauseBriefly();
+        }
+        if (std::chrono::steady_clock::now() >= until) return false;
+    }
+}
+
+// Scans chunk `index`, which the other thread has kept too long.
+void TakeOver(Pipeline* line, uint64_t index) {
+    ScanInto(line, index, 0);
+    if (++line->takeOvers < kTakeOversAtMost) return;
+    line->stop.store(true);
+    Wake(line);
+}
+
 // Joins the chunks in order, scanning chunks itself while the next one to
-// join is not ready.
+// join is not ready, and the next one too when it keeps it waiting.
 bool JoinChunks(PassState* pass, Pipeline* line) {
     for (uint64_t next = 0; next < line->chunks;) {
-        auto ready = [line, next] { return line->readyFor[next % kSlots].load() == next + 1; };
-        if (!ready()) {
-            if (!ScanOneChunk(line, 0)) WaitUntil(line, ready);
+        if (!IsReady(*line, next)) {
+            if (!ScanOneChunk(line, 0) && !WaitBriefly(*line, next)) TakeOver(line, next);
             continue;
         }
-        const ChunkBuffer& chunk = *line->filled[next % kSlots];
+        uint64_t ready = line->readyFor[next % kSlots].load();
+        const ChunkBuffer& chunk = line->buffers[ready % 2][next % kSlots];
         if (!chunk.error.empty()) {
             pass->file->error = chunk.error;
             return false;
@@ -356,6 +398,27 @@ unsigned UsableCpus() {
     if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(CPU_COUNT(&set));
 #endif
     return std::thread::hardware_concurrency();
+}
+
+// Threads running on the machine now, as the kernel counts them (this one
+// among them); 0 when it cannot be told.
+unsigned RunningThreads() {
+    UniqueFd in = OpenForReading("/proc/stat");
+    char text[16384];
+    ssize_t got = in.fd < 0 ? -1 : ReadFull(in.fd, text, sizeof text - 1);
+    if (got <= 0) return 0;
+    text[got] = '\0';
+    const char* line = std::strstr(text, "\nprocs_running ");
+    return line == nullptr ? 0 : static_cast<unsigned>(std::strtoul(line + 15, nullptr, 10));
+}
+
+// A second thread pays only where a second CPU is free for it: on a busy
+// machine it takes CPU time from the joining and keeps it waiting.
+bool SecondCpuIsFree() {
+    unsigned cpus = UsableCpus();
+    if (cpus < 2) return false;
+    unsigned running = RunningThreads();
+    return running == 0 || running < cpus;
 }
 
 }  // namespace
@@ -408,8 +471,9 @@ bool ScanNextChunk(PassState* pass) {
     return !pass->done;
 }
 
-bool ScanWithThreads(PassState* pass) {
+bool ScanWithThreads(PassState* pass, uint32_t takeOverMicroseconds) {
     Pipeline line;
+    line.takeOverAfter = std::chrono::microseconds(takeOverMicroseconds);
     line.file = pass->file;
     line.minRun = pass->minRun;
     line.chunks = std::max<uint64_t>(1, (pass->file->size + kChunkSize - 1) / kChunkSize);
@@ -430,7 +494,7 @@ bool ScanWithThreads(PassState* pass) {
 }
 
 bool RunPass(PassState* pass, const InspectOptions& options) {
-    if (options.threads && pass->file->size >= kThreadedFrom && UsableCpus() > 1) return ScanWithThreads(pass);
+    if (options.threads && pass->file->size >= kThreadedFrom && SecondCpuIsFree()) return ScanWithThreads(pass);
     return ScanInSteps(pass);
 }
 
