@@ -4,6 +4,7 @@
 #
 #   bench/inspect_bench.sh [path/to/Morvik-inspect [path/to/Morvik]]
 #   RUNS=9 bench/inspect_bench.sh ...
+#   BUSY=1 bench/inspect_bench.sh ...   with a CPU kept busy while measuring
 #
 # Files (made here, removed on exit; about 2.4 GiB of disk at the peak):
 #   256 MiB  a two-group bind, 0xFF fill, 200 MiB of group images
@@ -41,7 +42,8 @@ inspect="$(cd "$(dirname "$inspect")" && pwd)/$(basename "$inspect")"
 morvik="$(cd "$(dirname "$morvik")" && pwd)/$(basename "$morvik")"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/morvik-inspect-bench-XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+busy=""
+trap 'if [[ -n "$busy" ]]; then kill "$busy"; fi; rm -rf "$work"' EXIT
 
 free_kib="$(df -Pk "$work" | awk 'NR == 2 { print $4 }')"
 if (( free_kib < 3 * 1024 * 1024 )); then
@@ -149,7 +151,11 @@ measure() {  # label file
         "$label" "$t" "$c" "$(echo "$t $c" | awk '{ print $1 / $2 }')" "$(peak_kib "$file")" "$status"
 }
 
-echo "Morvik-inspect: $inspect; medians of $runs runs, warm cache"
+if [[ "${BUSY:-0}" == 1 ]]; then
+    sh -c 'while :; do :; done' &
+    busy=$!
+fi
+echo "Morvik-inspect: $inspect; medians of $runs runs, warm cache${busy:+, one CPU kept busy}"
 measure 256MiB "$work/img256.bin"
 measure 1GiB "$work/img1g.bin"
 measure bomb "$work/bomb.bin"

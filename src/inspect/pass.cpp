@@ -64,17 +64,12 @@ void FileRun(ChunkBuffer* chunk, uint64_t minRun, size_t start, size_t end, uint
         runs.inner.push_back(ByteRun{chunk->at + start, end - start, byte});
 }
 
-// Follows the maximal runs of 0x00 / 0xFF through data[0, n). A run long
-// enough to be kept holds a whole 32-byte block (64-byte for runs of 127
-// bytes and more); its exact ends are found byte by byte around such
-// blocks. The pieces at the chunk's ends that hold no such block are found
-// byte by byte from the ends.
-void FindRuns(const uint8_t* data, uint64_t minRun, ChunkBuffer* chunk) {
+// Follows the maximal runs of 0x00 / 0xFF through the chunk's bytes. A run
+// long enough to be kept holds a whole 32-byte block (64-byte for runs of
+// 127 bytes and more); its exact ends are found byte by byte around such
+// blocks.
+void FollowRuns(const uint8_t* data, uint64_t minRun, ChunkBuffer* chunk) {
     const size_t n = chunk->length;
-    chunk->runs.leadByte = chunk->runs.tailByte = -1;
-    chunk->runs.leadLength = chunk->runs.tailLength = 0;
-    chunk->runs.inner.clear();
-    chunk->uniformSpans.clear();
     const size_t whole = n - n % kUniformBlock;
     const size_t step = minRun >= 2 * kUniformBlock - 1 ? 2 * kUniformBlock : kUniformBlock;
     int runByte = -1;
@@ -99,12 +94,22 @@ void FindRuns(const uint8_t* data, uint64_t minRun, ChunkBuffer* chunk) {
             i += kUniformBlock;
         }
     }
-    if (runByte >= 0) {
-        size_t end = whole;
-        while (end < n && data[end] == runByte) ++end;
-        FileRun(chunk, minRun, runStart, end, static_cast<uint8_t>(runByte));
-    }
+    if (runByte < 0) return;
+    size_t end = whole;
+    while (end < n && data[end] == runByte) ++end;
+    FileRun(chunk, minRun, runStart, end, static_cast<uint8_t>(runByte));
+}
+
+// The runs in the chunk, and the pieces at its ends that hold no whole
+// block, found byte by byte from the ends.
+void FindRuns(const uint8_t* data, uint64_t minRun, ChunkBuffer* chunk) {
     ChunkRuns& runs = chunk->runs;
+    runs.leadByte = runs.tailByte = -1;
+    runs.leadLength = runs.tailLength = 0;
+    runs.inner.clear();
+    chunk->uniformSpans.clear();
+    FollowRuns(data, minRun, chunk);
+    const size_t n = chunk->length;
     if (n == 0) return;
     if (runs.leadByte < 0 && (data[0] == 0x00 || data[0] == 0xFF)) {
         size_t end = 1;
@@ -237,7 +242,8 @@ void JoinStarts(PassState* pass, const ChunkBuffer& chunk) {
     const size_t to = end > chunk.startsFrom ? static_cast<size_t>(end - chunk.view.begin) : next;
     while (next < to && !pass->startsClosed) {
         size_t count = FindMarkerStarts(chunk.view.base, next, to, starts, std::size(starts), &next);
-        for (size_t k = 0; k < count && CountStart(pass); ++k) JudgeStart(pass, chunk.view, chunk.view.begin + starts[k]);
+        for (size_t k = 0; k < count && CountStart(pass); ++k)
+            JudgeStart(pass, chunk.view, chunk.view.begin + starts[k]);
     }
 }
 
