@@ -337,6 +337,13 @@ TEST(InspectRobustness, RunsAndBlockCrcsAcrossChunkBordersAreExact) {
         {"ending the file", size + 77, {{size - 3000, 3077, 0x00}}},
         {"the whole file", size + 77, {{0, size + 77, 0xFF}}},
         {"a file smaller than a block", 30, {{0, 30, 0x00}}},
+        // 4 KiB files keep runs of 64 bytes and more
+        {"64 bytes between two blocks looked at", 4096, {{1, 64, 0x00}}},
+        {"95 bytes right after a run of the other byte", 4096, {{954, 70, 0x00}, {1024, 95, 0xFF}}},
+        {"64 bytes right after a run of the other byte", 4096, {{954, 70, 0xFF}, {1024, 64, 0x00}}},
+        // 95 KiB files keep runs of 95 bytes and more, 96 KiB files of 96
+        {"95 bytes after the other byte, 95 KiB", 95 << 10, {{954, 70, 0x00}, {1024, 95, 0xFF}}},
+        {"96 bytes after the other byte, 96 KiB", 96 << 10, {{954, 70, 0x00}, {1024, 96, 0xFF}}},
     };
     std::mt19937 random(11);
     for (int k = 0; k < 8; ++k) {

@@ -65,13 +65,16 @@ void FileRun(ChunkBuffer* chunk, uint64_t minRun, size_t start, size_t end, uint
 }
 
 // Follows the maximal runs of 0x00 / 0xFF through the chunk's bytes. A run
-// long enough to be kept holds a whole 32-byte block (64-byte for runs of
-// 127 bytes and more); its exact ends are found byte by byte around such
-// blocks.
+// long enough to be kept holds a whole 32-byte block at a multiple of the
+// step, where the search looks; its exact ends are found byte by byte
+// around such blocks. Blocks are looked at every 32 bytes, or every 64 when
+// only runs of 96 bytes and more matter: after a run ends in the block at
+// i, the next block looked at is the one at i + 64, and a run that starts
+// at i holds it whole only from 96 bytes on.
 void FollowRuns(const uint8_t* data, uint64_t minRun, ChunkBuffer* chunk) {
     const size_t n = chunk->length;
     const size_t whole = n - n % kUniformBlock;
-    const size_t step = minRun >= 2 * kUniformBlock - 1 ? 2 * kUniformBlock : kUniformBlock;
+    const size_t step = minRun >= 3 * kUniformBlock ? 2 * kUniformBlock : kUniformBlock;
     int runByte = -1;
     size_t runStart = 0, i = 0;
     while (i < whole) {
@@ -320,17 +323,19 @@ bool Claim(Pipeline* line, uint64_t* index) {
     return false;
 }
 
-// Marks chunk `index` ready in `thread`'s buffer, unless it already is.
-void Publish(Pipeline* line, uint64_t index, int thread) {
+// Marks chunk `index` ready in `thread`'s buffer, unless it already is:
+// false then.
+bool Publish(Pipeline* line, uint64_t index, int thread) {
     std::atomic<uint64_t>& ready = line->readyFor[index % kSlots];
     uint64_t seen = ready.load();
-    while (seen / 2 < index + 1 && !ready.compare_exchange_weak(seen, (index + 1) * 2 + thread)) {
-    }
+    while (seen / 2 < index + 1)
+        if (ready.compare_exchange_weak(seen, (index + 1) * 2 + thread)) return true;
+    return false;
 }
 
-void ScanInto(Pipeline* line, uint64_t index, int thread) {
+bool ScanInto(Pipeline* line, uint64_t index, int thread) {
     FillChunk(line->file, index, line->minRun, &line->buffers[thread][index % kSlots]);
-    Publish(line, index, thread);
+    return Publish(line, index, thread);
 }
 
 bool ScanOneChunk(Pipeline* line, int thread) {
@@ -362,10 +367,11 @@ bool WaitBriefly(const Pipeline& line, uint64_t index) {
     }
 }
 
-// Scans chunk `index`, which the other thread has kept too long.
+// Scans chunk `index`, which the other thread has kept too long. Only a
+// take-over that beats the other thread counts: when both wait for the
+// same slow read, the other thread, which started first, is done first.
 void TakeOver(Pipeline* line, uint64_t index) {
-    ScanInto(line, index, 0);
-    if (++line->takeOvers < kTakeOversAtMost) return;
+    if (!ScanInto(line, index, 0) || ++line->takeOvers < kTakeOversAtMost) return;
     line->stop.store(true);
     Wake(line);
 }
@@ -407,15 +413,18 @@ unsigned UsableCpus() {
 }
 
 // Threads running on the machine now, as the kernel counts them (this one
-// among them); 0 when it cannot be told.
+// among them): the number in front of the slash in /proc/loadavg; 0 when
+// it cannot be told.
 unsigned RunningThreads() {
-    UniqueFd in = OpenForReading("/proc/stat");
-    char text[16384];
+    UniqueFd in = OpenForReading("/proc/loadavg");
+    char text[256];
     ssize_t got = in.fd < 0 ? -1 : ReadFull(in.fd, text, sizeof text - 1);
     if (got <= 0) return 0;
     text[got] = '\0';
-    const char* line = std::strstr(text, "\nprocs_running ");
-    return line == nullptr ? 0 : static_cast<unsigned>(std::strtoul(line + 15, nullptr, 10));
+    const char* slash = std::strchr(text, '/');
+    const char* field = slash;
+    while (field != nullptr && field > text && field[-1] >= '0' && field[-1] <= '9') --field;
+    return field == nullptr || field == slash ? 0 : static_cast<unsigned>(std::strtoul(field, nullptr, 10));
 }
 
 // A second thread pays only where a second CPU is free for it: on a busy

@@ -54,8 +54,8 @@ bool ScanHasAvx512();
 constexpr size_t kUniformBlock = 32;
 
 // The offset of the first block at a multiple of `step` (32, or 64 when
-// only runs of 127 bytes or more matter: each holds a whole block at a
-// multiple of 64) from `from` (a multiple of `step`) that ends by `to` and
+// only longer runs matter: any run of 95 bytes or more holds a whole block
+// at a multiple of 64) from `from` (a multiple of `step`) that ends by `to` and
 // whose bytes are all 0x00 or all 0xFF; `to` rounded down to a multiple of
 // 32 when there is none.
 size_t NextUniformBlockPlain(const uint8_t* data, size_t from, size_t to, size_t step);
