@@ -275,7 +275,7 @@ struct Pipeline {
     std::atomic<uint64_t> joined{0};   // chunks through the second stage
     std::atomic<uint64_t> readyFor[kSlots];
     std::atomic<bool> stop{false};
-    int takeOvers = 0;  // chunks the joining scanned again, not waiting for the other thread
+    int takeOvers = 0;  // chunks the joining scanned again and handed over before the other thread
     std::atomic<int> sleepers{0};
     std::mutex lock;
     std::condition_variable changed;
