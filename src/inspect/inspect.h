@@ -261,11 +261,6 @@ struct ChunkBuffer {
 // for different chunks.
 bool ReadChunk(ImageFile* file, uint64_t at, ChunkBuffer* chunk);
 
-// Reads chunk `index` and scans its bytes: the block CRCs, the runs of at
-// least `minRun` bytes and the possible marker starts. Safe to call from
-// several threads for different chunks.
-void FillChunk(ImageFile* file, uint64_t index, uint64_t minRun, ChunkBuffer* chunk);
-
 // How many markers of each kind, and how many possible marker starts in
 // all, the pass examines: enough for any real image, bounded so that no
 // file can make the work grow faster than its size.
@@ -305,11 +300,6 @@ struct PassState {
 
 // Prepares a pass over `file` that fills `inspection`.
 void StartPass(ImageFile* file, Inspection* inspection, PassState* pass);
-
-// Joins a filled chunk, the one after the chunks joined so far, onto the
-// pass: the running CRC, the runs, and a judgement of each possible marker
-// start.
-void JoinChunk(PassState* pass, const ChunkBuffer& chunk);
 
 // The pass one chunk at a time: reads, scans and joins the next chunk;
 // false when the pass is over, complete or failed (`file->error`).

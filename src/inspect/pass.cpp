@@ -163,6 +163,17 @@ void FindChunkStarts(const uint8_t* data, uint64_t fileSize, ChunkBuffer* chunk)
     if (from < to) FindStarts(data, from, to, chunk);
 }
 
+// Reads chunk `index` and scans its bytes: the block CRCs, the runs of at
+// least `minRun` bytes and the possible marker starts. Safe to call from
+// several threads for different chunks.
+void FillChunk(ImageFile* file, uint64_t index, uint64_t minRun, ChunkBuffer* chunk) {
+    if (!ReadChunk(file, index * kChunkSize, chunk)) return;
+    const uint8_t* data = ViewAt(chunk->view, chunk->at);
+    TakeBlockCrcs(data, chunk);
+    FindRuns(data, minRun, chunk);
+    FindChunkStarts(data, file->size, chunk);
+}
+
 // ---- the second stage: joining a chunk onto the pass ---------------------
 
 void KeepRun(PassState* pass, uint64_t start, uint64_t length, int byte) {
@@ -248,6 +259,15 @@ void JoinStarts(PassState* pass, const ChunkBuffer& chunk) {
         for (size_t k = 0; k < count && CountStart(pass); ++k)
             JudgeStart(pass, chunk.view, chunk.view.begin + starts[k]);
     }
+}
+
+// Joins a filled chunk, the one after the chunks joined so far, onto the
+// pass: the running CRC, the runs, and a judgement of each possible marker
+// start.
+void JoinChunk(PassState* pass, const ChunkBuffer& chunk) {
+    JoinBlockCrcs(pass, chunk);
+    JoinRuns(pass, chunk);
+    JoinStarts(pass, chunk);
 }
 
 // ---- two threads ----------------------------------------------------------
@@ -437,20 +457,6 @@ bool SecondCpuIsFree() {
 }
 
 }  // namespace
-
-void FillChunk(ImageFile* file, uint64_t index, uint64_t minRun, ChunkBuffer* chunk) {
-    if (!ReadChunk(file, index * kChunkSize, chunk)) return;
-    const uint8_t* data = ViewAt(chunk->view, chunk->at);
-    TakeBlockCrcs(data, chunk);
-    FindRuns(data, minRun, chunk);
-    FindChunkStarts(data, file->size, chunk);
-}
-
-void JoinChunk(PassState* pass, const ChunkBuffer& chunk) {
-    JoinBlockCrcs(pass, chunk);
-    JoinRuns(pass, chunk);
-    JoinStarts(pass, chunk);
-}
 
 bool CountMarker(PassState* pass, uint64_t* seen, bool* closed, const char* what) {
     if (++*seen <= pass->budget.markers) return true;
