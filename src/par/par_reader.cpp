@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 
 #include "getopt/getopt.h"
-#include "model/diagnostics.h"
+#include "sys/diagnostics.h"
 #include "par/line_items.h"
 
 namespace morvik {

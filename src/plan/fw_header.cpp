@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "format/image_format.h"
-#include "model/diagnostics.h"
+#include "sys/diagnostics.h"
 #include "plan/planner.h"
 #include "sys/io.h"
 

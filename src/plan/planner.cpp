@@ -13,7 +13,7 @@
 #include <cstdio>
 
 #include "format/image_format.h"
-#include "model/diagnostics.h"
+#include "sys/diagnostics.h"
 
 namespace morvik {
 

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "model/diagnostics.h"
+#include "sys/diagnostics.h"
 #include "sys/io.h"
 #include "write/writer.h"
 

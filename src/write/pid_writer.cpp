@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "model/diagnostics.h"
+#include "sys/diagnostics.h"
 #include "sys/io.h"
 #include "write/writer.h"
 

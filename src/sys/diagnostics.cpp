@@ -1,4 +1,4 @@
-#include "model/diagnostics.h"
+#include "sys/diagnostics.h"
 
 #include <cstdio>
 #include <cstring>
