@@ -152,9 +152,7 @@ bool BuildPidBlock(BindRun& run) {
 }
 
 // Refusals that can be known before the output is touched.
-bool CheckBeforeWriting(BindRun& run) {
-    return CheckPidPlacement(&run.info) && BuildPidBlock(run) && CheckOutputPath(run.outPath, run.parPath, &run.info);
-}
+bool CheckBeforeWriting(BindRun& run) { return CheckPidPlacement(&run.info) && BuildPidBlock(run); }
 
 bool FailWrite(const BindRun& run) {
     ReportWriteFailure(run.outPath);
@@ -204,7 +202,8 @@ bool WriteOutput(BindRun& run) {
 bool PlanAndWrite(BindRun& run) {
     std::fflush(stdout);
     SavedSignals saved = CatchEndingSignals();
-    bool written = PlanLayout(run) && CheckBeforeWriting(run) && WriteOutput(run);
+    bool written = CheckOutputPath(run.outPath, run.parPath, &run.info) && PlanLayout(run) && CheckBeforeWriting(run) &&
+                   WriteOutput(run);
     if (!written) DiscardOutputFile(&run.out);
     RestoreSignals(saved);
     return written;

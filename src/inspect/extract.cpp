@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "inspect/extract.h"
+#include "sys/output_path.h"
 
 namespace morvik {
 
@@ -25,19 +26,32 @@ const char kPidName[] = "pid.txt";
 const char kScriptName[] = "bind.sh";
 const char kRebuiltName[] = "rebuilt.bin";
 
-// A folder for the parts: created when missing, refused when it holds
-// anything or is a symbolic link.
-bool OpenEmptyFolder(const char* path, UniqueFd* folder, std::string* error) {
-    if (mkdir(path, 0777) != 0 && errno != EEXIST) {
-        *error = Format("cannot create folder %s: %s", path, std::strerror(errno));
+// Only a folder that nobody else can write keeps the parts and bind.sh as
+// they are written until they are used: another user who can write there
+// could replace bind.sh before it runs.
+bool FolderIsOwnOnly(const char* path, int folder, std::string* error) {
+    struct stat st;
+    if (fstat(folder, &st) != 0) {
+        *error = Format("cannot examine folder %s: %s", path, std::strerror(errno));
         return false;
     }
-    *folder = UniqueFd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder->fd < 0) {
-        *error = Format("cannot use %s as the folder for the parts: %s", path, std::strerror(errno));
+    if (st.st_uid != geteuid()) {
+        *error = Format("folder %s belongs to another user (uid %u): give a new folder, or an empty one of your own",
+                        path, static_cast<unsigned>(st.st_uid));
         return false;
     }
-    int listed = dup(folder->fd);
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *error = Format(
+            "folder %s can be written by other users (mode %04o): give a new folder, or an empty one "
+            "only you can write (chmod go-w)",
+            path, static_cast<unsigned>(st.st_mode & 07777));
+        return false;
+    }
+    return true;
+}
+
+bool FolderIsEmpty(const char* path, int folder, std::string* error) {
+    int listed = dup(folder);
     DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
     if (listing == nullptr) {
         if (listed >= 0) close(listed);
@@ -52,8 +66,23 @@ bool OpenEmptyFolder(const char* path, UniqueFd* folder, std::string* error) {
     return empty;
 }
 
+// A folder for the parts: one made here, or an existing empty folder of this
+// user that no one else can write; never a symbolic link.
+bool OpenEmptyFolder(const char* path, UniqueFd* folder, std::string* error) {
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+        *error = Format("cannot create folder %s: %s", path, std::strerror(errno));
+        return false;
+    }
+    *folder = UniqueFd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder->fd < 0) {
+        *error = Format("cannot use %s as the folder for the parts: %s", path, std::strerror(errno));
+        return false;
+    }
+    return FolderIsOwnOnly(path, folder->fd, error) && FolderIsEmpty(path, folder->fd, error);
+}
+
 UniqueFd CreateIn(int folder, const std::string& name, mode_t mode, std::string* error) {
-    UniqueFd out(openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    UniqueFd out(CreateNewFileIn(folder, name.c_str(), mode));
     if (out.fd < 0) *error = Format("cannot create %s: %s", name.c_str(), std::strerror(errno));
     return out;
 }

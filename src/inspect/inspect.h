@@ -391,8 +391,12 @@ struct ReportOptions {
 void PrintTextReport(const Inspection& inspection, const ReportOptions& options);
 void PrintJsonReport(const Inspection& inspection, const ReportOptions& options);
 
+// "-" as an output file: standard output.
+inline bool IsStandardOutput(const char* path) { return path[0] == '-' && path[1] == '\0'; }
+
 // Draws the layout map as an SVG picture into a new file at `path` (an
-// existing file is replaced, never written through); false with `error`.
+// existing file is replaced, never written through), or onto standard
+// output for "-"; false with `error`.
 bool WriteSvgMap(const Inspection& inspection, const char* path, std::string* error);
 
 // True when the file holds a sealed header or a PID block: anything else

@@ -2,6 +2,8 @@
 // Exit status: 0 everything verifies, 1 something does not (or the parts
 // cannot rebuild the image exactly), 2 usage error, unreadable file, a file
 // that changed while it was read, or parts or picture that cannot be written.
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -9,6 +11,7 @@
 #include "inspect/extract.h"
 #include "inspect/inspect.h"
 #include "morvik_version.h"
+#include "sys/output_path.h"
 
 namespace morvik {
 
@@ -31,7 +34,7 @@ void ShowInspectUsage() {
     std::printf("\t-j, --json\t\tprint the findings as one JSON document\n");
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
     std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
-    std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE\n");
+    std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE (- for standard output)\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
@@ -73,6 +76,39 @@ int ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs)
     }
 }
 
+// Where the tool's own errors go: standard output, unless it carries the
+// picture.
+FILE* ErrorStream(const Outputs& outputs) {
+    return outputs.svgFile != nullptr && IsStandardOutput(outputs.svgFile) ? stderr : stdout;
+}
+
+int UsageError(const Outputs& outputs, const std::string& error) {
+    std::fprintf(ErrorStream(outputs), "Error : %s\n", error.c_str());
+    return kInspectUsage;
+}
+
+// The picture's path, looked at before anything is read or made.
+std::string RefusePicturePath(const char* svg, const char* image, bool json) {
+    if (IsStandardOutput(svg)) {
+        if (json) return "--svg - and --json both write to standard output: give the picture a file name";
+        if (SameFile(STDOUT_FILENO, image)) return "standard output is the image being checked";
+        return "";
+    }
+    OutputTarget target = ExamineOutputPath(svg, "picture");
+    if (target.kind == OutputKind::kRefused)
+        return Format("picture %s %s%s", svg, target.reason.c_str(),
+                      target.intoProc ? "; write '-' for standard output" : "");
+    if (SameFile(svg, image)) return Format("picture %s is the image being checked: give it a file of its own", svg);
+    return "";
+}
+
+std::string RefuseOutputs(const Outputs& outputs, const char* image, bool json) {
+    if (outputs.extractDir != nullptr && IsStandardOutput(outputs.extractDir))
+        return "--extract writes files into a folder, not onto standard output (write ./- for a folder named -)";
+    if (outputs.svgFile != nullptr) return RefusePicturePath(outputs.svgFile, image, json);
+    return "";
+}
+
 // Writes the parts and the picture that the options ask for; the exit
 // status they call for (kInspectOk when all is well).
 int WriteOutputs(const Inspection& inspection, const char* path, const Outputs& outputs, ReportOptions* options,
@@ -80,21 +116,32 @@ int WriteOutputs(const Inspection& inspection, const char* path, const Outputs& 
     int status = kInspectOk;
     std::string error;
     if (outputs.svgFile != nullptr) {
-        if (!WriteSvgMap(inspection, outputs.svgFile, &error)) {
-            std::printf("Error : %s\n", error.c_str());
-            return kInspectUsage;
-        }
+        if (!WriteSvgMap(inspection, outputs.svgFile, &error)) return UsageError(outputs, error);
         options->extraMembers = "\"svg\": " + JsonString(outputs.svgFile);
     }
     if (outputs.extractDir != nullptr) {
         status = ExtractImage(inspection, path, outputs.extractDir, extraction, &error);
-        if (status == kInspectUsage) {
-            std::printf("Error : %s\n", error.c_str());
-            return kInspectUsage;
-        }
+        if (status == kInspectUsage) return UsageError(outputs, error);
         options->extraMembers += (options->extraMembers.empty() ? "" : ", ") + ExtractionJson(*extraction);
     }
     return status;
+}
+
+// With the picture on standard output the report is left out; what fails
+// still reaches standard error.
+void PrintFailuresOnly(const Inspection& inspection) {
+    if (inspection.failures.empty()) return;
+    for (const std::string& failure : inspection.failures) std::fprintf(stderr, "%s\n", failure.c_str());
+    std::fprintf(stderr, "%s\n", SummaryLine(inspection).c_str());
+}
+
+void PrintReport(const Inspection& inspection, const Outputs& outputs, ReportOptions& options,
+                 const Extraction& extraction) {
+    if (options.json) return PrintJsonReport(inspection, options);
+    if (ErrorStream(outputs) == stderr) return PrintFailuresOnly(inspection);
+    PrintTextReport(inspection, options);
+    if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
+    if (outputs.svgFile != nullptr && !options.quiet) std::printf("Layout picture: %s\n", outputs.svgFile);
 }
 
 int Run(int argc, char** argv) {
@@ -107,22 +154,16 @@ int Run(int argc, char** argv) {
         ShowInspectUsage();
         return kInspectUsage;
     }
+    const char* image = argv[optind];
+    std::string refusal = RefuseOutputs(outputs, image, options.json);
+    if (!refusal.empty()) return UsageError(outputs, refusal);
     Inspection inspection;
     std::string error;
-    if (InspectPath(argv[optind], InspectOptions{}, &inspection, &error) != kInspectOk) {
-        std::printf("Error : %s\n", error.c_str());
-        return kInspectUsage;
-    }
+    if (InspectPath(image, InspectOptions{}, &inspection, &error) != kInspectOk) return UsageError(outputs, error);
     Extraction extraction;
-    int written = WriteOutputs(inspection, argv[optind], outputs, &options, &extraction);
+    int written = WriteOutputs(inspection, image, outputs, &options, &extraction);
     if (written == kInspectUsage) return kInspectUsage;
-    if (options.json) {
-        PrintJsonReport(inspection, options);
-    } else {
-        PrintTextReport(inspection, options);
-        if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
-        if (outputs.svgFile != nullptr && !options.quiet) std::printf("Layout picture: %s\n", outputs.svgFile);
-    }
+    PrintReport(inspection, outputs, options, extraction);
     return inspection.failures.empty() && written == kInspectOk ? kInspectOk : kInspectFailed;
 }
 
@@ -130,4 +171,7 @@ int Run(int argc, char** argv) {
 
 }  // namespace morvik
 
-int main(int argc, char** argv) { return morvik::Run(argc, argv); }
+int main(int argc, char** argv) {
+    if (!morvik::OpenClosedStandardStreams("Morvik-inspect")) return morvik::kInspectUsage;
+    return morvik::Run(argc, argv);
+}

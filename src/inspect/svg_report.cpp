@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "inspect/inspect.h"
+#include "sys/output_path.h"
 #include "sys/temp_file.h"
 
 namespace morvik {
@@ -157,10 +158,15 @@ bool WriteSvgMap(const Inspection& inspection, const char* path, std::string* er
         *error = "an empty file has no layout to draw";
         return false;
     }
+    if (IsStandardOutput(path)) {
+        if (WriteAll(STDOUT_FILENO, svg.data(), svg.size())) return true;
+        *error = Format("cannot write the picture to standard output: %s", std::strerror(errno));
+        return false;
+    }
     char temp[kTempPathSize] = "";
     UniqueFd out(CreateTempFileBeside(path, temp));
     bool ok = out.fd >= 0 && fchmod(out.fd, 0644) == 0 && WriteAllAt(out.fd, svg.data(), svg.size(), 0) &&
-              out.Close() && RenameTempFileOver(temp, path);
+              out.Close() && PutInPlace(temp, path);
     if (ok) return true;
     *error = Format("cannot write the picture %s: %s", path, std::strerror(errno));
     if (temp[0] != '\0') RemoveTempFile(temp);

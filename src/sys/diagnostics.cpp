@@ -40,6 +40,13 @@ void Report(const char* file, uint32_t line, const char* severity, const char* f
     std::fprintf(stderr, "%s:%u: %s: %s\n", file, line, severity, Escaped(message, kMessageSize).c_str());
 }
 
+void ReportOnPath(const char* path, const char* severity, const char* format, va_list args) {
+    char message[kMessageSize];
+    std::vsnprintf(message, sizeof message, format, args);
+    std::fprintf(stderr, "%s: %s: %s\n", Escaped(path, kMessageSize).c_str(), severity,
+                 Escaped(message, kMessageSize).c_str());
+}
+
 }  // namespace
 
 void VLocatedError(const char* file, uint32_t line, const char* format, va_list args) {
@@ -61,6 +68,20 @@ void LocatedWarning(const char* file, uint32_t line, const char* format, ...) {
     va_list args;
     va_start(args, format);
     VLocatedWarning(file, line, format, args);
+    va_end(args);
+}
+
+void PathError(const char* path, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    ReportOnPath(path, "error", format, args);
+    va_end(args);
+}
+
+void PathNote(const char* path, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    ReportOnPath(path, "note", format, args);
     va_end(args);
 }
 

@@ -28,4 +28,9 @@ void VLocatedWarning(const char* file, uint32_t line, const char* format, va_lis
 // are shown up to their first 100 characters and "...".
 void QuoteLine(const char* file, uint32_t line, const char* text);
 
+// PATH: error: TEXT and PATH: note: TEXT -- about a file as a whole (an
+// output path, say), where no line is concerned.
+void PathError(const char* path, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void PathNote(const char* path, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 }  // namespace morvik

@@ -1,6 +1,7 @@
 #include "sys/io.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,6 +32,21 @@ bool UniqueFd::Close() {
     return result == 0;
 }
 
+bool OpenClosedStandardStreams(const char* program) {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is taken: this one, as those below it are open.
+        int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened == fd) continue;
+        int error = errno;
+        if (opened >= 0) ::close(opened);
+        std::fprintf(stderr, "%s: error: descriptor %d is closed and /dev/null cannot be opened in its place: %s\n",
+                     program, fd, std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
 UniqueFd OpenForReading(const char* path) {
     return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
 }
@@ -56,11 +72,17 @@ bool StampOf(int fd, FileStamp* stamp) {
     return true;
 }
 
-ssize_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t position) {
-    auto* bytes = static_cast<uint8_t*>(buffer);
+namespace {
+
+// Calls `step` (a read or write of up to n bytes at `done` bytes into the
+// transfer) until `length` bytes are through: an interrupted call is
+// repeated, and a read that returns 0 is the end of the file. The count
+// transferred, or -1 on an error (errno kept).
+template <typename Step>
+ssize_t TransferAll(size_t length, Step step) {
     size_t done = 0;
     while (done < length) {
-        ssize_t got = ::pread(fd, bytes + done, length - done, static_cast<off_t>(position + done));
+        ssize_t got = step(length - done, done);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
         if (got == 0) break;
@@ -69,17 +91,24 @@ ssize_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t position) {
     return static_cast<ssize_t>(done);
 }
 
+// A write that makes no progress counts as a full disk.
+bool Complete(ssize_t written, size_t length) {
+    if (written >= 0 && static_cast<size_t>(written) < length) errno = ENOSPC;
+    return written >= 0 && static_cast<size_t>(written) == length;
+}
+
+}  // namespace
+
+ssize_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t position) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    return TransferAll(length, [&](size_t n, size_t done) {
+        return ::pread(fd, bytes + done, n, static_cast<off_t>(position + done));
+    });
+}
+
 ssize_t ReadFull(int fd, void* buffer, size_t length) {
     auto* bytes = static_cast<uint8_t*>(buffer);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = ::read(fd, bytes + done, length - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
+    return TransferAll(length, [&](size_t n, size_t done) { return ::read(fd, bytes + done, n); });
 }
 
 bool AtEndOfFile(int fd) {
@@ -89,18 +118,16 @@ bool AtEndOfFile(int fd) {
 
 bool WriteAllAt(int fd, const void* data, size_t length, uint64_t position) {
     const auto* bytes = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        ssize_t done = ::pwrite(fd, bytes, length, static_cast<off_t>(position));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) {
-            if (done == 0) errno = ENOSPC;
-            return false;
-        }
-        bytes += done;
-        length -= static_cast<size_t>(done);
-        position += static_cast<uint64_t>(done);
-    }
-    return true;
+    return Complete(TransferAll(length,
+                                [&](size_t n, size_t done) {
+                                    return ::pwrite(fd, bytes + done, n, static_cast<off_t>(position + done));
+                                }),
+                    length);
+}
+
+bool WriteAll(int fd, const void* data, size_t length) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    return Complete(TransferAll(length, [&](size_t n, size_t done) { return ::write(fd, bytes + done, n); }), length);
 }
 
 bool FillAt(int fd, uint8_t byte, uint64_t length, uint64_t position, IoBuffer& buffer) {

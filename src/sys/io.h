@@ -26,6 +26,14 @@ struct UniqueFd {
     bool Close();
 };
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that arrived
+// closed (as cron and some supervisors start a program), so that no file
+// the program opens can take the place of standard output or error and
+// receive its messages. false (after a message naming `program`, where
+// standard error is open) when /dev/null cannot be opened: the program must
+// then stop before it opens anything.
+bool OpenClosedStandardStreams(const char* program);
+
 // Opens `path` read-only; the descriptor is -1 when that fails (errno kept).
 // The open never blocks: a FIFO without a writer opens at once, so that the
 // caller can look at what it opened and refuse it.
@@ -79,6 +87,10 @@ struct IoBuffer {
     std::unique_ptr<uint8_t[]> bytes{new uint8_t[kIoChunk]};
     size_t size = kIoChunk;
 };
+
+// Writes all `length` bytes at the descriptor's position (a pipe or a
+// terminal as well as a file); false on any failure (errno kept).
+bool WriteAll(int fd, const void* data, size_t length);
 
 // Writes `length` copies of `byte` from absolute position `position`,
 // through `buffer`.

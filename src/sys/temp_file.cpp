@@ -4,8 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace morvik {
 
@@ -16,6 +22,10 @@ const int kEndingSignals[kEndingSignalCount] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE
 // The longest file name most file systems take.
 constexpr size_t kMaxNameLength = 255;
 constexpr char kTempSuffix[] = ".morvik-XXXXXX";
+constexpr size_t kRandomLength = 6;  // the XXXXXX
+// A temporary file nothing has written for this long, and that no process
+// holds, was left by a run that was killed.
+constexpr time_t kLeftoverAge = 60;
 
 // The process-wide state of the removal (see temp_file.h): written only while
 // the ending signals are blocked, read by the handler.
@@ -67,7 +77,57 @@ bool ComposeTempPath(const char* finalPath, char* tempPath) {
     return true;
 }
 
+// The random part of a temporary name: what mkostemp puts for XXXXXX.
+bool IsRandomPart(const char* text) {
+    size_t i = 0;
+    for (; text[i] != '\0'; ++i) {
+        char c = text[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return i == kRandomLength;
+}
+
+bool OlderThan(const struct stat& st, time_t age) {
+    struct timespec now;
+    return ::clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - st.st_mtim.tv_sec > age;
+}
+
+// Removes `name` from `folder` when it is a leftover: a regular file of this
+// user that nothing wrote for a while and that no process holds locked. It
+// is unlinked while this run holds the lock, and only while the name still
+// leads to the file that was checked.
+void RemoveIfLeftover(int folder, const char* name) {
+    int fd = ::openat(folder, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat held, named;
+    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == ::geteuid() &&
+        OlderThan(held, kLeftoverAge) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
+        ::unlinkat(folder, name, 0);
+    }
+    ::close(fd);
+}
+
 }  // namespace
+
+void RemoveLeftoverTempFiles(const char* finalPath) {
+    char pattern[kTempPathSize];
+    if (std::strlen(finalPath) + sizeof kTempSuffix + 1 > kTempPathSize || !ComposeTempPath(finalPath, pattern)) return;
+    char folderPath[kTempPathSize];
+    FolderOf(finalPath, folderPath);
+    // ".NAME.morvik-", the name every temporary file of this path starts with.
+    std::string prefix(pattern + std::strlen(folderPath));
+    prefix.resize(prefix.size() - kRandomLength);
+    DIR* folder = ::opendir(folderPath[0] == '\0' ? "." : folderPath);
+    if (folder == nullptr) return;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+        if (!IsRandomPart(entry->d_name + prefix.size())) continue;
+        RemoveIfLeftover(::dirfd(folder), entry->d_name);
+    }
+    ::closedir(folder);
+}
 
 SavedSignals CatchEndingSignals() {
     SavedSignals saved{};
@@ -116,6 +176,11 @@ int CreateTempFileBeside(const char* finalPath, char* tempPath) {
         g_tempFileExists = 1;
     }
     UnblockSignals(before);
+    if (fd < 0) return -1;
+    // Where the file system has no locks the file is still written; another
+    // run could then take it for a leftover only after a minute of silence.
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    RemoveLeftoverTempFiles(finalPath);
     return fd;
 }
 

@@ -43,9 +43,20 @@ void FolderOf(const char* path, char* folder);
 // Creates a new empty file ".NAME.morvik-XXXXXX" (NAME the last component
 // of `finalPath`, XXXXXX random) in the folder of `finalPath`: exclusively,
 // so never through an existing name or link, with mode 0600. From then on a
-// caught ending signal removes it. The read-write, close-on-exec descriptor
-// with the name in `tempPath` (kTempPathSize bytes), or -1 with errno set.
+// caught ending signal removes it, and an exclusive flock on it, held until
+// its descriptor is closed, tells other runs that it is in use. Then the
+// temporary files of the same final name that a killed run left behind are
+// removed (RemoveLeftoverTempFiles). The read-write, close-on-exec
+// descriptor with the name in `tempPath` (kTempPathSize bytes), or -1 with
+// errno set.
 int CreateTempFileBeside(const char* finalPath, char* tempPath);
+
+// Removes the temporary files of `finalPath` that no running process holds
+// and that nothing has written for over a minute: what a run killed
+// without a chance to clean up (SIGKILL, a crash, a power cut) left. Only
+// regular files of this user are removed, each while its lock is held, so a
+// run that is still writing (or only stopped) keeps its file.
+void RemoveLeftoverTempFiles(const char* finalPath);
 
 // Renames the temporary file over `finalPath`, which atomically replaces
 // whatever entry was there (a symbolic link included, never followed).

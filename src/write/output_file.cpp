@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sys/diagnostics.h"
 #include "sys/io.h"
+#include "sys/output_path.h"
 
 namespace morvik {
 
@@ -17,40 +19,37 @@ void ReportWriteFailure(const char* outPath) {
 
 namespace {
 
-bool SameFile(const struct stat& a, const char* path) {
-    struct stat b;
-    return ::stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// The first input of this bind that is the same file as the output, or
+// nullptr.
+const char* InputSharing(const char* outPath, const char* parPath, const ParInfo* info) {
+    if (SameFile(outPath, parPath)) return parPath;
+    for (uint32_t i = 0; i < info->imageCount; ++i) {
+        if (SameFile(outPath, info->images[i]->name)) return info->images[i]->name;
+    }
+    if (info->pidInfo != nullptr && SameFile(outPath, info->pidInfo->name)) return info->pidInfo->name;
+    return nullptr;
 }
 
-// The first input of this bind that is the same file as `out`, or nullptr.
-const char* InputSharing(const struct stat& out, const char* parPath, const ParInfo* info) {
-    if (SameFile(out, parPath)) return parPath;
-    for (uint32_t i = 0; i < info->imageCount; ++i) {
-        if (SameFile(out, info->images[i]->name)) return info->images[i]->name;
-    }
-    if (info->pidInfo != nullptr && SameFile(out, info->pidInfo->name)) return info->pidInfo->name;
-    return nullptr;
+void RefuseTarget(const char* outPath, const OutputTarget& target) {
+    if (target.intoProc)
+        std::printf("Error : Output path %s leads into /proc, refusing to write there!\n", outPath);
+    else
+        std::printf("Error : Output path %s exists and is not a regular file, refusing to replace it!\n", outPath);
+    PathError(outPath, "%s", target.reason.c_str());
 }
 
 }  // namespace
 
 bool CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* info) {
-    struct stat target;
-    if (::stat(outPath, &target) == 0) {
-        if (const char* input = InputSharing(target, parPath, info)) {
-            std::printf("Error : Output file %s is the same file as input %s, refusing to overwrite it!\n",
-                        outPath, input);
-            return false;
-        }
-    }
-    struct stat entry;
-    if (::lstat(outPath, &entry) != 0) return true;  // nothing there yet
-    if (!S_ISREG(entry.st_mode) && !S_ISLNK(entry.st_mode)) {
-        std::printf("Error : Output path %s exists and is not a regular file, refusing to replace it!\n",
-                    outPath);
+    if (const char* input = InputSharing(outPath, parPath, info)) {
+        std::printf("Error : Output file %s is the same file as input %s, refusing to overwrite it!\n", outPath, input);
+        PathError(outPath, "is the same file as the input %s: give the image a path of its own", input);
         return false;
     }
-    return true;
+    OutputTarget target = ExamineOutputPath(outPath, "image");
+    if (target.kind != OutputKind::kRefused) return true;
+    RefuseTarget(outPath, target);
+    return false;
 }
 
 namespace {
@@ -79,35 +78,50 @@ int OpenInPlace(const char* outPath) {
     return fd;
 }
 
+// Where the folder keeps the old output from being replaced, it is written
+// in place: in a sticky folder that keeps another user's file, and where the
+// folder refuses a new file by permission. A folder out of room or inodes is
+// no such case: writing in place there would destroy the old image and then
+// fail as well.
+bool WritesInPlace(const char* outPath, int tempError) {
+    struct stat old;
+    if (::lstat(outPath, &old) != 0 || !S_ISREG(old.st_mode)) return false;
+    return StickyFolderKeeps(outPath, old) || tempError == EACCES || tempError == EPERM;
+}
+
 }  // namespace
 
 bool OpenTempOutputEarly(const char* outPath, OutputFile* out) {
     out->tempPath[0] = '\0';
-    struct stat old;
-    bool oldIsFile = ::lstat(outPath, &old) == 0 && S_ISREG(old.st_mode);
-    // In place only where a temporary file could not take the output path.
-    if (!oldIsFile || !StickyFolderKeeps(outPath, old)) {
-        out->file.fd = CreateTempFileBeside(outPath, out->tempPath);
-        if (out->file.fd < 0) out->tempPath[0] = '\0';
+    out->tempError = 0;
+    if (WritesInPlace(outPath, 0)) return false;
+    out->file.fd = CreateTempFileBeside(outPath, out->tempPath);
+    if (out->file.fd < 0) {
+        out->tempError = errno;
+        out->tempPath[0] = '\0';
     }
     return out->file.fd >= 0;
 }
 
 bool CreateOutputFile(const char* outPath, OutputFile* out) {
     if (out->file.fd >= 0) return true;
-    struct stat old;
-    bool oldIsFile = ::lstat(outPath, &old) == 0 && S_ISREG(old.st_mode);
     OpenTempOutputEarly(outPath, out);
-    if (out->file.fd < 0 && oldIsFile) out->file.fd = OpenInPlace(outPath);
-    if (out->file.fd < 0) std::printf("Error: Create output bin file(%s) failed!\n", outPath);
-    return out->file.fd >= 0;
+    int error = out->tempError;
+    if (out->file.fd < 0 && WritesInPlace(outPath, error)) {
+        out->file.fd = OpenInPlace(outPath);
+        error = errno;
+    }
+    if (out->file.fd >= 0) return true;
+    std::printf("Error: Create output bin file(%s) failed!\n", outPath);
+    PathError(outPath, "cannot be created: %s", std::strerror(error));
+    return false;
 }
 
 bool FinishOutputFile(const char* outPath, OutputFile* out) {
     // The mode is a courtesy; a file system that refuses it still holds a
     // complete image, so a failure is not a failed bind.
     ::fchmod(out->file.fd, 0664);
-    bool done = out->file.Close() && (out->tempPath[0] == '\0' || RenameTempFileOver(out->tempPath, outPath));
+    bool done = out->file.Close() && (out->tempPath[0] == '\0' || PutInPlace(out->tempPath, outPath));
     if (!done) {
         ReportWriteFailure(outPath);
         DiscardOutputFile(out);

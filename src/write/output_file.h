@@ -21,20 +21,22 @@ namespace morvik {
 // Prints "Error : Write output bin file(%s) failed!" with the system's reason.
 void ReportWriteFailure(const char* outPath);
 
-// Refuses an output path that names an input of this bind, or that is
-// something other than a regular file or a symbolic link. false after a
-// message.
+// Refuses an output path that names an input of this bind, or that does not
+// lead to a regular file or to nothing (see ExamineOutputPath). Looks only:
+// nothing is made before it has passed. false after a message.
 bool CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* info);
 
 // The file a bind writes.
 struct OutputFile {
     UniqueFd file;
     char tempPath[kTempPathSize];  // the temporary file; "" when writing in place
+    int tempError;                 // why no temporary file could be made (errno), 0 when it could
 };
 
 // Opens the file the bind writes: a new temporary file beside `outPath`, or,
-// where that cannot be made (or could not replace the output), the existing
-// regular output itself, truncated and never through a symbolic link.
+// where the folder refuses one by permission (or a sticky folder would keep
+// it from replacing the output), the existing regular output itself,
+// truncated and never through a symbolic link.
 // false after the create message. A temporary file made already by
 // OpenTempOutputEarly is taken as it is.
 bool CreateOutputFile(const char* outPath, OutputFile* out);

@@ -1,0 +1,134 @@
+#include "sys/output_path.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sys/diagnostics.h"
+#include "sys/temp_file.h"
+
+namespace morvik {
+
+namespace {
+
+// The file system type of /proc, as statfs reports it.
+constexpr long kProcMagic = 0x9fa0;
+// As many links as the system itself follows before it gives up.
+constexpr int kMaxLinkHops = 40;
+
+std::string FolderPart(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The folder that holds `path` lies in /proc (followed through its own
+// links, so /dev/fd/1 counts as well as /proc/self/fd/1).
+bool FolderIsInProc(const std::string& path) {
+    struct statfs fs;
+    return ::statfs(FolderPart(path).c_str(), &fs) == 0 && fs.f_type == kProcMagic;
+}
+
+// Where the link at `path` leads, as a path that can be looked up from
+// here; "" when it cannot be read.
+std::string LinkTarget(const std::string& path) {
+    char target[4096];
+    ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (length <= 0) return "";
+    std::string next(target, static_cast<size_t>(length));
+    if (next[0] == '/' || path.find('/') == std::string::npos) return next;
+    return path.substr(0, path.rfind('/') + 1) + next;
+}
+
+const char* KindOfSpecialFile(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+OutputTarget Kind(OutputKind kind) {
+    OutputTarget target;
+    target.kind = kind;
+    return target;
+}
+
+OutputTarget Refused(const std::string& where, const char* path, const std::string& text) {
+    OutputTarget target;
+    target.kind = OutputKind::kRefused;
+    target.reason = where == path ? "is " + text : "leads to " + where + ", " + text;
+    return target;
+}
+
+OutputTarget RefuseSpecialFile(const std::string& where, const char* path, mode_t mode, const char* what) {
+    std::string text = KindOfSpecialFile(mode);
+    bool device = S_ISBLK(mode) || S_ISCHR(mode);
+    if (device)
+        text += std::string(": write the ") + what + " to a file and copy it to the device with dd or your flasher";
+    OutputTarget target = Refused(where, path, text);
+    target.device = device;
+    return target;
+}
+
+OutputTarget RefuseProc(const std::string& where, const char* path) {
+    OutputTarget target = Kind(OutputKind::kRefused);
+    target.intoProc = true;
+    target.reason = (where == path ? std::string("is in /proc") : "leads into /proc (" + where + ")") +
+                    ": a file there is a running process's descriptor or memory, not a file to replace";
+    return target;
+}
+
+}  // namespace
+
+OutputTarget ExamineOutputPath(const char* path, const char* what) {
+    std::string at = path;
+    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+        if (FolderIsInProc(at)) return RefuseProc(at, path);
+        struct stat st;
+        // Nothing there, or a link that leads nowhere (or nowhere this user
+        // can see): the new file takes the name, and nothing is written
+        // through it.
+        if (::lstat(at.c_str(), &st) != 0) return Kind(hop == 0 ? OutputKind::kNothing : OutputKind::kFile);
+        if (S_ISREG(st.st_mode)) return Kind(OutputKind::kFile);
+        if (!S_ISLNK(st.st_mode)) return RefuseSpecialFile(at, path, st.st_mode, what);
+        at = LinkTarget(at);
+        if (at.empty()) return Kind(OutputKind::kFile);
+    }
+    return Kind(OutputKind::kFile);  // a loop of links: the link is replaced
+}
+
+bool SameFile(const char* a, const char* b) {
+    struct stat first, second;
+    return ::stat(a, &first) == 0 && ::stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+bool SameFile(int fd, const char* path) {
+    struct stat first, second;
+    return ::fstat(fd, &first) == 0 && ::stat(path, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+bool PutInPlace(const char* tempPath, const char* finalPath) {
+    struct stat old;
+    bool hadOtherLinks = ::lstat(finalPath, &old) == 0 && S_ISREG(old.st_mode) && old.st_nlink > 1;
+    if (!RenameTempFileOver(tempPath, finalPath)) return false;
+    if (hadOtherLinks) {
+        auto others = static_cast<unsigned long long>(old.st_nlink - 1);
+        PathNote(finalPath, "the old file had %llu other hard link%s; %s the old contents, not the new file", others,
+                 others == 1 ? "" : "s", others == 1 ? "it keeps" : "they keep");
+    }
+    return true;
+}
+
+int CreateNewFileIn(int folder, const char* name, mode_t mode) {
+    return ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+}  // namespace morvik

@@ -1,0 +1,56 @@
+// The one rule for every file the tools write: the bound image, the layout
+// picture, the parts of an image. A tool checks the path with it before it
+// makes any file, and puts the finished file in place with it.
+//
+// The path, followed through its links, must name a regular file or
+// nothing. A device, a FIFO, a socket or a folder at the end of the links is
+// refused, and so is any link (or folder on the way) that leads into /proc,
+// where /dev/stdout and /dev/fd/N live: a "file" there is a descriptor of a
+// process, and replacing the link would replace a piece of the machine. A
+// link to a regular file, or one that leads nowhere, is replaced by the new
+// file and never written through.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace morvik {
+
+enum class OutputKind {
+    kNothing,  // nothing there: the file is new
+    kFile,     // a regular file, or a link that leads to one or to nothing: replaced
+    kRefused,  // never written: see OutputTarget::reason
+};
+
+struct OutputTarget {
+    OutputKind kind = OutputKind::kNothing;
+    bool intoProc = false;  // refused: a link or folder on the way is in /proc
+    bool device = false;    // refused: the path leads to a block or character device
+    std::string reason;     // why it is refused, to follow the path in a message
+};
+
+// Follows `path` through its links and says whether a file may be written
+// there. `what` names the file in the advice for a device ("image",
+// "picture"). Looks only; makes, renames and removes nothing.
+OutputTarget ExamineOutputPath(const char* path, const char* what);
+
+// True when both paths, followed through their links, name the same
+// existing file.
+bool SameFile(const char* a, const char* b);
+// The same for an open descriptor and a path.
+bool SameFile(int fd, const char* path);
+
+// Gives the finished temporary file the final path (see
+// RenameTempFileOver). When the old file there had other hard links, a note
+// on standard error says that they keep the old contents. false with errno
+// set.
+bool PutInPlace(const char* tempPath, const char* finalPath);
+
+// Creates the new file `name` inside the open folder `folder`: exclusively,
+// never through a link. The descriptor (write-only, close-on-exec), or -1
+// with errno set.
+int CreateNewFileIn(int folder, const char* name, mode_t mode);
+
+}  // namespace morvik
