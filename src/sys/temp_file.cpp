@@ -92,18 +92,24 @@ bool OlderThan(const struct stat& st, time_t age) {
     return ::clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - st.st_mtim.tv_sec > age;
 }
 
-// Removes `name` from `folder` when it is a leftover: a regular file of this
-// user that nothing wrote for a while and that no process holds locked. It
-// is unlinked while this run holds the lock, and only while the name still
-// leads to the file that was checked.
+// A regular file of this user that nothing has written for a while.
+bool LooksLeftover(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && OlderThan(st, kLeftoverAge);
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Removes `name` from `folder` when it is a leftover that no process holds
+// locked. It is unlinked while this run holds the lock, and only while the
+// name still leads to the file that was checked.
 void RemoveIfLeftover(int folder, const char* name) {
+    struct stat named, held;
+    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !LooksLeftover(named)) return;
     int fd = ::openat(folder, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
-    struct stat held, named;
-    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == ::geteuid() &&
-        OlderThan(held, kLeftoverAge) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
-        named.st_ino == held.st_ino) {
+    if (::fstat(fd, &held) == 0 && SameInode(held, named) && LooksLeftover(held) &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameInode(named, held)) {
         ::unlinkat(folder, name, 0);
     }
     ::close(fd);

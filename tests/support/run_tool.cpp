@@ -52,6 +52,7 @@ std::string ReadAllFrom(int fd) {
                             const RunOptions& options, int outFd, int errFd) {
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);
+    for (int fd : options.closedFds) ::close(fd);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
     for (const std::string& name : options.unsetEnv) ::unsetenv(name.c_str());
     for (const std::string& entry : options.env) {

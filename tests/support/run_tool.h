@@ -37,6 +37,7 @@ struct RunOptions {
     std::string changeInput;
     std::vector<int> ignoredSignals;       // set to SIG_IGN in the child (as nohup does)
     long userId = -1;                      // run as this user and group id (needs root)
+    std::vector<int> closedFds;            // standard streams closed in the child (as >&- does)
 };
 
 // Runs `program` with `args` (element 0 is the program itself).

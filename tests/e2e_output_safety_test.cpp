@@ -1,0 +1,249 @@
+// What a build machine or a careless script does around a bind: closed
+// standard streams, output paths that are links to devices, to /proc or to
+// folders, a picture written over the image it shows, folders that others
+// can write, hard links, leftovers of killed binds. Each row asserts the
+// exit status and message, that the old output (or the image under check)
+// is byte for byte as before, and that nothing new appeared beside a refused
+// target. Device nodes are made by the test in its own folder.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "support/image_model.h"
+
+namespace morvik_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const Bytes kOldOutput = PatternBytes(0x3000, 42);
+
+// The bundled example's inputs, its PAR file as bind.par.
+void WriteExample(const BindFolder& folder) {
+    const fs::path examples = fs::path(MORVIK_SOURCE_DIR) / "examples";
+    for (const char* name : {"boot.bin", "kernel.bin", "rootfs.bin", "pid.txt"})
+        folder.Write(name, ReadFile((examples / name).string()));
+    folder.Write("bind.par", ReadFile((examples / "ARMPARA.PAR").string()));
+}
+
+// What the example binds into, by a plain run in a folder of its own.
+const Bytes& ExampleImage() {
+    static const Bytes image = [] {
+        BindFolder folder;
+        WriteExample(folder);
+        EXPECT_EQ(folder.Bind({"-p", "0xff"}).status, 0);
+        return folder.Read("out.bin");
+    }();
+    return image;
+}
+
+// The folder's entries: kind and, for regular files, size and CRC-32.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        struct stat st{};
+        ::lstat(entry.path().c_str(), &st);
+        std::string what = std::to_string(st.st_mode) + ":" + std::to_string(st.st_rdev);
+        if (S_ISLNK(st.st_mode)) what += ">" + fs::read_symlink(entry.path()).string();
+        if (S_ISREG(st.st_mode)) {
+            Bytes bytes = ReadFile(entry.path().string());
+            what += ": " + std::to_string(bytes.size()) + " bytes, CRC " + Hex(Crc32(bytes));
+        }
+        entries[entry.path().filename().string()] = what;
+    }
+    return entries;
+}
+
+bool MakeNode(const BindFolder& folder, const std::string& name, mode_t type, unsigned major, unsigned minor) {
+    return ::mknod((folder / name).c_str(), type | 0600, makedev(major, minor)) == 0;
+}
+
+bool MakeSocket(const BindFolder& folder, const std::string& name) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = folder / name;
+    if (fd < 0 || path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    bool made = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return made;
+}
+
+// What a row expects at the output path afterwards.
+enum class After {
+    kAsBefore,  // the folder holds exactly what it held (the old out.bin included)
+    kNewImage,  // `output` holds the example's image; nothing else is new or changed
+};
+
+struct BindCase {
+    std::string name;
+    std::function<bool(const BindFolder&)> setup;  // false: the machine cannot make it (skipped)
+    std::vector<std::string> args;                 // behind "-i bind.par -o out.bin -p 0xff"
+    std::vector<int> closed = {};                  // standard streams closed
+    int status = 1;
+    std::string says = "";  // a line of standard output or error, whole
+    After after = After::kAsBefore;
+    std::string output = "out.bin";
+};
+
+bool HasLineIn(const RunResult& run, const std::string& line) {
+    return line.empty() || HasLine(run.out, line) || HasLine(run.err, line);
+}
+
+void ExpectFolderAfter(const BindCase& c, const BindFolder& folder, const std::map<std::string, std::string>& before) {
+    std::map<std::string, std::string> after = Snapshot(folder.dir.path);
+    if (c.after == After::kNewImage) {
+        EXPECT_TRUE(folder.Read(c.output) == ExampleImage()) << "not the example's image";
+        if (before.count(c.output) != 0)
+            after[c.output] = before.at(c.output);
+        else
+            after.erase(c.output);
+    }
+    for (const auto& [name, what] : after) EXPECT_EQ(before.count(name), 1u) << "new entry " << name;
+    for (const auto& [name, what] : before) EXPECT_EQ(after[name], what) << name << " changed";
+}
+
+TEST(E2eOutputSafety, BindAroundCarelessUse) {
+    auto none = [](const BindFolder&) { return true; };
+    const std::string proc = "Error : Output path so leads into /proc, refusing to write there!";
+    const std::string notFile = " exists and is not a regular file, refusing to replace it!";
+    const std::string dd = "write the image to a file and copy it to the device with dd or your flasher";
+    const std::vector<BindCase> cases{
+        {"standard output closed: the trace cannot land in the image", none, {}, {1}, 0, "", After::kNewImage},
+        {"standard error closed with a warning to print",
+         [](const BindFolder& f) {
+             Bytes par = ReadFile(f / "bind.par");
+             f.Write("bind.par", "X an unknown line\n" + std::string(par.begin(), par.end()));
+             return true;
+         },
+         {}, {2}, 0, "", After::kNewImage},
+        {"both closed", none, {}, {1, 2}, 0, "", After::kNewImage},
+        {"a link into /proc, as /dev/stdout is",
+         [](const BindFolder& f) { return ::symlink("/proc/self/fd/1", (f / "so").c_str()) == 0; }, {"-o", "so"}, {},
+         1, proc},
+        {"a link into /proc through a folder link, as /dev/fd/1 is",
+         [](const BindFolder& f) { return ::symlink("/proc/self/fd", (f / "fd").c_str()) == 0; }, {"-o", "fd/1"}, {},
+         1, "Error : Output path fd/1 leads into /proc, refusing to write there!"},
+        {"a link to a block device, as /dev/disk/by-id/ holds",
+         [](const BindFolder& f) {
+             return MakeNode(f, "card", S_IFBLK, 7, 200) && ::symlink("card", (f / "by-id").c_str()) == 0;
+         },
+         {"-o", "by-id"}, {}, 1, "by-id: error: leads to card, a block device: " + dd},
+        {"a character device itself", [](const BindFolder& f) { return MakeNode(f, "tty", S_IFCHR, 1, 3); },
+         {"-o", "tty"}, {}, 1, "tty: error: is a character device: " + dd},
+        {"a link to a folder",
+         [](const BindFolder& f) {
+             return ::mkdir((f / "d").c_str(), 0755) == 0 && ::symlink("d", (f / "dl").c_str()) == 0;
+         },
+         {"-o", "dl"}, {}, 1, "Error : Output path dl" + notFile},
+        {"a link to a FIFO",
+         [](const BindFolder& f) {
+             return ::mkfifo((f / "p").c_str(), 0600) == 0 && ::symlink("p", (f / "pl").c_str()) == 0;
+         },
+         {"-o", "pl"}, {}, 1, "pl: error: leads to p, a FIFO"},
+        {"a socket", [](const BindFolder& f) { return MakeSocket(f, "s"); }, {"-o", "s"}, {}, 1,
+         "s: error: is a socket"},
+        {"- is a file named -", none, {"-o", "-"}, {}, 0, "Out File : -", After::kNewImage, "-"},
+        {"a link that leads nowhere is replaced",
+         [](const BindFolder& f) { return ::symlink("nowhere.bin", (f / "dangling").c_str()) == 0; },
+         {"-o", "dangling"}, {}, 0, "DONE!", After::kNewImage, "dangling"},
+        {"another hard link keeps the old image, and says so",
+         [](const BindFolder& f) { return ::link((f / "out.bin").c_str(), (f / "tftp.bin").c_str()) == 0; }, {}, {},
+         0, "out.bin: note: the old file had 1 other hard link; it keeps the old contents, not the new file",
+         After::kNewImage},
+    };
+    for (const BindCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BindFolder folder;
+        WriteExample(folder);
+        folder.Write("out.bin", kOldOutput);
+        if (!c.setup(folder)) {
+            std::printf("[  SKIP    ] %s: this machine cannot make it (%s)\n", c.name.c_str(), std::strerror(errno));
+            continue;
+        }
+        auto before = Snapshot(folder.dir.path);
+        RunOptions options;
+        options.closedFds = c.closed;
+        std::vector<std::string> args{"-p", "0xff"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult run = folder.Bind(args, options);
+
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        EXPECT_TRUE(HasLineIn(run, c.says)) << run.out << run.err;
+        ExpectFolderAfter(c, folder, before);
+    }
+}
+
+// A killed bind leaves its temporary file; the next bind of the same output
+// removes it, and nothing that could still be in use or is not its own.
+TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
+    enum Kind { kFile, kLink, kFolder };
+    const struct {
+        std::string name;
+        Kind kind;
+        int age;          // seconds since it was last written
+        bool locked;      // a running bind holds it
+        bool otherUser;   // needs root to make
+        bool removed;
+    } leftovers[] = {
+        {".out.bin.morvik-Ab12Cd", kFile, 120, false, false, true},
+        {".out.bin.morvik-Zz99zz", kFile, 600000, false, false, true},
+        {".out.bin.morvik-young1", kFile, 0, false, false, false},
+        {".out.bin.morvik-Held01", kFile, 120, true, false, false},
+        {".out.bin.morvik-Other1", kFile, 120, false, true, false},
+        {".other.bin.morvik-Ab12Cd", kFile, 120, false, false, false},
+        {".out.bin.morvik-Link01", kLink, 120, false, false, false},
+        {".out.bin.morvik-Dir001", kFolder, 120, false, false, false},
+        {".out.bin.morvik-toolong", kFile, 120, false, false, false},
+        {".out.bin.morvik-Ab1", kFile, 120, false, false, false},
+    };
+    const bool root = ::geteuid() == 0;
+    BindFolder folder;
+    WriteExample(folder);
+    std::vector<int> held;
+    for (const auto& l : leftovers) {
+        if (l.otherUser && !root) continue;
+        const std::string path = folder / l.name;
+        if (l.kind == kFile) folder.Write(l.name, kOldOutput);
+        if (l.kind == kLink) {
+            ASSERT_EQ(::symlink("out.bin", path.c_str()), 0);
+        }
+        if (l.kind == kFolder) {
+            ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+        }
+        if (l.otherUser) {
+            ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
+        }
+        if (l.locked) {
+            held.push_back(::open(path.c_str(), O_RDWR));
+            ASSERT_EQ(::flock(held.back(), LOCK_EX), 0);
+        }
+        struct timespec times[2] = {{std::time(nullptr) - l.age, 0}, {std::time(nullptr) - l.age, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << l.name;
+    }
+    RunResult run = folder.Bind({"-p", "0xff"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(folder.Read("out.bin") == ExampleImage());
+    for (const auto& l : leftovers) {
+        if (l.otherUser && !root) continue;
+        struct stat st{};
+        EXPECT_EQ(::lstat((folder / l.name).c_str(), &st) != 0, l.removed) << l.name;
+    }
+    for (int fd : held) ::close(fd);
+}
+
+}  // namespace
+}  // namespace morvik_test
