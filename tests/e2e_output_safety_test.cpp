@@ -245,5 +245,129 @@ TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
     for (int fd : held) ::close(fd);
 }
 
+struct InspectCase {
+    std::string name;
+    std::function<bool(const BindFolder&)> setup;
+    std::vector<std::string> args;  // run in the folder, which holds image.bin
+    std::vector<int> closed;
+    int status;
+    std::string says;                        // a line of standard output or error, whole
+    std::set<std::string> created = {};      // new entries the run may make
+    std::set<std::string> changed = {};      // entries the run may rewrite
+    bool svgOnStdout = false;                // standard output is the picture and nothing else
+};
+
+void ExpectInspectFolder(const InspectCase& c, const BindFolder& folder,
+                         const std::map<std::string, std::string>& before) {
+    std::map<std::string, std::string> after = Snapshot(folder.dir.path);
+    for (const auto& [name, what] : before) {
+        if (c.changed.count(name) == 0) {
+            EXPECT_EQ(after[name], what) << name << " changed";
+        }
+    }
+    for (const auto& [name, what] : after) {
+        if (before.count(name) != 0) continue;
+        EXPECT_EQ(c.created.count(name), 1u) << "new entry " << name;
+        struct stat st{};
+        ::lstat((folder / name).c_str(), &st);
+        if (S_ISDIR(st.st_mode)) {
+            EXPECT_EQ(st.st_mode & 022, 0u) << name << " can be written by others";
+        }
+    }
+}
+
+TEST(E2eOutputSafety, InspectAroundCarelessUse) {
+    auto none = [](const BindFolder&) { return true; };
+    auto folderWithMode = [](mode_t mode) {
+        return [mode](const BindFolder& f) {
+            return ::mkdir((f / "parts").c_str(), 0700) == 0 && ::chmod((f / "parts").c_str(), mode) == 0;
+        };
+    };
+    const std::string proc = "Error : picture so leads into /proc (/proc/self/fd/1): a file there is a running "
+                             "process's descriptor or memory, not a file to replace; write '-' for standard output";
+    const std::vector<InspectCase> cases{
+        {"--svg through a link into /proc, as /dev/stdout is",
+         [](const BindFolder& f) { return ::symlink("/proc/self/fd/1", (f / "so").c_str()) == 0; },
+         {"--svg", "so", "image.bin"}, {}, 2, proc},
+        {"--svg onto the image being checked", none, {"--svg", "image.bin", "image.bin"}, {}, 2,
+         "Error : picture image.bin is the image being checked: give it a file of its own"},
+        {"--svg onto a hard link of the image",
+         [](const BindFolder& f) { return ::link((f / "image.bin").c_str(), (f / "map.svg").c_str()) == 0; },
+         {"--svg", "map.svg", "image.bin"}, {}, 2,
+         "Error : picture map.svg is the image being checked: give it a file of its own"},
+        {"--svg onto a block device node", [](const BindFolder& f) { return MakeNode(f, "sdb", S_IFBLK, 7, 201); },
+         {"--svg", "sdb", "image.bin"}, {}, 2,
+         "Error : picture sdb is a block device: write the picture to a file and copy it to the device with dd or "
+         "your flasher"},
+        {"--svg through a link to a folder",
+         [](const BindFolder& f) {
+             return ::mkdir((f / "d").c_str(), 0755) == 0 && ::symlink("d", (f / "dl").c_str()) == 0;
+         },
+         {"--svg", "dl", "image.bin"}, {}, 2, "Error : picture dl leads to d, a folder"},
+        {"--svg - puts the picture alone on standard output", none, {"--svg", "-", "image.bin"}, {}, 0, "", {}, {},
+         true},
+        {"--svg - on a damaged image: the failures on standard error",
+         [](const BindFolder& f) {
+             Bytes image = f.Read("image.bin");
+             image[0x10000] ^= 0x5A;
+             f.Write("image.bin", image);
+             return true;
+         },
+         {"--svg", "-", "image.bin"}, {}, 1,
+         "Summary: FAILED, 1 failure: 1 header, 2 group images, 1 PID block, 1 FW PID record", {}, {}, true},
+        {"--svg - with --json", none, {"--json", "--svg", "-", "image.bin"}, {}, 2,
+         "Error : --svg - and --json both write to standard output: give the picture a file name"},
+        {"--extract -", none, {"--extract", "-", "image.bin"}, {}, 2,
+         "Error : --extract writes files into a folder, not onto standard output (write ./- for a folder named -)"},
+        {"--extract into a folder others can write", folderWithMode(0777), {"--extract", "parts", "image.bin"}, {}, 2,
+         "Error : folder parts can be written by other users (mode 0777): give a new folder, or an empty one only "
+         "you can write (chmod go-w)"},
+        {"--extract into a folder its group can write", folderWithMode(0770), {"--extract", "parts", "image.bin"}, {},
+         2,
+         "Error : folder parts can be written by other users (mode 0770): give a new folder, or an empty one only "
+         "you can write (chmod go-w)"},
+        {"--extract into an empty folder of one's own", folderWithMode(0700), {"--extract", "parts", "image.bin"}, {},
+         0, "Round trip: bind.sh rebuilds the image byte for byte", {}, {"parts"}},
+        {"--extract into a new folder", none, {"--extract", "parts", "image.bin"}, {}, 0,
+         "Round trip: bind.sh rebuilds the image byte for byte", {"parts"}},
+        {"standard output closed", none, {"--svg", "map.svg", "image.bin"}, {1}, 0, "", {"map.svg"}},
+        {"an old picture with another hard link keeps it",
+         [](const BindFolder& f) {
+             f.Write("map.svg", std::string("old"));
+             return ::link((f / "map.svg").c_str(), (f / "keep.svg").c_str()) == 0;
+         },
+         {"--svg", "map.svg", "image.bin"}, {}, 0,
+         "map.svg: note: the old file had 1 other hard link; it keeps the old contents, not the new file", {},
+         {"map.svg"}},
+    };
+    for (const InspectCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BindFolder folder;
+        folder.Write("image.bin", ExampleImage());
+        if (!c.setup(folder)) {
+            std::printf("[  SKIP    ] %s: this machine cannot make it (%s)\n", c.name.c_str(), std::strerror(errno));
+            continue;
+        }
+        auto before = Snapshot(folder.dir.path);
+        RunOptions options;
+        options.cwd = folder.dir.path;
+        options.closedFds = c.closed;
+        std::vector<std::string> args{MORVIK_INSPECT_BIN};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult run = RunProgram(MORVIK_INSPECT_BIN, args, options);
+
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        EXPECT_TRUE(HasLineIn(run, c.says)) << run.out << run.err;
+        if (c.svgOnStdout) {
+            EXPECT_EQ(run.out.rfind("<?xml", 0), 0u) << run.out.substr(0, 200);
+            EXPECT_EQ(run.out.find("</svg>\n"), run.out.size() - 7) << "more than the picture on standard output";
+        }
+        ExpectInspectFolder(c, folder, before);
+        if (c.created.count("map.svg") != 0 || c.changed.count("map.svg") != 0) {
+            EXPECT_EQ(folder.Read("map.svg")[0], '<');
+        }
+    }
+}
+
 }  // namespace
 }  // namespace morvik_test
