@@ -124,6 +124,8 @@ TEST(E2eAtomicOutput, AnUnfinishedBindLeavesTheOutputPathAsItWas) {
          "Error : Binding PID fail!"},
         {"empty image", "$Size &10\n:boot.bin &0\n:empty.bin &1000\n", true, MidBind::kNothing, 0, 1,
          "Error : Binding file empty.bin fail:"},
+        {"NUL byte in a PAR line", "$Size &10\n:boot.bin &0" + std::string(1, '\0') + " -l 0x2000\n", true,
+         MidBind::kNothing, 0, 1, "Error: line 2 holds a NUL byte!"},
         {"file-size limit", "$Size &10\n:boot.bin &0\n", true, MidBind::kNothing, 0, 1,
          "Error : Write output bin file(out.bin) failed! (File too large)", 0x2000},
         {"image removed between planning and copying", kLargePar, true, MidBind::kRemoveImage, 0, 1,
