@@ -126,6 +126,8 @@ TEST(E2eAtomicOutput, AnUnfinishedBindLeavesTheOutputPathAsItWas) {
          "Error : Binding file empty.bin fail:"},
         {"NUL byte in a PAR line", "$Size &10\n:boot.bin &0" + std::string(1, '\0') + " -l 0x2000\n", true,
          MidBind::kNothing, 0, 1, "Error: line 2 holds a NUL byte!"},
+        {"range of 2 GiB outside a group", "$Size &10\n:boot.bin &0 -l 0x80000000\n", true, MidBind::kNothing, 0, 1,
+         "Error : '-l' value 0x80000000 is 2 GiB or more!"},
         {"file-size limit", "$Size &10\n:boot.bin &0\n", true, MidBind::kNothing, 0, 1,
          "Error : Write output bin file(out.bin) failed! (File too large)", 0x2000},
         {"image removed between planning and copying", kLargePar, true, MidBind::kRemoveImage, 0, 1,

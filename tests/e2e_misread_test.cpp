@@ -99,6 +99,12 @@ TEST(E2eMisread, RefusedWhereTheImageWouldBeWrong) {
          "Error: line 3 holds a NUL byte!", 1},
         {"neighbour: a UTF-8 byte order mark line is skipped", "\xEF\xBB\xBF# board\n$Size &10\n:boot.bin &0\n",
          "DONE!", 0},
+        // reserved ranges read as negative, or without their sign
+        {"range of 2 GiB around another image", "$Size &10\n:boot.bin &0 -l 0x80000000\n:data.bin &2000\n",
+         "Error : '-l' value 0x80000000 is 2 GiB or more!", 1},
+        {"range with a sign", "$Size &10\n:boot.bin &0 -l -0x2000 -p 0xff\n",
+         "Error : '-l' option must be followed a hex value!", 1},
+        {"neighbour: the range without its sign", "$Size &10\n:boot.bin &0 -l 0x2000 -p 0xff\n", "DONE!", 0},
         // inputs that are not files
         {"image is a FIFO", "$Size &10\n:fifo.bin &0\n", "Error:file fifo.bin is not a regular file", 1},
         {"PID file is a device", "$Size &10\n%zero.txt &7fff\n:boot.bin &0\n",

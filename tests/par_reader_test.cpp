@@ -140,6 +140,10 @@ TEST_F(ParReaderTest, ReadsImageLineFieldsAndOptions) {
         {":{D}/a.bin &0 junk -x -c", 0, 0, PAD_NONE, "", 1, IMAGE_NORMAL, -1, 0, "Unknown options!\n"},
         {":{D}/a.bin &0 -l", 0, 0, PAD_NONE, "", 0, IMAGE_NORMAL, -1, 0, "Unknown options!\n"},
         {":{D}/a.bin &0 -c\r", 0, 0, PAD_NONE, "", 1, IMAGE_NORMAL, -1, 0, "Unknown options!\n"},
+        // ranges below 2 GiB, and a group image's range of any size, wherever -k or -f stands
+        {":{D}/a.bin &0 -l 0x7fffffff", 0, 0x7FFFFFFF, PAD_NONE, "", 0, IMAGE_NORMAL, -1, 0, ""},
+        {":{D}/a.bin &0 -l 0x80000000 -k", 0, 0x80000000, PAD_NONE, "", 0, IMAGE_KERNEL, 0, 1, ""},
+        {":{D}/a.bin &0 -f 1 -l0xffffffff", 0, 0xFFFFFFFF, PAD_NONE, "", 0, IMAGE_FW, 1, 0, ""},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(Read(std::string(c.line) + "\n"), kParOk) << c.line;
@@ -258,6 +262,12 @@ TEST_F(ParReaderTest, FormatErrorsStopTheReadingAndFailTheRun) {
         {":{D}/a.bin &0 -k 1 -k 1", "Error: {D}/a.bin: '-k' is given more than once!\n", 0},
         {":{D}/a.bin &0 -f 0 -k", "Error: {D}/a.bin: '-k' should be exclusive with '-f'!\n", 0},
         {":{D}/a.bin &0 " + std::string(2000, 'x'), "Error: line 1 is longer than 1999 characters!\n", 0},
+        // ranges that would be misread: negative for an image outside a group, or signed
+        {":{D}/a.bin &0 -l 0x80000000", "Error : '-l' value 0x80000000 is 2 GiB or more!\n", 0},
+        {":{D}/a.bin &0 -l 0xffffffff -c", "Error : '-l' value 0xffffffff is 2 GiB or more!\n", 0},
+        {":{D}/a.bin &0 -l -0x2000", lMsg, 0},
+        {":{D}/a.bin &0 -k -l+0x2000", lMsg, 0},
+        {":{D}/a.bin &0 -l -x10", lMsg, 0},
         // NUL bytes wherever they are in a line, which would end it early
         {nul + ":{D}/a.bin &0", "Error: line 1 holds a NUL byte!\n", 0},
         {image + ":{D}/a.bin &0" + nul + " -f", "Error: line 2 holds a NUL byte!\n", 1},

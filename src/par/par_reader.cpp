@@ -29,6 +29,9 @@ constexpr const char* kImageOptions = "l:p:cv:k::f::";
 constexpr const char* kSeparator = "---------------------------------------\n";
 // The largest size line value whose size in bytes fits 32 bits.
 constexpr uint32_t kMaxSizeKiB = 0x3FFFFF;
+// The smallest '-l' value that reads as negative when held as a signed
+// 32-bit number: 2 GiB.
+constexpr uint32_t kNegativeRange = 0x80000000;
 
 struct ReaderState {
     ParInfo* info;
@@ -199,8 +202,17 @@ void ExplainBadLimit(const ReaderState& state, const char* arg) {
     LineError(state, "'-l' value '%s' is not hex after its 'x': '%c' is not a hex digit", arg, FirstNonHex(x + 1));
 }
 
+// A '-' or '+' and nothing but zeros up to the 'x' ('-0x2000', '+x10'): a
+// size is never negative, and the sign would be dropped without a word.
+bool HasSignedLimit(const char* arg, const char* x) {
+    if (arg[0] != '-' && arg[0] != '+') return false;
+    const char* c = arg + 1;
+    while (c < x && *c == '0') ++c;
+    return c == x;
+}
+
 // The value is the text after the argument's first 'x'; what stands in
-// front of the 'x' is not looked at.
+// front of the 'x' is not looked at, but for a sign.
 std::optional<int> TakeLimit(ReaderState& state, ImageInfo* image, const char* arg) {
     const char* x = arg != nullptr ? std::strchr(arg, 'x') : nullptr;
     if (x == nullptr || !ReadMarkedHex(&image->limit, x)) {
@@ -211,7 +223,25 @@ std::optional<int> TakeLimit(ReaderState& state, ImageInfo* image, const char* a
         ReportTooManyDigits(state, "'-l' value", arg);
         return TooManyDigits("Error : '-l' value %s has more than 8 hex digits!\n", arg);
     }
+    if (HasSignedLimit(arg, x)) {
+        LineError(state, "'-l' value '%s' has a sign: write the size as 0x%s", arg, x + 1);
+        return FormatError("Error : '-l' option must be followed a hex value!");
+    }
     return std::nullopt;
+}
+
+// The planner holds the range of an image outside a group against the
+// image's length as a signed number: from 0x80000000 on it reads as
+// negative, the range is dropped and the images in it no longer count as
+// overlapping. Whether the image is in a group is known only once the whole
+// line is scanned ('-l' may come before '-k' or '-f').
+std::optional<int> CheckPlainImageRange(const ReaderState& state, const ImageInfo* image, const char* limitText) {
+    if (image->type != IMAGE_NORMAL || image->limit < kNegativeRange) return std::nullopt;
+    LineError(state,
+              "'-l' value '%s' is 2 GiB or more: the range of an image outside a group must be below 0x80000000 bytes",
+              limitText);
+    std::printf("Error : '-l' value %s is 2 GiB or more!\n", limitText);
+    return FormatError();
 }
 
 void TakePad(ReaderState& state, ImageInfo* image, const char* arg) {
@@ -342,9 +372,11 @@ std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, GroupM
 std::optional<int> ScanImageOptions(ReaderState& state, ImageInfo* image) {
     optind = 1;
     GroupMarks marks;
+    const char* limitText = nullptr;  // the last '-l' value taken, as written
     for (;;) {
         int option = my_getopt(state.items.itemCount, state.items.itemPtr, kImageOptions, nullptr);
-        if (option == -1) return std::nullopt;
+        if (option == -1) return CheckPlainImageRange(state, image, limitText);
+        if (option == 'l') limitText = optarg;
         if (std::optional<int> stop = ActOnImageOption(state, image, marks, option)) return stop;
     }
 }
