@@ -87,6 +87,14 @@ std::string ElevenImageLines() {
     return lines;
 }
 
+// `text` in little-endian characters of `width` bytes, as a UTF-16 or
+// UTF-32 editor saves ASCII text.
+std::string Wide(const std::string& text, size_t width) {
+    std::string wide;
+    for (char c : text) wide += c + std::string(width - 1, '\0');
+    return wide;
+}
+
 std::string PidHex() {
     std::string hex;
     const char* digits = "0123456789abcdef";
@@ -101,6 +109,8 @@ std::string PidHex() {
 std::vector<Row> Catalogue() {
     const std::string boot = "$Size &8\n:boot.bin &0\n";
     const std::string group = "$Size &40\n%pid.txt &7fff\n";
+    const std::string nul(1, '\0');
+    const std::vector<Extra> oldOutput = {{Extra::kFile, "ARMOut.BIN", "the image of an earlier bind"}};
     return {
         // ---- command line ----
         {"bad -p value", {"-p", "0XFF"}, boot, {},
@@ -208,6 +218,15 @@ std::vector<Row> Catalogue() {
          {Out("Error : '-l' option must be followed a hex value!"),
           Err("ARMPARA.PAR:1: error: '-l' value '0x8g' is not hex after its 'x': 'g' is not a hex digit")},
          1, Output::kNone},
+        {"-l of 2 GiB outside a group", {}, "$Size &40\n:boot.bin &0 -l 0x80000000\n:b.bin &10000\n", oldOutput,
+         {Out("Error : '-l' value 0x80000000 is 2 GiB or more!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:2: error: '-l' value '0x80000000' is 2 GiB or more: the range of an image outside a group "
+              "must be below 0x80000000 bytes")},
+         1, Output::kNone},
+        {"-l with a sign", {}, "$Size &40\n:boot.bin &0 -l -0x2000\n", oldOutput,
+         {Out("Error : '-l' option must be followed a hex value!"),
+          Err("ARMPARA.PAR:2: error: '-l' value '-0x2000' has a sign: write the size as 0x2000")},
+         1, Output::kNone},
         {"-v not 4 characters", {}, ":boot.bin &0 -v 1.0\n" + boot, {},
          {Out("Error: '-v' option must be followed with a string of 4 bytes!"),
           Err("ARMPARA.PAR:1: error: '-v' value '1.0' has 3 characters: a version has exactly 4, as '1.00'")},
@@ -296,6 +315,27 @@ std::vector<Row> Catalogue() {
           Err("ARMPARA.PAR:1: warning: line starts with a UTF-8 byte order mark and is skipped: save the file without "
               "one")},
          0, Output::kComplete, "ARMOut.BIN", 0x2000},
+        {"NUL byte in an image line", {}, "$Size &40\n:boot.bin &0\n:rootfs.bin &10000" + nul + " -f -c -v 1.00\n",
+         oldOutput,
+         {Out("Error: line 3 holds a NUL byte!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:3: error: line 3 holds a NUL byte at column 19: is this a text file?"),
+          Err("ARMPARA.PAR:3:     :rootfs.bin &10000\\x00 -f -c -v 1.00")},
+         1, Output::kNone},
+        {"NUL byte in the dropped rest of a long comment", {}, boot + "# " + std::string(2100, 'c') + nul + "\n",
+         oldOutput,
+         {Out("Error: line 3 holds a NUL byte!"),
+          Err("ARMPARA.PAR:3: error: line 3 holds a NUL byte at column 2103: is this a text file?")},
+         1, Output::kNone},
+        {"UTF-16 PAR file", {}, "\xFF\xFE" + Wide(boot, 2), oldOutput,
+         {Out("Error: Par file ARMPARA.PAR is UTF-16 text, not ASCII or UTF-8!"), Out("Usage : Par File Line Format."),
+          Err("ARMPARA.PAR:1: error: the PAR file is UTF-16 (it starts with a byte order mark): save it as ASCII or "
+              "UTF-8")},
+         1, Output::kNone},
+        {"UTF-32 PAR file without a byte order mark", {}, Wide(boot, 4), oldOutput,
+         {Out("Error: Par file ARMPARA.PAR is UTF-32 text, not ASCII or UTF-8!"),
+          Err("ARMPARA.PAR:1: error: the PAR file looks like UTF-32 (three NUL bytes beside each character): save it "
+              "as ASCII or UTF-8")},
+         1, Output::kNone},
 
         // ---- layout rules ----
         {"no size line", {}, ":boot.bin &0\n", {},

@@ -41,6 +41,7 @@ std::string PidWith(size_t at, char c) {
 
 TEST(E2eMisread, RefusedWhereTheImageWouldBeWrong) {
     const std::string longComment = "#" + std::string(1998, 'c') + ":kernel.bin &3000\n";
+    const std::string nul(1, '\0');
     const std::vector<MisreadCase> cases{
         // hex fields of more than 8 significant digits
         {"offset of 9 digits", "$Size &8\n:boot.bin &100000000\n",
@@ -89,6 +90,21 @@ TEST(E2eMisread, RefusedWhereTheImageWouldBeWrong) {
          "Error : image data.bin changed during the bind!", 1, "data.bin:2:grow"},
         {"neighbour: changed before it was measured", kGroup + ":kernel.bin &8000 -k\n", "DONE!", 0,
          "kernel.bin:1:rewrite"},
+        // NUL bytes, which once ended a line early
+        {"NUL before -f", kGroup + ":kernel.bin &8000 -k\n:rootfs.bin &10000" + nul + " -f -c -v 1.00\n",
+         "Error: line 5 holds a NUL byte!", 1},
+        {"NUL before -p", "$Size &10\n:boot.bin &0 -l 0x2000" + nul + " -p 0xff\n",
+         "Error: line 2 holds a NUL byte!", 1},
+        {"NUL at a line's start", "$Size &10\n:boot.bin &0\n" + nul + ":data.bin &1000\n",
+         "Error: line 3 holds a NUL byte!", 1},
+        {"neighbour: a UTF-8 byte order mark line is skipped", "\xEF\xBB\xBF# board\n$Size &10\n:boot.bin &0\n",
+         "DONE!", 0},
+        // reserved ranges read as negative, or without their sign
+        {"range of 2 GiB around another image", "$Size &10\n:boot.bin &0 -l 0x80000000\n:data.bin &2000\n",
+         "Error : '-l' value 0x80000000 is 2 GiB or more!", 1},
+        {"range with a sign", "$Size &10\n:boot.bin &0 -l -0x2000 -p 0xff\n",
+         "Error : '-l' option must be followed a hex value!", 1},
+        {"neighbour: the range without its sign", "$Size &10\n:boot.bin &0 -l 0x2000 -p 0xff\n", "DONE!", 0},
         // inputs that are not files
         {"image is a FIFO", "$Size &10\n:fifo.bin &0\n", "Error:file fifo.bin is not a regular file", 1},
         {"PID file is a device", "$Size &10\n%zero.txt &7fff\n:boot.bin &0\n",

@@ -99,7 +99,6 @@ TEST_F(ParReaderTest, SkipsOrWarnsAboutLinesOfOtherKinds) {
     const struct { std::string text, out; } cases[] = {
         {"# only a comment\n\n   \n\t\n\r\n", ""},
         {"  :{D}/a.bin &0\n\t$Size &400\n", ""},  // indented lines are skipped silently
-        {std::string("\0:{D}/a.bin &0\n", 15), ""},
         {"X foo\n", warn + "'X' in your par file, ignore it!\n"},
         {"\xEF\xBB\xBF$Size &400\n", warn + "0xffffffef in your par file, ignore it!\n"},
         {"\x7F\n\v\n", warn + "0x7f in your par file, ignore it!\n" + warn + "0xb in your par file, ignore it!\n"},
@@ -141,6 +140,10 @@ TEST_F(ParReaderTest, ReadsImageLineFieldsAndOptions) {
         {":{D}/a.bin &0 junk -x -c", 0, 0, PAD_NONE, "", 1, IMAGE_NORMAL, -1, 0, "Unknown options!\n"},
         {":{D}/a.bin &0 -l", 0, 0, PAD_NONE, "", 0, IMAGE_NORMAL, -1, 0, "Unknown options!\n"},
         {":{D}/a.bin &0 -c\r", 0, 0, PAD_NONE, "", 1, IMAGE_NORMAL, -1, 0, "Unknown options!\n"},
+        // ranges below 2 GiB, and a group image's range of any size, wherever -k or -f stands
+        {":{D}/a.bin &0 -l 0x7fffffff", 0, 0x7FFFFFFF, PAD_NONE, "", 0, IMAGE_NORMAL, -1, 0, ""},
+        {":{D}/a.bin &0 -l 0x80000000 -k", 0, 0x80000000, PAD_NONE, "", 0, IMAGE_KERNEL, 0, 1, ""},
+        {":{D}/a.bin &0 -f 1 -l0xffffffff", 0, 0xFFFFFFFF, PAD_NONE, "", 0, IMAGE_FW, 1, 0, ""},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(Read(std::string(c.line) + "\n"), kParOk) << c.line;
@@ -207,11 +210,25 @@ std::string Lines(int count, const std::string& line) {
     return text;
 }
 
+// `text` (ASCII) in characters of `width` bytes, little or big endian,
+// behind `mark` (a byte order mark, or nothing).
+std::string Wide(const std::string& text, size_t width, bool bigEndian, const std::string& mark = "") {
+    std::string wide = mark;
+    for (char c : text) {
+        std::string unit(width, '\0');
+        unit[bigEndian ? width - 1 : 0] = c;
+        wide += unit;
+    }
+    return wide;
+}
+
 TEST_F(ParReaderTest, FormatErrorsStopTheReadingAndFailTheRun) {
     const std::string lMsg = "Error : '-l' option must be followed a hex value!\n",
                       vMsg = "Error: '-v' option must be followed with a string of 4 bytes!\n",
                       hex = "Error: Offset should be in Hex!\n", size = "Error: SIZE line format error!\n",
-                      pidLine = "Error: PID file line format error!\n", image = ":{D}/a.bin &0\n";
+                      pidLine = "Error: PID file line format error!\n", image = ":{D}/a.bin &0\n", nul(1, '\0'),
+                      utf16 = "Error: Par file {D}/t.par is UTF-16 text, not ASCII or UTF-8!\n",
+                      utf32 = "Error: Par file {D}/t.par is UTF-32 text, not ASCII or UTF-8!\n";
     const struct { std::string text, message; uint32_t imageCount; } cases[] = {
         {":# loader", "Error: BIN file line format error!\n", 0},
         {":{D}/a.bin &0x1000", hex, 0},
@@ -245,6 +262,30 @@ TEST_F(ParReaderTest, FormatErrorsStopTheReadingAndFailTheRun) {
         {":{D}/a.bin &0 -k 1 -k 1", "Error: {D}/a.bin: '-k' is given more than once!\n", 0},
         {":{D}/a.bin &0 -f 0 -k", "Error: {D}/a.bin: '-k' should be exclusive with '-f'!\n", 0},
         {":{D}/a.bin &0 " + std::string(2000, 'x'), "Error: line 1 is longer than 1999 characters!\n", 0},
+        // ranges that would be misread: negative for an image outside a group, or signed
+        {":{D}/a.bin &0 -l 0x80000000", "Error : '-l' value 0x80000000 is 2 GiB or more!\n", 0},
+        {":{D}/a.bin &0 -l 0xffffffff -c", "Error : '-l' value 0xffffffff is 2 GiB or more!\n", 0},
+        {":{D}/a.bin &0 -l -0x2000", lMsg, 0},
+        {":{D}/a.bin &0 -k -l+0x2000", lMsg, 0},
+        {":{D}/a.bin &0 -l -x10", lMsg, 0},
+        // NUL bytes wherever they are in a line, which would end it early
+        {nul + ":{D}/a.bin &0", "Error: line 1 holds a NUL byte!\n", 0},
+        {image + ":{D}/a.bin &0" + nul + " -f", "Error: line 2 holds a NUL byte!\n", 1},
+        {"$Size &400 #" + nul, "Error: line 1 holds a NUL byte!\n", 0},
+        {":{D}/a.bin &0 #" + std::string(2100, 'c') + nul, "Error: line 1 holds a NUL byte!\n", 0},
+        {":{D}/a.bin &0 " + std::string(2100, 'x') + nul, "Error: line 1 holds a NUL byte!\n", 0},
+        {image + Wide("$Size &400\n", 2, false), "Error: line 2 holds a NUL byte!\n", 1},
+        {"$" + nul + "Size &400", "Error: line 1 holds a NUL byte!\n", 0},
+        // files of UTF-16 or UTF-32 characters, with a byte order mark or without
+        {Wide("$Size &400\n", 2, false, "\xFF\xFE"), utf16, 0},
+        {Wide("$Size &400\n", 2, true, "\xFE\xFF"), utf16, 0},
+        {"\xFF\xFE:a.bin", utf16, 0},
+        {Wide("$Size &400\n", 4, false, std::string("\xFF\xFE\0\0", 4)), utf32, 0},
+        {Wide("$Size &400\n", 4, true, std::string("\0\0\xFE\xFF", 4)), utf32, 0},
+        {Wide("$Size &400\n", 2, false), utf16, 0},
+        {Wide("$Size &400\n", 2, true), utf16, 0},
+        {Wide("$Size &400\n", 4, false), utf32, 0},
+        {Wide("$Size &400\n", 4, true), utf32, 0},
     };
     const std::string formatText = FormatText();
     for (const auto& c : cases) {

@@ -29,6 +29,9 @@ constexpr const char* kImageOptions = "l:p:cv:k::f::";
 constexpr const char* kSeparator = "---------------------------------------\n";
 // The largest size line value whose size in bytes fits 32 bits.
 constexpr uint32_t kMaxSizeKiB = 0x3FFFFF;
+// The smallest '-l' value that reads as negative when held as a signed
+// 32-bit number: 2 GiB.
+constexpr uint32_t kNegativeRange = 0x80000000;
 
 struct ReaderState {
     ParInfo* info;
@@ -47,6 +50,10 @@ struct ParSource {
     uint32_t lineNumber = 0;
     uint64_t bytes = 0;
     uint64_t byteLimit = UINT64_MAX;
+    // The last line read: the line is handled as a C string from here on, so
+    // its NUL bytes are known only through these two.
+    size_t kept = 0;      // bytes in the line buffer, NUL bytes included
+    size_t firstNul = 0;  // column of its first NUL byte, in bytes from 1 (0: none)
 };
 
 enum class LineRead { kLine, kLongLine, kEnd, kTooBig };
@@ -195,8 +202,17 @@ void ExplainBadLimit(const ReaderState& state, const char* arg) {
     LineError(state, "'-l' value '%s' is not hex after its 'x': '%c' is not a hex digit", arg, FirstNonHex(x + 1));
 }
 
+// A '-' or '+' and nothing but zeros up to the 'x' ('-0x2000', '+x10'): a
+// size is never negative, and the sign would be dropped without a word.
+bool HasSignedLimit(const char* arg, const char* x) {
+    if (arg[0] != '-' && arg[0] != '+') return false;
+    const char* c = arg + 1;
+    while (c < x && *c == '0') ++c;
+    return c == x;
+}
+
 // The value is the text after the argument's first 'x'; what stands in
-// front of the 'x' is not looked at.
+// front of the 'x' is not looked at, but for a sign.
 std::optional<int> TakeLimit(ReaderState& state, ImageInfo* image, const char* arg) {
     const char* x = arg != nullptr ? std::strchr(arg, 'x') : nullptr;
     if (x == nullptr || !ReadMarkedHex(&image->limit, x)) {
@@ -207,7 +223,25 @@ std::optional<int> TakeLimit(ReaderState& state, ImageInfo* image, const char* a
         ReportTooManyDigits(state, "'-l' value", arg);
         return TooManyDigits("Error : '-l' value %s has more than 8 hex digits!\n", arg);
     }
+    if (HasSignedLimit(arg, x)) {
+        LineError(state, "'-l' value '%s' has a sign: write the size as 0x%s", arg, x + 1);
+        return FormatError("Error : '-l' option must be followed a hex value!");
+    }
     return std::nullopt;
+}
+
+// The planner holds the range of an image outside a group against the
+// image's length as a signed number: from 0x80000000 on it reads as
+// negative, the range is dropped and the images in it no longer count as
+// overlapping. Whether the image is in a group is known only once the whole
+// line is scanned ('-l' may come before '-k' or '-f').
+std::optional<int> CheckPlainImageRange(const ReaderState& state, const ImageInfo* image, const char* limitText) {
+    if (image->type != IMAGE_NORMAL || image->limit < kNegativeRange) return std::nullopt;
+    LineError(state,
+              "'-l' value '%s' is 2 GiB or more: the range of an image outside a group must be below 0x80000000 bytes",
+              limitText);
+    std::printf("Error : '-l' value %s is 2 GiB or more!\n", limitText);
+    return FormatError();
 }
 
 void TakePad(ReaderState& state, ImageInfo* image, const char* arg) {
@@ -338,9 +372,11 @@ std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, GroupM
 std::optional<int> ScanImageOptions(ReaderState& state, ImageInfo* image) {
     optind = 1;
     GroupMarks marks;
+    const char* limitText = nullptr;  // the last '-l' value taken, as written
     for (;;) {
         int option = my_getopt(state.items.itemCount, state.items.itemPtr, kImageOptions, nullptr);
-        if (option == -1) return std::nullopt;
+        if (option == -1) return CheckPlainImageRange(state, image, limitText);
+        if (option == 'l') limitText = optarg;
         if (std::optional<int> stop = ActOnImageOption(state, image, marks, option)) return stop;
     }
 }
@@ -681,13 +717,18 @@ void PrintRule() {
 
 // The next physical line, its first 1999 characters in `line`. kLongLine:
 // the line was longer and its long part is not a comment. Every byte counts
-// towards the limit, NUL bytes included.
+// towards the limit, NUL bytes included; the first NUL byte is noted
+// wherever it lies, in the dropped rest of a long line too.
 LineRead NextLine(ParSource& src, char* line) {
     size_t kept = 0;
+    size_t column = 0;
     bool cut = false;
     int c = EOF;
+    src.firstNul = 0;
     while ((c = std::getc(src.file)) != EOF) {
         if (++src.bytes > src.byteLimit) return LineRead::kTooBig;
+        ++column;
+        if (c == '\0' && src.firstNul == 0) src.firstNul = column;
         if (kept < kLineBufferSize - 1)
             line[kept++] = static_cast<char>(c);
         else if (c != '\n')
@@ -696,6 +737,7 @@ LineRead NextLine(ParSource& src, char* line) {
     }
     if (kept == 0 && c == EOF) return LineRead::kEnd;
     line[kept] = '\0';
+    src.kept = kept;
     ++src.lineNumber;
     if (!cut) return LineRead::kLine;
     bool commentIsLong = std::strchr(line, '#') != nullptr;
@@ -708,10 +750,100 @@ void NoteLine(ReaderState& state, const ParSource& src, const char* line) {
     std::strcpy(state.lineText, line);
 }
 
+// The UTF width (32 or 16) that a byte order mark at the start of the file
+// gives, else 0. FF FE also begins the UTF-32 mark FF FE 00 00, so the
+// four-byte marks are tried first.
+int MarkedUtfWidth(const char* line, size_t kept) {
+    auto startsWith = [&](const char* mark, size_t length) {
+        return kept >= length && std::memcmp(line, mark, length) == 0;
+    };
+    if (startsWith("\xFF\xFE\0\0", 4) || startsWith("\0\0\xFE\xFF", 4)) return 32;
+    if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2)) return 16;
+    return 0;
+}
+
+// Whether the bytes are ASCII characters saved in units of `width` bytes:
+// in every unit the byte at `at` is the character and is not NUL, and the
+// others are NUL. At least two characters (one and the newline) make the
+// pattern.
+bool HasWideUnits(const char* line, size_t kept, size_t width, size_t at) {
+    size_t characters = 0;
+    for (size_t i = 0; i < kept; ++i) {
+        bool characterByte = i % width == at;
+        if ((line[i] == '\0') == characterByte) return false;
+        if (characterByte) ++characters;
+    }
+    return characters >= 2;
+}
+
+// The UTF width (32 or 16) whose pattern of NUL bytes the line has, in
+// either byte order, else 0.
+int UnmarkedUtfWidth(const char* line, size_t kept) {
+    for (size_t width : {size_t{4}, size_t{2}}) {
+        if (HasWideUnits(line, kept, width, 0) || HasWideUnits(line, kept, width, width - 1)) {
+            return static_cast<int>(width * 8);
+        }
+    }
+    return 0;
+}
+
+// The line as the diagnostic quotes it: a NUL byte would end the quote, so
+// each one is written out as \x00, as other control characters are shown.
+void NoteLineWithNuls(ReaderState& state, const ParSource& src, const char* line) {
+    size_t shown = 0;
+    for (size_t i = 0; i < src.kept && shown + 4 < sizeof state.lineText; ++i) {
+        if (line[i] != '\0') {
+            state.lineText[shown++] = line[i];
+            continue;
+        }
+        std::memcpy(state.lineText + shown, "\\x00", 4);
+        shown += 4;
+    }
+    state.lineText[shown] = '\0';
+}
+
+std::optional<int> RefuseUtfFile(const ReaderState& state, int width, bool marked) {
+    if (marked) {
+        LineError(state, "the PAR file is UTF-%d (it starts with a byte order mark): save it as ASCII or UTF-8", width);
+    } else {
+        LineError(state, "the PAR file looks like UTF-%d (%s beside each character): save it as ASCII or UTF-8", width,
+                  width == 16 ? "a NUL byte" : "three NUL bytes");
+    }
+    std::printf("Error: Par file %s is UTF-%d text, not ASCII or UTF-8!\n", state.path, width);
+    return FormatError();
+}
+
+// A PAR file is ASCII or UTF-8 text. The lines are handled as C strings, so
+// whatever follows a NUL byte (an option, a group mark, a pad byte) would be
+// dropped without a word and a line starting with one skipped as blank: a
+// line holding one is refused, and a file of UTF-16 or UTF-32 characters,
+// which holds them everywhere, is named as such at its first line.
+std::optional<int> RefuseNonText(ReaderState& state, const ParSource& src, const char* line) {
+    if (src.lineNumber == 1) {
+        if (int width = MarkedUtfWidth(line, src.kept)) {
+            NoteLineWithNuls(state, src, line);
+            return RefuseUtfFile(state, width, true);
+        }
+    }
+    if (src.firstNul == 0) return std::nullopt;
+    NoteLineWithNuls(state, src, line);
+    if (src.lineNumber == 1) {
+        if (int width = UnmarkedUtfWidth(line, src.kept)) return RefuseUtfFile(state, width, false);
+    }
+    LineError(state, "line %u holds a NUL byte at column %zu: is this a text file?", src.lineNumber, src.firstNul);
+    std::printf("Error: line %u holds a NUL byte!\n", src.lineNumber);
+    return FormatError();
+}
+
 std::optional<int> ReadAllLines(ReaderState& state, ParSource& src, const char* path) {
     char line[kLineBufferSize];
     for (;;) {
-        switch (NextLine(src, line)) {
+        LineRead read = NextLine(src, line);
+        if (read == LineRead::kLine || read == LineRead::kLongLine) {
+            NoteLine(state, src, line);
+            if (std::optional<int> stop = RefuseNonText(state, src, line)) return stop;
+        }
+        switch (read) {
             case LineRead::kEnd:
                 return std::nullopt;
             case LineRead::kTooBig:
@@ -721,13 +853,11 @@ std::optional<int> ReadAllLines(ReaderState& state, ParSource& src, const char* 
                 std::printf("Error : Par file %s is larger than 1 MiB!\n", path);
                 return kParFormatError;
             case LineRead::kLongLine:
-                NoteLine(state, src, line);
                 LineError(state, "line is longer than %d characters, and its long part is not a comment",
                           kLineBufferSize - 1);
                 std::printf("Error: line %u is longer than %d characters!\n", src.lineNumber, kLineBufferSize - 1);
                 return FormatError();
             case LineRead::kLine:
-                NoteLine(state, src, line);
                 if (std::optional<int> stop = ReadLine(state, line)) return stop;
         }
     }
