@@ -2,6 +2,7 @@
 // the bind context and echoing what it stored.
 #include "par/par_reader.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -715,6 +716,17 @@ void PrintRule() {
     std::putchar('\n');
 }
 
+// The next byte of the file. A read interrupted by a signal is no error:
+// it is tried again, so that no line is lost to it.
+int NextByte(FILE* file) {
+    for (;;) {
+        errno = 0;
+        int c = std::getc(file);
+        if (c != EOF || !std::ferror(file) || errno != EINTR) return c;
+        std::clearerr(file);
+    }
+}
+
 // The next physical line, its first 1999 characters in `line`. kLongLine:
 // the line was longer and its long part is not a comment. Every byte counts
 // towards the limit, NUL bytes included; the first NUL byte is noted
@@ -725,7 +737,7 @@ LineRead NextLine(ParSource& src, char* line) {
     bool cut = false;
     int c = EOF;
     src.firstNul = 0;
-    while ((c = std::getc(src.file)) != EOF) {
+    while ((c = NextByte(src.file)) != EOF) {
         if (++src.bytes > src.byteLimit) return LineRead::kTooBig;
         ++column;
         if (c == '\0' && src.firstNul == 0) src.firstNul = column;
