@@ -81,15 +81,15 @@ int WriteOutputs(const Inspection& inspection, const char* path, const Outputs& 
     std::string error;
     if (outputs.svgFile != nullptr) {
         if (!WriteSvgMap(inspection, outputs.svgFile, &error)) {
-            std::printf("Error : %s\n", error.c_str());
+            std::printf("Error : %s\n", Escaped(error).c_str());
             return kInspectUsage;
         }
-        options->extraMembers = "\"svg\": " + JsonString(outputs.svgFile);
+        options->extraMembers = JsonNameMembers("svg", outputs.svgFile);
     }
     if (outputs.extractDir != nullptr) {
         status = ExtractImage(inspection, path, outputs.extractDir, extraction, &error);
         if (status == kInspectUsage) {
-            std::printf("Error : %s\n", error.c_str());
+            std::printf("Error : %s\n", Escaped(error).c_str());
             return kInspectUsage;
         }
         options->extraMembers += (options->extraMembers.empty() ? "" : ", ") + ExtractionJson(*extraction);
@@ -110,7 +110,7 @@ int Run(int argc, char** argv) {
     Inspection inspection;
     std::string error;
     if (InspectPath(argv[optind], InspectOptions{}, &inspection, &error) != kInspectOk) {
-        std::printf("Error : %s\n", error.c_str());
+        std::printf("Error : %s\n", Escaped(error).c_str());
         return kInspectUsage;
     }
     Extraction extraction;
@@ -121,7 +121,8 @@ int Run(int argc, char** argv) {
     } else {
         PrintTextReport(inspection, options);
         if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
-        if (outputs.svgFile != nullptr && !options.quiet) std::printf("Layout picture: %s\n", outputs.svgFile);
+        if (outputs.svgFile != nullptr && !options.quiet)
+            std::printf("Layout picture: %s\n", Escaped(outputs.svgFile).c_str());
     }
     return inspection.failures.empty() && written == kInspectOk ? kInspectOk : kInspectFailed;
 }

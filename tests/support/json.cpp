@@ -7,6 +7,23 @@ namespace morvik_test {
 
 namespace {
 
+// A code point of the Basic Multilingual Plane in UTF-8 (the document
+// writes nothing past it as an escape).
+std::string Utf8Of(unsigned v) {
+    std::string out;
+    if (v < 0x80) {
+        out += static_cast<char>(v);
+    } else if (v < 0x800) {
+        out += static_cast<char>(0xC0 | v >> 6);
+        out += static_cast<char>(0x80 | (v & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | v >> 12);
+        out += static_cast<char>(0x80 | (v >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (v & 0x3F));
+    }
+    return out;
+}
+
 struct JsonReader {
     const std::string& s;
     size_t i = 0;
@@ -44,7 +61,7 @@ struct JsonReader {
                     if (!std::isxdigit(static_cast<unsigned char>(s[i + k]))) return ok = false, out;
                 unsigned v = static_cast<unsigned>(std::stoul(s.substr(i, 4), nullptr, 16));
                 i += 4;
-                out += v < 0x80 ? std::string(1, static_cast<char>(v)) : "?";
+                out += Utf8Of(v);
             } else if (std::strchr("\"\\/bfnrt", e) != nullptr && e != '\0') {
                 out += e == 'n' ? '\n' : e == 't' ? '\t' : e;
             } else {
@@ -116,6 +133,16 @@ bool ValidUtf8(const std::string& text) {
 }
 
 }  // namespace
+
+std::string HexOf(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += kDigits[c >> 4];
+        hex += kDigits[c & 0xF];
+    }
+    return hex;
+}
 
 Json ParseJson(const std::string& text, bool* ok) {
     JsonReader reader{text};
