@@ -7,23 +7,6 @@ namespace morvik_test {
 
 namespace {
 
-// A code point of the Basic Multilingual Plane in UTF-8 (the document
-// writes nothing past it as an escape).
-std::string Utf8Of(unsigned v) {
-    std::string out;
-    if (v < 0x80) {
-        out += static_cast<char>(v);
-    } else if (v < 0x800) {
-        out += static_cast<char>(0xC0 | v >> 6);
-        out += static_cast<char>(0x80 | (v & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | v >> 12);
-        out += static_cast<char>(0x80 | (v >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (v & 0x3F));
-    }
-    return out;
-}
-
 struct JsonReader {
     const std::string& s;
     size_t i = 0;
@@ -61,7 +44,7 @@ struct JsonReader {
                     if (!std::isxdigit(static_cast<unsigned char>(s[i + k]))) return ok = false, out;
                 unsigned v = static_cast<unsigned>(std::stoul(s.substr(i, 4), nullptr, 16));
                 i += 4;
-                out += Utf8Of(v);
+                out += v < 0x80 ? std::string(1, static_cast<char>(v)) : "?";
             } else if (std::strchr("\"\\/bfnrt", e) != nullptr && e != '\0') {
                 out += e == 'n' ? '\n' : e == 't' ? '\t' : e;
             } else {
