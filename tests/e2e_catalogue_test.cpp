@@ -237,6 +237,14 @@ std::vector<Row> Catalogue() {
               "-f")},
          0, Output::kComplete,
          "ARMOut.BIN", 0x2000},
+        {"control characters in the names of the PAR file and an image", {"-i", "p\x1b]0;t\x07.PAR"}, "",
+         {{Extra::kFile, "p\x1b]0;t\x07.PAR", "$Size &8\n:e\x1b.bin &0 -x\n"},
+          {Extra::kFile, "e\x1b.bin", std::string(0x400, 'e')}},
+         {Out("Par File : p\x1b]0;t\x07.PAR"), Out("\tname: e\x1b.bin"), Out("LocateFile:e\x1b.bin"),
+          Err("e\\x1b.bin: invalid option -- x"),
+          Err("p\\x1b]0;t\\x07.PAR:2: warning: unknown option '-x' is ignored: the image options are -l, -p, -v, -c, "
+              "-k and -f")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"PID line without location", {}, "%pid.txt\n" + boot, {},
          {Out("Error: PID file line format error!"), Out("Usage : Par File Line Format."),
           Err("ARMPARA.PAR:1: error: PID line needs a path and an '&location': write '%PATH &LOCATION "

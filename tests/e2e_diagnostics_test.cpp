@@ -74,6 +74,15 @@ std::vector<DiagnosticCase> Cases() {
          "bind.par:4: error: image file 'kernel.img' cannot be opened: No such file or directory\n"
          "bind.par:4:     :kernel.img &8000 -k\n",
          1, 488, 0x79081dec},
+        {"control character as an image option", kSize + kPid + kBoot + kKernel + ":rootfs.bin &10000 -f -\x1b\n",
+         "rootfs.bin: invalid option -- \\x1b\n"
+         "bind.par:5: warning: unknown option '-\\x1b' is ignored: the image options are -l, -p, -v, -c, -k and -f\n",
+         0, 1913, 0xcef32384},
+        {"control characters in a missing image's path",
+         kSize + kPid + kBoot + kKernel + ":root\x1b]0;t\x07.bin &10000\n",
+         "bind.par:5: error: image file 'root\\x1b]0;t\\x07.bin' cannot be opened: No such file or directory\n"
+         "bind.par:5:     :root\\x1b]0;t\\x07.bin &10000\n",
+         1, 679, 0x2a13e5fe},
         {"PID block under a FW header", kSize + "%pid.txt &80ff\n" + kBoot + kKernel + kRootfs,
          "bind.par:2: error: PID block 0x80ba..0x80ff overlaps the FW header of kernel.bin (line 4) at 0x8000..0x80ff: "
          "the header would cut it\n",

@@ -248,6 +248,19 @@ TEST(GetoptScanner, ErrorsMessagesAndOptopt) {
          {{'?', nullptr, 'x'}, {':', nullptr, 'p'}}, 3, {}, ""},
         {"opterr 0: same results, no messages", {"prog", "-x", "--pa", "-i"}, kBind, kBindLong,
          {{'?', nullptr, 'x'}, {'?', nullptr, 0}, {'?', nullptr, 'i'}}, 4, {}, "", nullptr, 0, 0},
+        {"an image path with a title sequence is shown escaped", {"img\x1b]0;t\x07.bin", "&0", "-x"}, kPar,
+         nullptr, {{'?', nullptr, 'x'}}, 2, {"img\x1b]0;t\x07.bin", "-x", "&0"},
+         "img\\x1b]0;t\\x07.bin: invalid option -- x\n"},
+        {"a control option character as \\xNN", {"prog", "-\x1b"}, kBind, kBindLong, {{'?', nullptr, 27}}, 2, {},
+         "prog: invalid option -- \\x1b\n"},
+        {"an option byte above 0x7f as \\xNN", {"prog", "-\x9b"}, kBind, kBindLong, {{'?', nullptr, -101}}, 2, {},
+         "prog: invalid option -- \\x9b\n"},
+        {"a control option character without its argument", {"prog", "-\x01"}, "\x01:", nullptr,
+         {{'?', nullptr, 1}}, 2, {}, "prog: option requires an argument -- \\x01\n"},
+        {"unknown long name: C1 escaped, other UTF-8 kept", {"prog", "--\xc3\xa9t\xc3\xa9\xc2\x9b"}, kBind,
+         kBindLong, {{'?', nullptr, 0}}, 2, {}, "prog: unrecognized option `--\xc3\xa9t\xc3\xa9\\xc2\\x9b'\n"},
+        {"ambiguous element with a byte outside UTF-8", {"prog", "--pa=\xff"}, kBind, kBindLong,
+         {{'?', nullptr, 0}}, 2, {}, "prog: option `--pa=\\xff' is ambiguous\n"},
     });
 }
 
@@ -326,6 +339,8 @@ TEST(GetoptScanner, WForm) {
          "dW;", kWLong, {{'?', "de", '?'}, {'d'}}, 4, {}, "prog: option `-W de' is ambiguous\n"},
         {"ambiguous attached name with value", {"prog", "-Wd=2", "-d"}, "dW;", kWLong,
          {{'?', "d=2"}, {'d'}}, 3, {}, "prog: option `-W d=2' is ambiguous\n"},
+        {"ambiguous name with a tab in its value", {"prog", "-W", "d=\t", "-d"}, "dW;", kWLong,
+         {{'?', "d=\t"}, {'d'}}, 4, {}, "prog: option `-W d=\\t' is ambiguous\n"},
     });
 }
 

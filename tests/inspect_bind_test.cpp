@@ -220,12 +220,23 @@ TEST(InspectBind, JsonIsWellFormedForAwkwardNamesAndQuietMode) {
     TempDir dir;
     Bytes image = ReadFile(Bind(dir, kTwoGroupPar, "0x00"));
     image[0x10010] ^= 1;  // a failure, so that failure texts are in the document
-    const std::string names[] = {"we\"ird\\name\t.bin", "bad\xff\xfe utf8 \xc3\xa9.bin"};
-    for (const std::string& name : names) {
-        WriteFile(dir / name, image);
+    struct Awkward {
+        std::string name;
+        std::string shown;  // in the text report
+        bool utf8;          // else "fileHex" holds the path's bytes
+    };
+    const Awkward names[] = {
+        {"we\"ird\\name\t.bin", "we\"ird\\\\name\\t.bin", true},
+        {"bad\xff\xfe utf8 \xc3\xa9.bin", "bad\\xff\\xfe utf8 \xc3\xa9.bin", false},
+        {"title\x1b]0;t\x07.bin", "title\\x1b]0;t\\x07.bin", true},
+        {"title\x1b]0;t\x07 \xff.bin", "title\\x1b]0;t\\x07 \\xff.bin", false},
+    };
+    for (const Awkward& a : names) {
+        const std::string path = dir / a.name;
+        WriteFile(path, image);
         for (bool quiet : {false, true}) {
-            RunResult run = RunInspect(quiet ? std::vector<std::string>{"--json", "-q", dir / name}
-                                             : std::vector<std::string>{"--json", dir / name});
+            RunResult run = RunInspect(quiet ? std::vector<std::string>{"--json", "-q", path}
+                                             : std::vector<std::string>{"--json", path});
             bool ok = false;
             Json doc = ParseJson(run.out, &ok);
             EXPECT_TRUE(ok) << run.out;
@@ -233,10 +244,18 @@ TEST(InspectBind, JsonIsWellFormedForAwkwardNamesAndQuietMode) {
             EXPECT_FALSE(doc["ok"].flag);
             EXPECT_EQ(doc["failures"].items.size(), 1u);
             EXPECT_EQ(doc["regions"].kind, quiet ? Json::Null : Json::Array);
-            if (name[0] == 'w') {
-                EXPECT_EQ(doc["file"].text, dir / name);
+            if (a.utf8) {
+                EXPECT_EQ(doc["file"].text, path);
+                EXPECT_EQ(doc["fileHex"].kind, Json::Null);
+            } else {
+                EXPECT_EQ(doc["fileHex"].text, HexOf(path));
             }
+            EXPECT_EQ(run.out.find_first_of("\x07\x1b"), std::string::npos) << run.out;
         }
+        RunResult text = RunInspect({path});
+        const std::string first = "Image " + dir.path + "/" + a.shown + ": " + std::to_string(image.size()) + " bytes";
+        EXPECT_EQ(text.out.rfind(first, 0), 0u) << text.out.substr(0, 200);
+        EXPECT_EQ(text.out.find_first_of("\x07\x1b"), std::string::npos) << text.out;
     }
     for (const char* malformed : {"{\"a\": [1, 2,]}", "{\"a\" 1}", "[\"\xff\"]", "{} {}", "[\"\\x\"]"}) {
         bool ok = true;

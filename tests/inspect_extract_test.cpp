@@ -13,6 +13,7 @@
 #include <random>
 
 #include "support/image_model.h"
+#include "support/json.h"
 
 namespace morvik_test {
 namespace {
@@ -189,6 +190,45 @@ TEST(InspectExtract, RefusesAFolderThatHoldsFiles) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("is not empty"), std::string::npos) << r.out;
     EXPECT_FALSE(folder.Exists("parts/recovered.PAR"));
+}
+
+// A version is image bytes, the folder and the picture are named by the
+// user: the text shows them escaped, JSON as \u escapes, and a name that is
+// not UTF-8 also as its bytes in hex.
+TEST(InspectExtract, VersionsAndNamesFromOutsideAreShownEscaped) {
+    struct Outside {
+        std::string version, shownVersion, jsonVersion;
+        std::string name, shownName;  // of the folder; with ".svg", of the picture
+        bool utf8;
+    } rows[] = {
+        {"\x1b[2J", "\\x1b[2J", "\\u001b[2J", "p\x07\xff", "p\\x07\\xff", false},
+        {"\xc2\x9b" "2J", "\\xc2\\x9b2J", "\\u009b2J", "p\xc2\x9b", "p\\xc2\\x9b", true},
+    };
+    for (const Outside& row : rows) {
+        SCOPED_TRACE(row.shownName);
+        BindFolder folder;
+        folder.Write("pid.txt", PidFileText());
+        folder.Write("a.bin", PatternBytes(0x1000, 1));
+        folder.Write("bind.par", "$Size &40\n%pid.txt &7fff\n:a.bin &8000 -k -c -v " + row.version + "\n");
+        ASSERT_EQ(folder.Bind().status, 0);
+        const std::string shown = folder.dir.path + "/" + row.shownName, dir = folder / row.name, svg = dir + ".svg";
+        RunResult text = RunInspect({"--extract", dir, "--svg", svg, folder / "out.bin"});
+        RunResult json = RunInspect({"--json", "--extract", dir + "j", "--svg", svg + "j", folder / "out.bin"});
+        for (const std::string& out : {text.out, json.out}) {
+            EXPECT_EQ(out.find_first_of("\x07\x1b"), std::string::npos) << out;
+            EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos) << out;
+        }
+        EXPECT_NE(text.out.find("  " + row.shownVersion + "  yes  "), std::string::npos);
+        EXPECT_EQ(MissingInOrder(text.out, {"Extraction into " + shown, "Layout picture: " + shown + ".svg"}), "");
+        EXPECT_NE(text.out.find(":group-0x00008000-0.bin &8000 -k 0 -c -v " + row.shownVersion + "\n"),
+                  std::string::npos);
+        bool ok = false;
+        Json doc = ParseJson(json.out, &ok);
+        EXPECT_TRUE(ok) << json.out;
+        EXPECT_NE(json.out.find("\"version\": \"" + row.jsonVersion + "\""), std::string::npos);
+        EXPECT_EQ(doc["svgHex"].text, row.utf8 ? "" : HexOf(svg + "j"));
+        EXPECT_EQ(doc["extraction"]["directoryHex"].text, row.utf8 ? "" : HexOf(dir + "j"));
+    }
 }
 
 // ---- the picture ---------------------------------------------------------------

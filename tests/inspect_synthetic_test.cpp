@@ -285,6 +285,8 @@ TEST(InspectSynthetic, CommandLine) {
     TempDir dir;
     const std::string image = dir / "image.bin", prog = MORVIK_INSPECT_BIN;
     WriteFile(image, OneGroup(0x00));
+    const std::string titled = dir / "x\x1b]0;t\x07\xff.bin";
+    WriteFile(titled, OneGroup(0x00));
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -306,6 +308,16 @@ TEST(InspectSynthetic, CommandLine) {
         {{"--help"}, 0, "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE", ""},
         {{"--svg", dir / "no/such/map.svg", image}, 2, "Error : cannot write the picture " + dir / "no/such/map.svg" +
          ": No such file or directory", ""},
+        {{titled}, 0, "Image " + dir.path + "/x\\x1b]0;t\\x07\\xff.bin: 14352 bytes (0x00003810), fill byte 0x00", ""},
+        {{dir / "gone\x1b\xc2\x9b.bin"},
+         2,
+         "Error : cannot open image " + dir.path + "/gone\\x1b\\xc2\\x9b.bin: No such file or directory",
+         ""},
+        {{"--svg", dir / "no/\x1b.svg", image}, 2, "Error : cannot write the picture " + dir.path +
+         "/no/\\x1b.svg: No such file or directory", ""},
+        {{"--extract", image + "/\x9b", image}, 2, "Error : cannot create folder " + image + "/\\x9b: Not a directory",
+         ""},
+        {{"--\x1b", image}, 2, "Please type 'Morvik-inspect -h' for help!", prog + ": unrecognized option `--\\x1b'\n"},
         {{image, "--qu"},
          0,
          "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",

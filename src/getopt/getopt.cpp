@@ -16,6 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "sys/diagnostics.h"
 
 namespace morvik {
 
@@ -72,6 +75,17 @@ bool IsNonOption(const char* element) {
 
 int MissingArgumentResult(const ScanCall& call) {
     return call.optstring[0] == ':' ? ':' : '?';
+}
+
+// The messages show every text of the vector, and an option character, through
+// Escaped: an image path or an option with a control character in it must
+// not reach the terminal as it is.
+std::string Shown(const char* text) {
+    return Escaped(text);
+}
+
+std::string Shown(char c) {
+    return Escaped(std::string_view(&c, 1));
 }
 
 void SkipToEndOfElement() {
@@ -221,14 +235,14 @@ int RefuseLongValue(const ScanCall& call, const LongOption& record, bool wForm) 
     const char* element = call.argv[optind - 1];
     if (call.printErrors) {
         if (wForm) {
-            std::fprintf(stderr, "%s: option `-W %s' doesn't allow an argument\n", call.argv[0],
-                         record.name);
+            std::fprintf(stderr, "%s: option `-W %s' doesn't allow an argument\n", Shown(call.argv[0]).c_str(),
+                         Shown(record.name).c_str());
         } else if (element[1] == '-') {
-            std::fprintf(stderr, "%s: option `--%s' doesn't allow an argument\n", call.argv[0],
-                         record.name);
+            std::fprintf(stderr, "%s: option `--%s' doesn't allow an argument\n", Shown(call.argv[0]).c_str(),
+                         Shown(record.name).c_str());
         } else {
-            std::fprintf(stderr, "%s: option `%c%s' doesn't allow an argument\n", call.argv[0],
-                         element[0], record.name);
+            std::fprintf(stderr, "%s: option `%c%s' doesn't allow an argument\n", Shown(call.argv[0]).c_str(),
+                         element[0], Shown(record.name).c_str());
         }
     }
     SkipToEndOfElement();
@@ -247,8 +261,8 @@ int TakeLongOption(const ScanCall& call, const TableMatch& match, const char* na
     } else if (record.has_arg == required_argument) {
         if (optind >= call.argc) {
             if (call.printErrors) {
-                std::fprintf(stderr, "%s: option `%s' requires an argument\n", call.argv[0],
-                             call.argv[optind - 1]);
+                std::fprintf(stderr, "%s: option `%s' requires an argument\n", Shown(call.argv[0]).c_str(),
+                             Shown(call.argv[optind - 1]).c_str());
             }
             SkipToEndOfElement();
             if (!wForm) optopt = record.val;
@@ -263,10 +277,10 @@ void ReportUnrecognized(const ScanCall& call) {
     if (!call.printErrors) return;
     const char* element = call.argv[optind];
     if (element[1] == '-') {
-        std::fprintf(stderr, "%s: unrecognized option `--%s'\n", call.argv[0], nextchar);
+        std::fprintf(stderr, "%s: unrecognized option `--%s'\n", Shown(call.argv[0]).c_str(), Shown(nextchar).c_str());
     } else {
-        std::fprintf(stderr, "%s: unrecognized option `%c%s'\n", call.argv[0], element[0],
-                     nextchar);
+        std::fprintf(stderr, "%s: unrecognized option `%c%s'\n", Shown(call.argv[0]).c_str(), element[0],
+                     Shown(nextchar).c_str());
     }
 }
 
@@ -280,7 +294,8 @@ int DecodeLongOption(const ScanCall& call, bool* asShort) {
 
     if (match.ambiguous && !match.exact) {
         if (call.printErrors) {
-            std::fprintf(stderr, "%s: option `%s' is ambiguous\n", call.argv[0], call.argv[optind]);
+            std::fprintf(stderr, "%s: option `%s' is ambiguous\n", Shown(call.argv[0]).c_str(),
+                         Shown(call.argv[optind]).c_str());
         }
         SkipToEndOfElement();
         ++optind;
@@ -312,7 +327,7 @@ int DecodeWForm(const ScanCall& call) {
         ++optind;
     } else if (optind >= call.argc) {
         if (call.printErrors) {
-            std::fprintf(stderr, "%s: option requires an argument -- %c\n", call.argv[0], 'W');
+            std::fprintf(stderr, "%s: option requires an argument -- %c\n", Shown(call.argv[0]).c_str(), 'W');
         }
         optopt = 'W';
         return MissingArgumentResult(call);
@@ -328,7 +343,8 @@ int DecodeWForm(const ScanCall& call) {
         // The whole argument is shown, and the scan goes on with the element
         // behind it: nothing else is skipped.
         if (call.printErrors) {
-            std::fprintf(stderr, "%s: option `-W %s' is ambiguous\n", call.argv[0], optarg);
+            std::fprintf(stderr, "%s: option `-W %s' is ambiguous\n", Shown(call.argv[0]).c_str(),
+                         Shown(optarg).c_str());
         }
         SkipToEndOfElement();
         return '?';
@@ -349,7 +365,8 @@ int TakeRequiredArgument(const ScanCall& call, char c) {
         ++optind;
     } else if (optind >= call.argc) {
         if (call.printErrors) {
-            std::fprintf(stderr, "%s: option requires an argument -- %c\n", call.argv[0], c);
+            std::fprintf(stderr, "%s: option requires an argument -- %s\n", Shown(call.argv[0]).c_str(),
+                         Shown(c).c_str());
         }
         optopt = CharResult(c);
         result = MissingArgumentResult(call);
@@ -378,7 +395,7 @@ int DecodeShortOption(const ScanCall& call) {
     if (declared == nullptr || c == ':') {
         if (call.printErrors) {
             const char* word = posixly_correct != nullptr ? "illegal" : "invalid";
-            std::fprintf(stderr, "%s: %s option -- %c\n", call.argv[0], word, c);
+            std::fprintf(stderr, "%s: %s option -- %s\n", Shown(call.argv[0]).c_str(), word, Shown(c).c_str());
         }
         optopt = CharResult(c);
         return '?';

@@ -1,8 +1,10 @@
 // The extraction in the reports: the files with their offsets and PAR
-// lines, and whether the recipe rebuilds the image byte for byte.
+// lines, and whether the recipe rebuilds the image byte for byte. The folder
+// and the PAR lines (their versions are image bytes) are shown escaped.
 #include <cstdio>
 
 #include "inspect/extract.h"
+#include "sys/diagnostics.h"
 
 namespace morvik {
 
@@ -44,13 +46,13 @@ std::string StringArray(const std::vector<std::string>& texts) {
 
 void PrintExtractionText(const Extraction& x, const ReportOptions& options) {
     if (!options.quiet) {
-        std::printf("\nExtraction into %s\n", x.directory.c_str());
+        std::printf("\nExtraction into %s\n", Escaped(x.directory).c_str());
         std::printf("  %-26s  %-10s  %-10s  %s\n", "file", "start", "end", "PAR line");
         for (const ExtractedPart& p : x.parts)
-            std::printf("  %-26s  0x%08llx  0x%08llx  %s\n", p.file.c_str(), static_cast<ull>(p.dataStart),
-                        static_cast<ull>(p.dataEnd - 1), ParLine(p).c_str());
+            std::printf("  %-26s  0x%08llx  0x%08llx  %s\n", Escaped(p.file).c_str(), static_cast<ull>(p.dataStart),
+                        static_cast<ull>(p.dataEnd - 1), Escaped(ParLine(p)).c_str());
         std::string rest;
-        for (size_t i = x.parts.size(); i < x.files.size(); ++i) rest += "  " + x.files[i];
+        for (size_t i = x.parts.size(); i < x.files.size(); ++i) rest += "  " + Escaped(x.files[i]);
         if (!rest.empty()) std::printf("%s\n", rest.c_str());
     }
     if (!x.problems.empty()) {
@@ -63,7 +65,7 @@ void PrintExtractionText(const Extraction& x, const ReportOptions& options) {
 std::string ExtractionJson(const Extraction& x) {
     std::string files;
     for (const ExtractedPart& p : x.parts) files += (files.empty() ? "" : ", ") + PartJson(p);
-    std::string m = "\"directory\": " + JsonString(x.directory) + ", \"parts\": [" + files + "]";
+    std::string m = JsonNameMembers("directory", x.directory) + ", \"parts\": [" + files + "]";
     m += ", \"files\": " + StringArray(x.files) + ", \"fill\": " + Num(x.fill) + ", \"sizeKiB\": " + Num(x.sizeKiB);
     m += ", \"bootPidLocation\": " + (x.hasPid ? Num(x.pidEnd) : "null");
     m += ", \"fwPidLocation\": " + (x.fwLocation != 0 ? Num(x.fwLocation) : "null");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/image_format.h"
+#include "sys/diagnostics.h"  // Escaped, for every name and value the reports show
 #include "sys/io.h"
 
 namespace morvik {
@@ -409,6 +410,10 @@ std::string RegionLabel(const Region& region);
 std::string SummaryLine(const Inspection& inspection);
 std::string VersionText(const uint8_t* version);  // up to the first NUL, max 4
 std::string JsonString(const std::string& text);  // a JSON string literal
+// "key": "name" for a name from the user (a path); when the name is not
+// well-formed UTF-8, also "keyHex": "<its bytes in hex>" beside it, as the
+// string can then not hold it exactly.
+std::string JsonNameMembers(const char* key, const std::string& name);
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace morvik

@@ -5,32 +5,14 @@
 #include <string>
 
 #include "inspect/inspect.h"
+#include "sys/diagnostics.h"
 
 namespace morvik {
 
-namespace {
-
-using ull = unsigned long long;
-
-// Length of the well-formed UTF-8 sequence at text[i], or 0.
-size_t Utf8SequenceLength(const std::string& text, size_t i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-    if (n == 0 || i + n > text.size()) return 0;
-    for (size_t k = 1; k < n; ++k)
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
-    unsigned char d = static_cast<unsigned char>(text[i + 1]);
-    if (c == 0xE0 && d < 0xA0) return 0;  // overlong
-    if (c == 0xED && d >= 0xA0) return 0; // surrogates
-    if (c == 0xF0 && d < 0x90) return 0;  // overlong
-    if (c == 0xF4 && d >= 0x90) return 0; // past U+10FFFF
-    return n;
-}
-
-}  // namespace
-
 // A JSON string literal. Bytes that are not well-formed UTF-8 (a path or a
-// version field can hold anything) become U+FFFD.
+// version field can hold anything) become U+FFFD. The control characters,
+// C1 (U+0080..U+009F) included though JSON would take them as they are, are
+// escapes, so that nothing in a document steers the terminal that shows it.
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size(); ++i) {
@@ -46,17 +28,30 @@ std::string JsonString(const std::string& text) {
             out += Format("\\u%04x", c);
         } else if (c < 0x80) {
             out += static_cast<char>(c);
-        } else if (size_t n = Utf8SequenceLength(text, i); n > 0) {
+        } else if (size_t n = Utf8SequenceLength(text, i); n == 0) {
+            out += "\\ufffd";
+        } else if (unsigned char next = static_cast<unsigned char>(text[i + 1]); c == 0xC2 && next < 0xA0) {
+            out += Format("\\u%04x", next);  // C1
+            ++i;
+        } else {
             out.append(text, i, n);
             i += n - 1;
-        } else {
-            out += "\\ufffd";
         }
     }
     return out + "\"";
 }
 
+std::string JsonNameMembers(const char* key, const std::string& name) {
+    std::string members = JsonString(key) + ": " + JsonString(name);
+    if (IsWellFormedUtf8(name)) return members;
+    std::string hex;
+    for (char c : name) hex += Format("%02x", static_cast<unsigned char>(c));
+    return members + ", " + JsonString(std::string(key) + "Hex") + ": " + JsonString(hex);
+}
+
 namespace {
+
+using ull = unsigned long long;
 
 std::string Num(uint64_t value) { return Format("%llu", static_cast<ull>(value)); }
 std::string Bool(bool value) { return value ? "true" : "false"; }
@@ -205,8 +200,7 @@ std::string FullMembers(const Inspection& in) {
 }  // namespace
 
 void PrintJsonReport(const Inspection& in, const ReportOptions& options) {
-    std::string m;
-    Member(&m, "file", JsonString(in.path));
+    std::string m = JsonNameMembers("file", in.path);
     Member(&m, "size", Num(in.size));
     Member(&m, "ok", Bool(in.failures.empty()));
     Member(&m, "bound", Bool(IsBound(in)));

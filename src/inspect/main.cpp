@@ -83,7 +83,7 @@ FILE* ErrorStream(const Outputs& outputs) {
 }
 
 int UsageError(const Outputs& outputs, const std::string& error) {
-    std::fprintf(ErrorStream(outputs), "Error : %s\n", error.c_str());
+    std::fprintf(ErrorStream(outputs), "Error : %s\n", Escaped(error).c_str());
     return kInspectUsage;
 }
 
@@ -117,7 +117,7 @@ int WriteOutputs(const Inspection& inspection, const char* path, const Outputs& 
     std::string error;
     if (outputs.svgFile != nullptr) {
         if (!WriteSvgMap(inspection, outputs.svgFile, &error)) return UsageError(outputs, error);
-        options->extraMembers = "\"svg\": " + JsonString(outputs.svgFile);
+        options->extraMembers = JsonNameMembers("svg", outputs.svgFile);
     }
     if (outputs.extractDir != nullptr) {
         status = ExtractImage(inspection, path, outputs.extractDir, extraction, &error);
@@ -131,7 +131,7 @@ int WriteOutputs(const Inspection& inspection, const char* path, const Outputs& 
 // still reaches standard error.
 void PrintFailuresOnly(const Inspection& inspection) {
     if (inspection.failures.empty()) return;
-    for (const std::string& failure : inspection.failures) std::fprintf(stderr, "%s\n", failure.c_str());
+    for (const std::string& failure : inspection.failures) std::fprintf(stderr, "%s\n", Escaped(failure).c_str());
     std::fprintf(stderr, "%s\n", SummaryLine(inspection).c_str());
 }
 
@@ -141,7 +141,8 @@ void PrintReport(const Inspection& inspection, const Outputs& outputs, ReportOpt
     if (ErrorStream(outputs) == stderr) return PrintFailuresOnly(inspection);
     PrintTextReport(inspection, options);
     if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
-    if (outputs.svgFile != nullptr && !options.quiet) std::printf("Layout picture: %s\n", outputs.svgFile);
+    if (outputs.svgFile != nullptr && !options.quiet)
+        std::printf("Layout picture: %s\n", Escaped(outputs.svgFile).c_str());
 }
 
 int Run(int argc, char** argv) {

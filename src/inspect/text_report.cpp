@@ -1,9 +1,12 @@
 // The readable report: headers with their entries, the PID block, the
 // layout map with a proportional position bar, failures and the summary.
+// The image path and the version texts are shown escaped; the magic and
+// tag bytes, '.' for what is not printable ASCII.
 #include <cstdio>
 #include <string>
 
 #include "inspect/inspect.h"
+#include "sys/diagnostics.h"
 
 namespace morvik {
 
@@ -65,7 +68,7 @@ void PrintHeader(const HeaderCheck& h) {
     for (const EntryCheck& e : h.entries) {
         std::string actual = e.inFile ? Format("0x%08x", e.actual) : "-";
         std::printf("    %-5u  0x%08x  0x%08x  %-7s  %-6s  0x%08x  %-10s  %s\n", e.index, e.offset, e.length,
-                    Printable(e.version, VersionText(e.version).size()).c_str(),
+                    Escaped(VersionText(e.version)).c_str(),
                     e.hasFlagBit ? (e.flagged ? "yes" : "no") : "-", e.stored, actual.c_str(), EntryResult(e));
     }
     if (h.record.required)
@@ -187,8 +190,8 @@ void PrintList(const char* title, const std::vector<std::string>& lines, bool bl
 void PrintTextReport(const Inspection& in, const ReportOptions& options) {
     if (!options.quiet) {
         std::string fill = in.fill < 0 ? "unknown" : Format("0x%02x", in.fill);
-        std::printf("Image %s: %llu bytes (0x%08llx), fill byte %s\n", in.path.c_str(), static_cast<ull>(in.size),
-                    static_cast<ull>(in.size), fill.c_str());
+        std::printf("Image %s: %llu bytes (0x%08llx), fill byte %s\n", Escaped(in.path).c_str(),
+                    static_cast<ull>(in.size), static_cast<ull>(in.size), fill.c_str());
         PrintHeaders(in);
         PrintPidBlocks(in);
         PrintMap(in);

@@ -41,6 +41,7 @@ struct ReaderState {
     const char* path;                // the PAR file, as diagnostics name it
     uint32_t lineNumber;             // the line being read
     char lineText[kLineBufferSize];  // that line as read, its comment included
+    size_t lineLength;               // its bytes (it may hold NUL bytes)
     uint32_t sizeLine;               // the last size line so far (0: none)
     uint32_t sizeKiB;                // and the size it gave
 };
@@ -75,7 +76,7 @@ __attribute__((format(printf, 2, 3))) void LineError(const ReaderState& state, c
     va_start(args, format);
     VLocatedError(state.path, state.lineNumber, format, args);
     va_end(args);
-    QuoteLine(state.path, state.lineNumber, state.lineText);
+    QuoteLine(state.path, state.lineNumber, std::string_view(state.lineText, state.lineLength));
 }
 
 // A warning about the line being read: the run goes on.
@@ -760,6 +761,7 @@ LineRead NextLine(ParSource& src, char* line) {
 void NoteLine(ReaderState& state, const ParSource& src, const char* line) {
     state.lineNumber = src.lineNumber;
     std::strcpy(state.lineText, line);
+    state.lineLength = std::strlen(line);
 }
 
 // The UTF width (32 or 16) that a byte order mark at the start of the file
@@ -799,19 +801,11 @@ int UnmarkedUtfWidth(const char* line, size_t kept) {
     return 0;
 }
 
-// The line as the diagnostic quotes it: a NUL byte would end the quote, so
-// each one is written out as \x00, as other control characters are shown.
+// The line as the diagnostic quotes it, NUL bytes and all (they are shown
+// escaped, as other control characters are).
 void NoteLineWithNuls(ReaderState& state, const ParSource& src, const char* line) {
-    size_t shown = 0;
-    for (size_t i = 0; i < src.kept && shown + 4 < sizeof state.lineText; ++i) {
-        if (line[i] != '\0') {
-            state.lineText[shown++] = line[i];
-            continue;
-        }
-        std::memcpy(state.lineText + shown, "\\x00", 4);
-        shown += 4;
-    }
-    state.lineText[shown] = '\0';
+    std::memcpy(state.lineText, line, src.kept + 1);
+    state.lineLength = src.kept;
 }
 
 std::optional<int> RefuseUtfFile(const ReaderState& state, int width, bool marked) {
@@ -891,6 +885,7 @@ int ParseParInfo(const char* path, ParInfo* info) {
     state.path = path;
     state.lineNumber = 0;
     state.lineText[0] = '\0';
+    state.lineLength = 0;
     state.sizeLine = 0;
     state.sizeKiB = 0;
 

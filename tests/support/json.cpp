@@ -117,6 +117,16 @@ bool ValidUtf8(const std::string& text) {
 
 }  // namespace
 
+std::string HexOf(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += kDigits[c >> 4];
+        hex += kDigits[c & 0xF];
+    }
+    return hex;
+}
+
 Json ParseJson(const std::string& text, bool* ok) {
     JsonReader reader{text};
     Json v = reader.Value();

@@ -28,4 +28,8 @@ struct Json {
 // or bytes that are not UTF-8.
 Json ParseJson(const std::string& text, bool* ok);
 
+// `bytes` as lower-case hex, as the document's "...Hex" members hold a name
+// that is not UTF-8.
+std::string HexOf(const std::string& bytes);
+
 }  // namespace morvik_test
