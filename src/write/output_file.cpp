@@ -105,7 +105,6 @@ bool OpenTempOutputEarly(const char* outPath, OutputFile* out) {
 
 bool CreateOutputFile(const char* outPath, OutputFile* out) {
     if (out->file.fd >= 0) return true;
-    OpenTempOutputEarly(outPath, out);
     int error = out->tempError;
     if (out->file.fd < 0 && WritesInPlace(outPath, error)) {
         out->file.fd = OpenInPlace(outPath);

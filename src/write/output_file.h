@@ -37,14 +37,15 @@ struct OutputFile {
 // where the folder refuses one by permission (or a sticky folder would keep
 // it from replacing the output), the existing regular output itself,
 // truncated and never through a symbolic link.
-// false after the create message. A temporary file made already by
-// OpenTempOutputEarly is taken as it is.
+// false after the create message. Comes after OpenTempOutputEarly, and
+// takes its temporary file, or its reason for making none, as they are: the
+// temporary file is tried once.
 bool CreateOutputFile(const char* outPath, OutputFile* out);
 
 // Makes the temporary file before the layout is planned, without a word,
-// where CreateOutputFile would make one, so that the planner can put the
-// group images there as it reads them. false (nothing made) otherwise; the
-// bind then goes on as without it.
+// where the output is not to be written in place, so that the planner can
+// put the group images there as it reads them. false when none was made;
+// CreateOutputFile then says why, or opens the output in place.
 bool OpenTempOutputEarly(const char* outPath, OutputFile* out);
 
 // Gives the written image the output path: mode 0664, a checked close, and
