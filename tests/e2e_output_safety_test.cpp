@@ -66,6 +66,17 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
     return entries;
 }
 
+// Rewrites bind.par: `edit` gets its text and returns the new one.
+bool EditPar(const BindFolder& folder, const std::function<std::string(std::string)>& edit) {
+    Bytes par = folder.Read("bind.par");
+    folder.Write("bind.par", edit(std::string(par.begin(), par.end())));
+    return true;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
 bool MakeNode(const BindFolder& folder, const std::string& name, mode_t type, unsigned major, unsigned minor) {
     return ::mknod((folder / name).c_str(), type | 0600, makedev(major, minor)) == 0;
 }
@@ -131,6 +142,40 @@ TEST(E2eOutputSafety, BindAroundCarelessUse) {
          },
          {}, {2}, 0, "", After::kNewImage},
         {"both closed", none, {}, {1, 2}, 0, "", After::kNewImage},
+        {"a NUL byte in a line would drop the rest of it",
+         [](const BindFolder& f) {
+             return EditPar(f, [](std::string par) {
+                 return Replaced(par, ":rootfs.bin &10000", std::string(":rootfs.bin &10000\0", 19));
+             });
+         },
+         {}, {}, 1, "Error: line 17 holds a NUL byte!"},
+        {"a UTF-16 PAR file",
+         [](const BindFolder& f) {
+             return EditPar(f, [](const std::string& par) {
+                 std::string wide = "\xFF\xFE";
+                 for (char c : par) wide += std::string{c, '\0'};
+                 return wide;
+             });
+         },
+         {}, {}, 1, "Error: Par file bind.par is UTF-16 text, not ASCII or UTF-8!"},
+        {"a range of 2 GiB outside a group would be read as negative",
+         [](const BindFolder& f) {
+             return EditPar(f, [](std::string par) { return Replaced(par, "-l 0x8000", "-l 0x80000000"); });
+         },
+         {}, {}, 1, "Error : '-l' value 0x80000000 is 2 GiB or more!"},
+        {"a range with a sign",
+         [](const BindFolder& f) {
+             return EditPar(f, [](std::string par) { return Replaced(par, "-l 0x8000", "-l -0x8000"); });
+         },
+         {}, {}, 1, "bind.par:11: error: '-l' value '-0x8000' has a sign: write the size as 0x8000"},
+        {"control characters in a name reach standard error escaped",
+         [](const BindFolder& f) {
+             f.Write("root\x1b]0;pwned\x07.bin", f.Read("rootfs.bin"));
+             return EditPar(f, [](std::string par) {
+                 return Replaced(par, ":rootfs.bin &10000  -f", ":root\x1b]0;pwned\x07.bin &10000 -x -f");
+             });
+         },
+         {}, {}, 0, "root\\x1b]0;pwned\\x07.bin: invalid option -- x", After::kNewImage},
         {"a link into /proc, as /dev/stdout is",
          [](const BindFolder& f) { return ::symlink("/proc/self/fd/1", (f / "so").c_str()) == 0; }, {"-o", "so"}, {},
          1, proc},
@@ -183,6 +228,7 @@ TEST(E2eOutputSafety, BindAroundCarelessUse) {
 
         EXPECT_EQ(run.status, c.status) << run.out << run.err;
         EXPECT_TRUE(HasLineIn(run, c.says)) << run.out << run.err;
+        EXPECT_EQ(run.err.find_first_of("\x1b\x07\r"), std::string::npos) << "a raw control character: " << run.err;
         ExpectFolderAfter(c, folder, before);
     }
 }
@@ -286,6 +332,13 @@ TEST(E2eOutputSafety, InspectAroundCarelessUse) {
     const std::string proc = "Error : picture so leads into /proc (/proc/self/fd/1): a file there is a running "
                              "process's descriptor or memory, not a file to replace; write '-' for standard output";
     const std::vector<InspectCase> cases{
+        {"control characters in the image's name are shown escaped",
+         [](const BindFolder& f) {
+             f.Write("x\x1b]0;pwned\x07\xff.bin", f.Read("image.bin"));
+             return true;
+         },
+         {"x\x1b]0;pwned\x07\xff.bin"}, {}, 0,
+         "Image x\\x1b]0;pwned\\x07\\xff.bin: 72210 bytes (0x00011a12), fill byte 0xff"},
         {"--svg through a link into /proc, as /dev/stdout is",
          [](const BindFolder& f) { return ::symlink("/proc/self/fd/1", (f / "so").c_str()) == 0; },
          {"--svg", "so", "image.bin"}, {}, 2, proc},
@@ -358,6 +411,7 @@ TEST(E2eOutputSafety, InspectAroundCarelessUse) {
 
         EXPECT_EQ(run.status, c.status) << run.out << run.err;
         EXPECT_TRUE(HasLineIn(run, c.says)) << run.out << run.err;
+        EXPECT_EQ((run.out + run.err).find_first_of("\x1b\x07"), std::string::npos) << "a raw control character";
         if (c.svgOnStdout) {
             EXPECT_EQ(run.out.rfind("<?xml", 0), 0u) << run.out.substr(0, 200);
             EXPECT_EQ(run.out.find("</svg>\n"), run.out.size() - 7) << "more than the picture on standard output";
