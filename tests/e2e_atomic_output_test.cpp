@@ -36,15 +36,7 @@ void WriteInputs(const BindFolder& folder, const std::string& par) {
     folder.Write("bind.par", par);
 }
 
-// The names of the bind's temporary files in the folder.
-std::vector<std::string> TempFiles(const BindFolder& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder.dir.path)) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind(".out.bin.morvik-", 0) == 0) names.push_back(name);
-    }
-    return names;
-}
+std::vector<std::string> TempFiles(const BindFolder& folder) { return TempFilesOf(folder.dir.path); }
 
 uint64_t SizeOf(const std::string& path) {
     struct stat st{};

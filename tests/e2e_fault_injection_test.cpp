@@ -60,14 +60,7 @@ std::vector<std::string> BindArgs(const Example& example) {
     return args;
 }
 
-std::vector<std::string> TempFiles(const BindFolder& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder.dir.path)) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind(".out.bin.morvik-", 0) == 0) names.push_back(name);
-    }
-    return names;
-}
+std::vector<std::string> TempFiles(const BindFolder& folder) { return TempFilesOf(folder.dir.path); }
 
 // The calls of each traced kind: all of them, and those the loader made
 // before the program's own first step (its check of the standard streams).

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 
@@ -178,6 +179,15 @@ RunResult BindFolder::Bind(const std::vector<std::string>& extra, RunOptions opt
     std::vector<std::string> args{"-i", "bind.par", "-o", "out.bin"};
     args.insert(args.end(), extra.begin(), extra.end());
     return RunMorvik(args, dir.path, options);
+}
+
+std::vector<std::string> TempFilesOf(const std::string& folder, const std::string& output) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("." + output + ".morvik-", 0) == 0) names.push_back(name);
+    }
+    return names;
 }
 
 }  // namespace morvik_test

@@ -79,6 +79,10 @@ struct Group {
 Bytes BuildImage(size_t size, uint8_t fill, uint32_t pidEnd, const std::vector<Group>& groups);
 
 // A folder holding the inputs of one bind, and the bind run in it.
+// The temporary files a bind of `output` keeps in `folder` while it runs
+// (".out.bin.morvik-XXXXXX"): none should be left after it.
+std::vector<std::string> TempFilesOf(const std::string& folder, const std::string& output = "out.bin");
+
 struct BindFolder {
     morvik_test::TempDir dir;
 
