@@ -182,6 +182,9 @@ TEST(E2eOutputSafety, BindAroundCarelessUse) {
         {"a link into /proc through a folder link, as /dev/fd/1 is",
          [](const BindFolder& f) { return ::symlink("/proc/self/fd", (f / "fd").c_str()) == 0; }, {"-o", "fd/1"}, {},
          1, "Error : Output path fd/1 leads into /proc, refusing to write there!"},
+        {"a link into /sys, where a file is a setting of the machine",
+         [](const BindFolder& f) { return ::symlink("/sys/not-a-file-of-a-test", (f / "sysl").c_str()) == 0; },
+         {"-o", "sysl"}, {}, 1, "Error : Output path sysl leads into /sys, refusing to write there!"},
         {"a link to a block device, as /dev/disk/by-id/ holds",
          [](const BindFolder& f) {
              return MakeNode(f, "card", S_IFBLK, 7, 200) && ::symlink("card", (f / "by-id").c_str()) == 0;
@@ -236,7 +239,7 @@ TEST(E2eOutputSafety, BindAroundCarelessUse) {
 // A killed bind leaves its temporary file; the next bind of the same output
 // removes it, and nothing that could still be in use or is not its own.
 TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
-    enum Kind { kFile, kLink, kFolder };
+    enum Kind { kFile, kFinishedFile, kLink, kFolder };  // a finished file has its final mode
     const struct {
         std::string name;
         Kind kind;
@@ -255,6 +258,7 @@ TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
         {".out.bin.morvik-Dir001", kFolder, 120, false, false, false},
         {".out.bin.morvik-toolong", kFile, 120, false, false, false},
         {".out.bin.morvik-Ab1", kFile, 120, false, false, false},
+        {".out.bin.morvik-backup", kFinishedFile, 120, false, false, false},
     };
     const bool root = ::geteuid() == 0;
     BindFolder folder;
@@ -263,7 +267,10 @@ TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
     for (const auto& l : leftovers) {
         if (l.otherUser && !root) continue;
         const std::string path = folder / l.name;
-        if (l.kind == kFile) folder.Write(l.name, kOldOutput);
+        if (l.kind == kFile || l.kind == kFinishedFile) {
+            folder.Write(l.name, kOldOutput);
+            ASSERT_EQ(::chmod(path.c_str(), l.kind == kFile ? 0600 : 0644), 0);
+        }
         if (l.kind == kLink) {
             ASSERT_EQ(::symlink("out.bin", path.c_str()), 0);
         }
@@ -368,6 +375,15 @@ TEST(E2eOutputSafety, InspectAroundCarelessUse) {
          },
          {"--svg", "-", "image.bin"}, {}, 1,
          "Summary: FAILED, 1 failure: 1 header, 2 group images, 1 PID block, 1 FW PID record", {}, {}, true},
+        {"--svg - with standard output closed: the picture would go nowhere", none, {"--svg", "-", "image.bin"}, {1},
+         2, "Error : standard output is closed: give the picture a file name"},
+        {"a refused --extract folder is found before the picture is written",
+         [](const BindFolder& f) {
+             f.Write("map.svg", std::string("old"));
+             return ::mkdir((f / "parts").c_str(), 0700) == 0 && ::symlink("x", (f / "parts/keep").c_str()) == 0;
+         },
+         {"--svg", "map.svg", "--extract", "parts", "image.bin"}, {}, 2,
+         "Error : folder parts is not empty; give a new or an empty folder for the parts"},
         {"--svg - with --json", none, {"--json", "--svg", "-", "image.bin"}, {}, 2,
          "Error : --svg - and --json both write to standard output: give the picture a file name"},
         {"--extract -", none, {"--extract", "-", "image.bin"}, {}, 2,

@@ -315,7 +315,9 @@ TEST(InspectSynthetic, CommandLine) {
          ""},
         {{"--svg", dir / "no/\x1b.svg", image}, 2, "Error : cannot write the picture " + dir.path +
          "/no/\\x1b.svg: No such file or directory", ""},
-        {{"--extract", image + "/\x9b", image}, 2, "Error : cannot create folder " + image + "/\\x9b: Not a directory",
+        {{"--extract", image + "/\x9b", image},
+         2,
+         "Error : cannot use " + image + "/\\x9b as the folder for the parts: Not a directory",
          ""},
         {{"--\x1b", image}, 2, "Please type 'Morvik-inspect -h' for help!", prog + ": unrecognized option `--\\x1b'\n"},
         {{image, "--qu"},

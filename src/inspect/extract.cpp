@@ -66,19 +66,24 @@ bool FolderIsEmpty(const char* path, int folder, std::string* error) {
     return empty;
 }
 
-// A folder for the parts: one made here, or an existing empty folder of this
-// user that no one else can write; never a symbolic link.
-bool OpenEmptyFolder(const char* path, UniqueFd* folder, std::string* error) {
-    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
-        *error = Format("cannot create folder %s: %s", path, std::strerror(errno));
-        return false;
-    }
+// An existing folder for the parts, never through a symbolic link: empty,
+// of this user, and writable by no one else.
+bool OpenUsableFolder(const char* path, UniqueFd* folder, std::string* error) {
     *folder = UniqueFd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder->fd < 0) {
         *error = Format("cannot use %s as the folder for the parts: %s", path, std::strerror(errno));
         return false;
     }
     return FolderIsOwnOnly(path, folder->fd, error) && FolderIsEmpty(path, folder->fd, error);
+}
+
+// A folder for the parts: one made here, or an existing usable one.
+bool OpenEmptyFolder(const char* path, UniqueFd* folder, std::string* error) {
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+        *error = Format("cannot create folder %s: %s", path, std::strerror(errno));
+        return false;
+    }
+    return OpenUsableFolder(path, folder, error);
 }
 
 UniqueFd CreateIn(int folder, const std::string& name, mode_t mode, std::string* error) {
@@ -139,6 +144,13 @@ bool WriteAll(ImageFile* image, int folder, Extraction* x, std::string* error) {
 }
 
 }  // namespace
+
+bool CheckExtractFolder(const char* directory, std::string* error) {
+    struct stat st;
+    if (lstat(directory, &st) != 0 && errno == ENOENT) return true;  // made when the parts are written
+    UniqueFd folder;
+    return OpenUsableFolder(directory, &folder, error);
+}
 
 std::string ParLine(const ExtractedPart& p) {
     std::string line = Format(":%s &%llx", p.file.c_str(), static_cast<ull>(ParOffset(p)));

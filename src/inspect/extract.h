@@ -62,6 +62,11 @@ std::string ParLine(const ExtractedPart& part);
 std::string RecoveredPar(const Extraction& extraction);
 std::string BindScript(const Extraction& extraction);
 
+// Refuses a folder for the parts before anything is read or made: an
+// existing one must be empty, this user's, and writable by no one else.
+// true when it may be used (or is still to be made), else false with `error`.
+bool CheckExtractFolder(const char* directory, std::string* error);
+
 // Plans the recipe for the image at `imagePath` and writes its files into
 // `directory` (created when missing, refused when it holds anything).
 // kInspectOk when the recipe rebuilds the image exactly, kInspectFailed when

@@ -56,6 +56,7 @@ constexpr int kScanGoesOn = -1;
 struct Outputs {
     const char* extractDir = nullptr;
     const char* svgFile = nullptr;
+    bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
 };
 
 int ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs) {
@@ -87,17 +88,23 @@ int UsageError(const Outputs& outputs, const std::string& error) {
     return kInspectUsage;
 }
 
+// Where /dev/stdout and /dev/fd/1 lead.
+bool IsProc(const OutputTarget& target) {
+    return target.kernelFiles != nullptr && std::string(target.kernelFiles) == "/proc";
+}
+
 // The picture's path, looked at before anything is read or made.
-std::string RefusePicturePath(const char* svg, const char* image, bool json) {
+std::string RefusePicturePath(const char* svg, const char* image, bool json, bool stdoutClosed) {
     if (IsStandardOutput(svg)) {
         if (json) return "--svg - and --json both write to standard output: give the picture a file name";
+        if (stdoutClosed) return "standard output is closed: give the picture a file name";
         if (SameFile(STDOUT_FILENO, image)) return "standard output is the image being checked";
         return "";
     }
     OutputTarget target = ExamineOutputPath(svg, "picture");
     if (target.kind == OutputKind::kRefused)
         return Format("picture %s %s%s", svg, target.reason.c_str(),
-                      target.intoProc ? "; write '-' for standard output" : "");
+                      IsProc(target) ? "; write '-' for standard output" : "");
     if (SameFile(svg, image)) return Format("picture %s is the image being checked: give it a file of its own", svg);
     return "";
 }
@@ -105,7 +112,10 @@ std::string RefusePicturePath(const char* svg, const char* image, bool json) {
 std::string RefuseOutputs(const Outputs& outputs, const char* image, bool json) {
     if (outputs.extractDir != nullptr && IsStandardOutput(outputs.extractDir))
         return "--extract writes files into a folder, not onto standard output (write ./- for a folder named -)";
-    if (outputs.svgFile != nullptr) return RefusePicturePath(outputs.svgFile, image, json);
+    std::string error;
+    if (outputs.extractDir != nullptr && !CheckExtractFolder(outputs.extractDir, &error)) return error;
+    if (outputs.svgFile != nullptr)
+        return RefusePicturePath(outputs.svgFile, image, json, outputs.stdoutArrivedClosed);
     return "";
 }
 
@@ -129,7 +139,9 @@ int WriteOutputs(const Inspection& inspection, const char* path, const Outputs& 
 
 // With the picture on standard output the report is left out; what fails
 // still reaches standard error.
-void PrintFailuresOnly(const Inspection& inspection) {
+void PrintFailuresOnly(const Inspection& inspection, const Extraction& extraction) {
+    for (const std::string& problem : extraction.problems)
+        std::fprintf(stderr, "Not reproduced: %s\n", Escaped(problem).c_str());
     if (inspection.failures.empty()) return;
     for (const std::string& failure : inspection.failures) std::fprintf(stderr, "%s\n", Escaped(failure).c_str());
     std::fprintf(stderr, "%s\n", SummaryLine(inspection).c_str());
@@ -138,21 +150,23 @@ void PrintFailuresOnly(const Inspection& inspection) {
 void PrintReport(const Inspection& inspection, const Outputs& outputs, ReportOptions& options,
                  const Extraction& extraction) {
     if (options.json) return PrintJsonReport(inspection, options);
-    if (ErrorStream(outputs) == stderr) return PrintFailuresOnly(inspection);
+    if (ErrorStream(outputs) == stderr) return PrintFailuresOnly(inspection, extraction);
     PrintTextReport(inspection, options);
     if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
     if (outputs.svgFile != nullptr && !options.quiet)
         std::printf("Layout picture: %s\n", Escaped(outputs.svgFile).c_str());
 }
 
-int Run(int argc, char** argv) {
+int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     ReportOptions options;
     Outputs outputs;
+    outputs.stdoutArrivedClosed = stdoutArrivedClosed;
     int scanned = ScanOptions(argc, argv, &options, &outputs);
     if (scanned != kScanGoesOn) return scanned;
     if (argc - optind != 1) {
-        std::printf(argc - optind < 1 ? "Error : no image file given\n" : "Error : give exactly one image file\n");
-        ShowInspectUsage();
+        std::fprintf(ErrorStream(outputs), argc - optind < 1 ? "Error : no image file given\n"
+                                                             : "Error : give exactly one image file\n");
+        if (ErrorStream(outputs) == stdout) ShowInspectUsage();
         return kInspectUsage;
     }
     const char* image = argv[optind];
@@ -173,6 +187,7 @@ int Run(int argc, char** argv) {
 }  // namespace morvik
 
 int main(int argc, char** argv) {
-    if (!morvik::OpenClosedStandardStreams("Morvik-inspect")) return morvik::kInspectUsage;
-    return morvik::Run(argc, argv);
+    int closed = 0;
+    if (!morvik::OpenClosedStandardStreams("Morvik-inspect", &closed)) return morvik::kInspectUsage;
+    return morvik::Run(argc, argv, (closed & (1 << STDOUT_FILENO)) != 0);
 }

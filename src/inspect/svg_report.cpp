@@ -165,7 +165,7 @@ bool WriteSvgMap(const Inspection& inspection, const char* path, std::string* er
     }
     char temp[kTempPathSize] = "";
     UniqueFd out(CreateTempFileBeside(path, temp));
-    bool ok = out.fd >= 0 && fchmod(out.fd, 0644) == 0 && WriteAllAt(out.fd, svg.data(), svg.size(), 0) &&
+    bool ok = out.fd >= 0 && WriteAllAt(out.fd, svg.data(), svg.size(), 0) && fchmod(out.fd, 0644) == 0 &&
               out.Close() && PutInPlace(temp, path);
     if (ok) return true;
     *error = Format("cannot write the picture %s: %s", path, std::strerror(errno));

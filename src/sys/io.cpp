@@ -32,9 +32,10 @@ bool UniqueFd::Close() {
     return result == 0;
 }
 
-bool OpenClosedStandardStreams(const char* program) {
+bool OpenClosedStandardStreams(const char* program, int* closed) {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (closed != nullptr) *closed |= 1 << fd;
         // The lowest free descriptor is taken: this one, as those below it are open.
         int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (opened == fd) continue;

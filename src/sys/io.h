@@ -29,10 +29,11 @@ struct UniqueFd {
 // Opens /dev/null on each of the descriptors 0, 1 and 2 that arrived
 // closed (as cron and some supervisors start a program), so that no file
 // the program opens can take the place of standard output or error and
-// receive its messages. false (after a message naming `program`, where
-// standard error is open) when /dev/null cannot be opened: the program must
-// then stop before it opens anything.
-bool OpenClosedStandardStreams(const char* program);
+// receive its messages. Bit n of `*closed` (when given) tells that
+// descriptor n arrived closed. false (after a message naming `program`,
+// where standard error is open) when /dev/null cannot be opened: the
+// program must then stop before it opens anything.
+bool OpenClosedStandardStreams(const char* program, int* closed = nullptr);
 
 // Opens `path` read-only; the descriptor is -1 when that fails (errno kept).
 // The open never blocks: a FIFO without a writer opens at once, so that the

@@ -15,8 +15,27 @@ namespace morvik {
 
 namespace {
 
-// The file system type of /proc, as statfs reports it.
-constexpr long kProcMagic = 0x9fa0;
+// The kernel's own file systems, by the type statfs reports and the place
+// they are usually mounted. A "file" there is a process's descriptor or
+// memory, a device setting, a firmware variable: never a file to replace,
+// and writing an image into one (as root) changes the machine.
+struct KernelFileSystem {
+    long magic;
+    const char* place;
+};
+constexpr KernelFileSystem kKernelFileSystems[] = {
+    {0x9fa0, "/proc"},
+    {0x62656572, "/sys"},
+    {0x27e0eb, "/sys/fs/cgroup"},
+    {0x63677270, "/sys/fs/cgroup"},
+    {0x64626720, "/sys/kernel/debug"},
+    {0x74726163, "/sys/kernel/tracing"},
+    {0x73636673, "/sys/kernel/security"},
+    {0x62656570, "/sys/kernel/config"},
+    {0xcafe4a11, "/sys/fs/bpf"},
+    {0xde5e81e4, "/sys/firmware/efi/efivars"},
+    {0x6165676c, "/sys/fs/pstore"},
+};
 // As many links as the system itself follows before it gives up.
 constexpr int kMaxLinkHops = 40;
 
@@ -26,11 +45,17 @@ std::string FolderPart(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The folder that holds `path` lies in /proc (followed through its own
-// links, so /dev/fd/1 counts as well as /proc/self/fd/1).
-bool FolderIsInProc(const std::string& path) {
+// Where the kernel file system that holds the folder of `path` is usually
+// mounted ("/proc"), or nullptr when the folder is on no such file system.
+// The folder is followed through its own links, so /dev/fd/1 counts as well
+// as /proc/self/fd/1.
+const char* KernelFilesHolding(const std::string& path) {
     struct statfs fs;
-    return ::statfs(FolderPart(path).c_str(), &fs) == 0 && fs.f_type == kProcMagic;
+    if (::statfs(FolderPart(path).c_str(), &fs) != 0) return nullptr;
+    for (const KernelFileSystem& kernel : kKernelFileSystems) {
+        if (static_cast<unsigned long>(fs.f_type) == static_cast<unsigned long>(kernel.magic)) return kernel.place;
+    }
+    return nullptr;
 }
 
 // Where the link at `path` leads, as a path that can be looked up from
@@ -76,11 +101,14 @@ OutputTarget RefuseSpecialFile(const std::string& where, const char* path, mode_
     return target;
 }
 
-OutputTarget RefuseProc(const std::string& where, const char* path) {
+OutputTarget RefuseKernelFiles(const std::string& where, const char* path, const char* place) {
     OutputTarget target = Kind(OutputKind::kRefused);
-    target.intoProc = true;
-    target.reason = (where == path ? std::string("is in /proc") : "leads into /proc (" + where + ")") +
-                    ": a file there is a running process's descriptor or memory, not a file to replace";
+    target.kernelFiles = place;
+    const std::string into = place;
+    target.reason = (where == path ? "is in " + into : "leads into " + into + " (" + where + ")") +
+                    (into == "/proc" ? ": a file there is a running process's descriptor or memory"
+                                     : ": a file there is a setting of the kernel or the machine") +
+                    ", not a file to replace";
     return target;
 }
 
@@ -89,7 +117,7 @@ OutputTarget RefuseProc(const std::string& where, const char* path) {
 OutputTarget ExamineOutputPath(const char* path, const char* what) {
     std::string at = path;
     for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-        if (FolderIsInProc(at)) return RefuseProc(at, path);
+        if (const char* place = KernelFilesHolding(at)) return RefuseKernelFiles(at, path, place);
         struct stat st;
         // Nothing there, or a link that leads nowhere (or nowhere this user
         // can see): the new file takes the name, and nothing is written

@@ -5,10 +5,12 @@
 // The path, followed through its links, must name a regular file or
 // nothing. A device, a FIFO, a socket or a folder at the end of the links is
 // refused, and so is any link (or folder on the way) that leads into /proc,
-// where /dev/stdout and /dev/fd/N live: a "file" there is a descriptor of a
-// process, and replacing the link would replace a piece of the machine. A
-// link to a regular file, or one that leads nowhere, is replaced by the new
-// file and never written through.
+// where /dev/stdout and /dev/fd/N live, or into another of the kernel's own
+// file systems (/sys and those mounted under it): a "file" there is a
+// descriptor of a process or a setting of the machine, and replacing the
+// link would replace a piece of the machine. A link to a regular file, or
+// one that leads nowhere, is replaced by the new file and never written
+// through.
 #pragma once
 
 #include <sys/types.h>
@@ -26,8 +28,9 @@ enum class OutputKind {
 
 struct OutputTarget {
     OutputKind kind = OutputKind::kNothing;
-    bool intoProc = false;  // refused: a link or folder on the way is in /proc
-    bool device = false;    // refused: the path leads to a block or character device
+    const char* kernelFiles = nullptr;  // refused: a link or folder on the way is in this
+                                        // kernel file system ("/proc", "/sys", ...)
+    bool device = false;                // refused: the path leads to a block or character device
     std::string reason;     // why it is refused, to follow the path in a message
 };
 

@@ -26,6 +26,8 @@ constexpr size_t kRandomLength = 6;  // the XXXXXX
 // A temporary file nothing has written for this long, and that no process
 // holds, was left by a run that was killed.
 constexpr time_t kLeftoverAge = 60;
+// What mkostemp makes a file with.
+constexpr mode_t kTempFileMode = 0600;
 
 // The process-wide state of the removal (see temp_file.h): written only while
 // the ending signals are blocked, read by the handler.
@@ -92,9 +94,12 @@ bool OlderThan(const struct stat& st, time_t age) {
     return ::clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - st.st_mtim.tv_sec > age;
 }
 
-// A regular file of this user that nothing has written for a while.
+// A regular file of this user, still with the mode it was made with (a
+// finished one gets its final mode before it takes its name), that nothing
+// has written for a while.
 bool LooksLeftover(const struct stat& st) {
-    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && OlderThan(st, kLeftoverAge);
+    return S_ISREG(st.st_mode) && (st.st_mode & 07777) == kTempFileMode && st.st_uid == ::geteuid() &&
+           OlderThan(st, kLeftoverAge);
 }
 
 bool SameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -182,7 +187,10 @@ int CreateTempFileBeside(const char* finalPath, char* tempPath) {
         g_tempFileExists = 1;
     }
     UnblockSignals(before);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        tempPath[0] = '\0';  // no file of this name was made
+        return -1;
+    }
     // Where the file system has no locks the file is still written; another
     // run could then take it for a leftover only after a minute of silence.
     ::flock(fd, LOCK_EX | LOCK_NB);

@@ -48,14 +48,16 @@ void FolderOf(const char* path, char* folder);
 // temporary files of the same final name that a killed run left behind are
 // removed (RemoveLeftoverTempFiles). The read-write, close-on-exec
 // descriptor with the name in `tempPath` (kTempPathSize bytes), or -1 with
-// errno set.
+// errno set and `tempPath` "". The file keeps mode 0600 until it is complete:
+// give it its final mode only then, so that a leftover is known by it.
 int CreateTempFileBeside(const char* finalPath, char* tempPath);
 
 // Removes the temporary files of `finalPath` that no running process holds
 // and that nothing has written for over a minute: what a run killed
 // without a chance to clean up (SIGKILL, a crash, a power cut) left. Only
-// regular files of this user are removed, each while its lock is held, so a
-// run that is still writing (or only stopped) keeps its file.
+// regular files of this user with the mode 0600 a temporary file is made
+// with are removed, each while its lock is held, so a run that is still
+// writing (or only stopped) keeps its file.
 void RemoveLeftoverTempFiles(const char* finalPath);
 
 // Renames the temporary file over `finalPath`, which atomically replaces

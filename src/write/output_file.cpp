@@ -31,8 +31,8 @@ const char* InputSharing(const char* outPath, const char* parPath, const ParInfo
 }
 
 void RefuseTarget(const char* outPath, const OutputTarget& target) {
-    if (target.intoProc)
-        std::printf("Error : Output path %s leads into /proc, refusing to write there!\n", outPath);
+    if (target.kernelFiles != nullptr)
+        std::printf("Error : Output path %s leads into %s, refusing to write there!\n", outPath, target.kernelFiles);
     else
         std::printf("Error : Output path %s exists and is not a regular file, refusing to replace it!\n", outPath);
     PathError(outPath, "%s", target.reason.c_str());
@@ -73,6 +73,7 @@ int OpenInPlace(const char* outPath) {
     struct stat st;
     if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         ::close(fd);
+        errno = EINVAL;  // not a regular file (any more)
         return -1;
     }
     return fd;
@@ -104,13 +105,16 @@ bool OpenTempOutputEarly(const char* outPath, OutputFile* out) {
 }
 
 bool CreateOutputFile(const char* outPath, OutputFile* out) {
+    // No temporary file was tried because the old output was to be written in
+    // place; that output is gone since.
+    if (out->file.fd < 0 && out->tempError == 0 && !WritesInPlace(outPath, 0)) OpenTempOutputEarly(outPath, out);
     if (out->file.fd >= 0) return true;
     int error = out->tempError;
-    if (out->file.fd < 0 && WritesInPlace(outPath, error)) {
+    if (WritesInPlace(outPath, error)) {
         out->file.fd = OpenInPlace(outPath);
+        if (out->file.fd >= 0) return true;
         error = errno;
     }
-    if (out->file.fd >= 0) return true;
     std::printf("Error: Create output bin file(%s) failed!\n", outPath);
     PathError(outPath, "cannot be created: %s", std::strerror(error));
     return false;
