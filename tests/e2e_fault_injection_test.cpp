@@ -19,8 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kSyscalls[] = {"openat",    "read",  "pread64", "pwrite64", "ftruncate",
-                                 "fchmod",    "close", "rename",  "renameat", "renameat2"};
+const char* const kSyscalls[] = {"openat", "read",  "pread64", "pwrite64", "ftruncate",
+                                 "fchmod", "close", "rename",  "renameat", "renameat2"};
 const char* const kErrors[] = {"EIO", "ENOSPC", "EINTR"};
 const Bytes kOldOutput = PatternBytes(0x3000, 42);
 
@@ -120,7 +120,9 @@ TEST(E2eFaultInjection, EveryFailingCallLeavesTheOldOutputOrTheWholeImage) {
     if (std::string why = WhyNoStrace(strace); !why.empty()) GTEST_SKIP() << why;
     const Example examples[] = {
         {"ARMPARA.PAR", {"boot.bin", "kernel.bin", "rootfs.bin", "pid.txt"}, {}},
-        {"DUAL.PAR", {"boot.bin", "kernel.bin", "rootfs.bin", "kernel-b.bin", "rootfs-b.bin", "pid.txt"}, {"-p", "0xff"}},
+        {"DUAL.PAR",
+         {"boot.bin", "kernel.bin", "rootfs.bin", "kernel-b.bin", "rootfs-b.bin", "pid.txt"},
+         {"-p", "0xff"}},
     };
     std::string traced = "trace=fcntl";
     for (const char* syscall : kSyscalls) traced += std::string(",") + syscall;
@@ -181,11 +183,11 @@ TEST(E2eFaultInjection, NoRoomForTheTemporaryFileKeepsTheOldOutput) {
         SCOPED_TRACE(error);
         folder.Write("out.bin", kOldOutput);
         // The temporary file cannot be made, and every write fails as well.
-        RunResult run = UnderStrace(
-            strace, folder, example,
-            {"-o", "/dev/null", "-e", "trace=openat,pwrite64,ftruncate", "-e",
-             std::string("inject=openat:error=") + error + ":when=" + std::to_string(counts.tempFileOpen), "-e",
-             std::string("inject=pwrite64,ftruncate:error=") + error});
+        RunResult run =
+            UnderStrace(strace, folder, example,
+                        {"-o", "/dev/null", "-e", "trace=openat,pwrite64,ftruncate", "-e",
+                         std::string("inject=openat:error=") + error + ":when=" + std::to_string(counts.tempFileOpen),
+                         "-e", std::string("inject=pwrite64,ftruncate:error=") + error});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(HasLine(run.out, "Error: Create output bin file(out.bin) failed!")) << run.out;
         EXPECT_TRUE(folder.Read("out.bin") == kOldOutput) << "the old output was lost";

@@ -53,7 +53,7 @@ const Bytes& ExampleImage() {
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
     std::map<std::string, std::string> entries;
     for (const auto& entry : fs::directory_iterator(folder)) {
-        struct stat st{};
+        struct stat st {};
         ::lstat(entry.path().c_str(), &st);
         std::string what = std::to_string(st.st_mode) + ":" + std::to_string(st.st_rdev);
         if (S_ISLNK(st.st_mode)) what += ">" + fs::read_symlink(entry.path()).string();
@@ -132,6 +132,8 @@ TEST(E2eOutputSafety, BindAroundCarelessUse) {
     const std::string proc = "Error : Output path so leads into /proc, refusing to write there!";
     const std::string notFile = " exists and is not a regular file, refusing to replace it!";
     const std::string dd = "write the image to a file and copy it to the device with dd or your flasher";
+    // One case a few lines.
+    // clang-format off
     const std::vector<BindCase> cases{
         {"standard output closed: the trace cannot land in the image", none, {}, {1}, 0, "", After::kNewImage},
         {"standard error closed with a warning to print",
@@ -213,6 +215,7 @@ TEST(E2eOutputSafety, BindAroundCarelessUse) {
          0, "out.bin: note: the old file had 1 other hard link; it keeps the old contents, not the new file",
          After::kNewImage},
     };
+    // clang-format on
     for (const BindCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;
@@ -240,6 +243,7 @@ TEST(E2eOutputSafety, BindAroundCarelessUse) {
 // removes it, and nothing that could still be in use or is not its own.
 TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
     enum Kind { kFile, kFinishedFile, kLink, kFolder };  // a finished file has its final mode
+    // clang-format off
     const struct {
         std::string name;
         Kind kind;
@@ -260,6 +264,7 @@ TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
         {".out.bin.morvik-Ab1", kFile, 120, false, false, false},
         {".out.bin.morvik-backup", kFinishedFile, 120, false, false, false},
     };
+    // clang-format on
     const bool root = ::geteuid() == 0;
     BindFolder folder;
     WriteExample(folder);
@@ -292,7 +297,7 @@ TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
     EXPECT_TRUE(folder.Read("out.bin") == ExampleImage());
     for (const auto& l : leftovers) {
         if (l.otherUser && !root) continue;
-        struct stat st{};
+        struct stat st {};
         EXPECT_EQ(::lstat((folder / l.name).c_str(), &st) != 0, l.removed) << l.name;
     }
     for (int fd : held) ::close(fd);
@@ -304,10 +309,10 @@ struct InspectCase {
     std::vector<std::string> args;  // run in the folder, which holds image.bin
     std::vector<int> closed;
     int status;
-    std::string says;                        // a line of standard output or error, whole
-    std::set<std::string> created = {};      // new entries the run may make
-    std::set<std::string> changed = {};      // entries the run may rewrite
-    bool svgOnStdout = false;                // standard output is the picture and nothing else
+    std::string says;                    // a line of standard output or error, whole
+    std::set<std::string> created = {};  // new entries the run may make
+    std::set<std::string> changed = {};  // entries the run may rewrite
+    bool svgOnStdout = false;            // standard output is the picture and nothing else
 };
 
 void ExpectInspectFolder(const InspectCase& c, const BindFolder& folder,
@@ -321,7 +326,7 @@ void ExpectInspectFolder(const InspectCase& c, const BindFolder& folder,
     for (const auto& [name, what] : after) {
         if (before.count(name) != 0) continue;
         EXPECT_EQ(c.created.count(name), 1u) << "new entry " << name;
-        struct stat st{};
+        struct stat st {};
         ::lstat((folder / name).c_str(), &st);
         if (S_ISDIR(st.st_mode)) {
             EXPECT_EQ(st.st_mode & 022, 0u) << name << " can be written by others";
@@ -336,8 +341,10 @@ TEST(E2eOutputSafety, InspectAroundCarelessUse) {
             return ::mkdir((f / "parts").c_str(), 0700) == 0 && ::chmod((f / "parts").c_str(), mode) == 0;
         };
     };
-    const std::string proc = "Error : picture so leads into /proc (/proc/self/fd/1): a file there is a running "
-                             "process's descriptor or memory, not a file to replace; write '-' for standard output";
+    const std::string proc =
+        "Error : picture so leads into /proc (/proc/self/fd/1): a file there is a running "
+        "process's descriptor or memory, not a file to replace; write '-' for standard output";
+    // clang-format off
     const std::vector<InspectCase> cases{
         {"control characters in the image's name are shown escaped",
          [](const BindFolder& f) {
@@ -409,6 +416,7 @@ TEST(E2eOutputSafety, InspectAroundCarelessUse) {
          "map.svg: note: the old file had 1 other hard link; it keeps the old contents, not the new file", {},
          {"map.svg"}},
     };
+    // clang-format on
     for (const InspectCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;

@@ -80,13 +80,9 @@ int MissingArgumentResult(const ScanCall& call) {
 // The messages show every text of the vector, and an option character, through
 // Escaped: an image path or an option with a control character in it must
 // not reach the terminal as it is.
-std::string Shown(const char* text) {
-    return Escaped(text);
-}
+std::string Shown(const char* text) { return Escaped(text); }
 
-std::string Shown(char c) {
-    return Escaped(std::string_view(&c, 1));
-}
+std::string Shown(char c) { return Escaped(std::string_view(&c, 1)); }
 
 void SkipToEndOfElement() {
     nextchar += std::strlen(nextchar);

@@ -114,8 +114,7 @@ std::string RefuseOutputs(const Outputs& outputs, const char* image, bool json) 
         return "--extract writes files into a folder, not onto standard output (write ./- for a folder named -)";
     std::string error;
     if (outputs.extractDir != nullptr && !CheckExtractFolder(outputs.extractDir, &error)) return error;
-    if (outputs.svgFile != nullptr)
-        return RefusePicturePath(outputs.svgFile, image, json, outputs.stdoutArrivedClosed);
+    if (outputs.svgFile != nullptr) return RefusePicturePath(outputs.svgFile, image, json, outputs.stdoutArrivedClosed);
     return "";
 }
 
@@ -164,8 +163,8 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     int scanned = ScanOptions(argc, argv, &options, &outputs);
     if (scanned != kScanGoesOn) return scanned;
     if (argc - optind != 1) {
-        std::fprintf(ErrorStream(outputs), argc - optind < 1 ? "Error : no image file given\n"
-                                                             : "Error : give exactly one image file\n");
+        std::fprintf(ErrorStream(outputs),
+                     argc - optind < 1 ? "Error : no image file given\n" : "Error : give exactly one image file\n");
         if (ErrorStream(outputs) == stdout) ShowInspectUsage();
         return kInspectUsage;
     }

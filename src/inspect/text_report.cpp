@@ -68,8 +68,8 @@ void PrintHeader(const HeaderCheck& h) {
     for (const EntryCheck& e : h.entries) {
         std::string actual = e.inFile ? Format("0x%08x", e.actual) : "-";
         std::printf("    %-5u  0x%08x  0x%08x  %-7s  %-6s  0x%08x  %-10s  %s\n", e.index, e.offset, e.length,
-                    Escaped(VersionText(e.version)).c_str(),
-                    e.hasFlagBit ? (e.flagged ? "yes" : "no") : "-", e.stored, actual.c_str(), EntryResult(e));
+                    Escaped(VersionText(e.version)).c_str(), e.hasFlagBit ? (e.flagged ? "yes" : "no") : "-", e.stored,
+                    actual.c_str(), EntryResult(e));
     }
     if (h.record.required)
         PrintRecordLine(h.record);

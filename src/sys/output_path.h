@@ -31,7 +31,7 @@ struct OutputTarget {
     const char* kernelFiles = nullptr;  // refused: a link or folder on the way is in this
                                         // kernel file system ("/proc", "/sys", ...)
     bool device = false;                // refused: the path leads to a block or character device
-    std::string reason;     // why it is refused, to follow the path in a message
+    std::string reason;                 // why it is refused, to follow the path in a message
 };
 
 // Follows `path` through its links and says whether a file may be written
