@@ -16,6 +16,7 @@
 #include "par/par_reader.h"
 #include "format/image_format.h"
 #include "plan/planner.h"
+#include "write/writer.h"
 
 namespace {
 
@@ -117,7 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int planned = -2;  // not planned
     {
         morvik_fuzz::QuietStderr quiet;  // the scanner's complaints about image options
-        if (morvik::ParseParInfo(kParName, &info) == morvik::kParOk) planned = morvik::par_extra_info(&info);
+        morvik::IoBuffer buffer;
+        if (morvik::ParseParInfo(kParName, &info) == morvik::kParOk)
+            planned = morvik::par_extra_info(&info, morvik::ChecksumImageReader(&buffer));
     }
     if (planned == 0) CheckAcceptedLayout(info);
     morvik::FreeMemory(&info);

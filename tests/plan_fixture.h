@@ -13,6 +13,7 @@
 #include "format/image_format.h"
 #include "plan/planner.h"
 #include "support/run_tool.h"
+#include "write/writer.h"
 
 namespace morvik_test {
 
@@ -71,11 +72,14 @@ struct PlanContext {
     }
 
     // Runs the planner and returns what it printed.
-    PlanResult Plan(morvik::ImageSink* sink = nullptr) {
+    // Group images are read for their CRC-32 only, unless `reader` says
+    // otherwise.
+    PlanResult Plan(const morvik::ImageReader* reader = nullptr) {
+        morvik::IoBuffer buffer;
+        morvik::ImageReader checksums = morvik::ChecksumImageReader(&buffer);
         int32_t result = 0;
-        std::string out = CaptureOutput([&] {
-            result = sink != nullptr ? morvik::par_extra_info(&info, sink) : morvik::par_extra_info(&info);
-        }).out;
+        std::string out =
+            CaptureOutput([&] { result = morvik::par_extra_info(&info, reader != nullptr ? *reader : checksums); }).out;
         return {result, out};
     }
 

@@ -204,25 +204,51 @@ TEST(PlanHeader, ImageFileFailures) {
     }
 }
 
-// The header stage reads each group image once and, given a sink, puts its
-// bytes at the image's offset there; a sink that cannot be written only ends
-// the copying.
-TEST(PlanHeader, GroupImagesGoToTheSinkAsTheyAreRead) {
-    for (const char* sinkPath : {"sink.bin", "/dev/full"}) {
+// The header stage reads each group image once; in a bind the read puts its
+// bytes at the image's offset in the output-to-be, made at the first read.
+// Where none can be made the images are only checksummed; a copy that
+// cannot be written is reported and fails the plan.
+TEST(PlanHeader, GroupImagesGoIntoTheOutputAsTheyAreRead) {
+    enum class Out { kBeside, kNoFolder, kFull };
+    const struct {
+        const char* name;
+        Out out;
+        int32_t result;
+        bool copied;
+    } cases[] = {
+        {"a temporary file beside the output", Out::kBeside, 0, true},
+        {"no temporary file can be made", Out::kNoFolder, 0, false},
+        {"the output cannot be written", Out::kFull, -1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         PlanContext ctx;
         ctx.AddAll({{"boot", 0, 0x100}, {"k", 0x1000, 0x10, IMAGE_KERNEL, 0}, {"f", 0x2000, 0x45000, IMAGE_FW, 0}});
         ctx.SetPid();
-        std::string path = sinkPath[0] == '/' ? sinkPath : ctx.dir / sinkPath;
-        morvik::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT, 0600));
+        const std::string path = ctx.dir / (c.out == Out::kNoFolder ? "missing/out.bin" : "out.bin");
+        morvik::OutputFile out;
+        out.path = path.c_str();
         morvik::IoBuffer buffer;
-        morvik::ImageSink sink{fd.fd, &buffer};
-        ASSERT_EQ(ctx.Plan(&sink).result, 0) << sinkPath;
-        EXPECT_EQ(sink.copied, sinkPath[0] != '/') << sinkPath;
-        if (!sink.copied) continue;
-        Bytes out = ReadFile(path);
-        EXPECT_EQ(morvik_test::Slice(out, 0x1100, 0x10), ReadFile(ctx.dir / "k"));
-        EXPECT_EQ(morvik_test::Slice(out, 0x2000, 0x45000), ReadFile(ctx.dir / "f"));
-        EXPECT_EQ(morvik_test::Slice(out, 0, 0x100), Bytes(0x100, 0)) << "plain images are the writer's";
+        morvik::GroupImageCopy copy{&out, &buffer};
+        if (c.out == Out::kFull) {
+            out.file.fd = ::open("/dev/full", O_WRONLY);
+            copy.asked = copy.copied = true;
+        }
+        morvik::ImageReader reader = morvik::CopyingImageReader(&copy);
+        morvik_test::PlanResult run = ctx.Plan(&reader);
+        EXPECT_EQ(run.result, c.result) << run.out;
+        if (c.out == Out::kFull) {
+            EXPECT_NE(run.out.find("Error : Write output bin file(" + path + ") failed! (No space left on device)"),
+                      std::string::npos) << run.out;
+            continue;
+        }
+        EXPECT_EQ(copy.copied, c.copied);
+        if (!c.copied) continue;
+        Bytes bytes = ReadFile(out.tempPath);
+        EXPECT_EQ(morvik_test::Slice(bytes, 0x1100, 0x10), ReadFile(ctx.dir / "k"));
+        EXPECT_EQ(morvik_test::Slice(bytes, 0x2000, 0x45000), ReadFile(ctx.dir / "f"));
+        EXPECT_EQ(morvik_test::Slice(bytes, 0, 0x100), Bytes(0x100, 0)) << "plain images are the writer's";
+        morvik::DiscardOutputFile(&out);
     }
 }
 

@@ -130,14 +130,12 @@ bool ReadParFile(BindRun& run) {
     return result == kParOk;
 }
 
-// Each group image is read once: while the planner checksums it, it also
-// goes into the output-to-be, made early for that (and made again, with its
-// messages, when the output is created if it could not be made here).
+// Each group image is read once: the planner reads it for its CRC-32
+// through the writer, which puts it into the output-to-be on the way.
 bool PlanLayout(BindRun& run) {
-    OpenTempOutputEarly(run.outPath, &run.out);
-    ImageSink sink{run.out.file.fd, &run.buffer};
-    bool planned = par_extra_info(&run.info, &sink) == 0;
-    run.groupImagesPlaced = sink.copied;
+    GroupImageCopy copy{&run.out, &run.buffer};
+    bool planned = par_extra_info(&run.info, CopyingImageReader(&copy)) == 0;
+    run.groupImagesPlaced = copy.copied;
     return planned;
 }
 
@@ -154,45 +152,28 @@ bool BuildPidBlock(BindRun& run) {
 // Refusals that can be known before the output is touched.
 bool CheckBeforeWriting(BindRun& run) { return CheckPidPlacement(&run.info) && BuildPidBlock(run); }
 
-bool FailWrite(const BindRun& run) {
-    ReportWriteFailure(run.outPath);
-    return false;
-}
-
-bool PlaceImages(BindRun& run, int fd) {
+bool PlaceImages(BindRun& run) {
     for (uint32_t i = 0; i < run.info.imageCount; ++i) {
-        int32_t copied = PlaceImage(fd, &run.info, i, run.buffer, run.groupImagesPlaced);
-        if (copied == kWriteFailed) return FailWrite(run);
-        if (copied == kImageChanged) return false;
-        if (copied == 0) {
-            std::printf("Error : Binding file %s fail:\n", run.info.images[i]->name);
-            return false;
-        }
+        if (LocateImage(run.out, &run.info, i, run.buffer, run.groupImagesPlaced) > 0) continue;
+        std::printf("Error : Binding file %s fail:\n", run.info.images[i]->name);
+        return false;
     }
     return true;
 }
 
-bool WritePid(BindRun& run, int fd) {
-    if (run.info.pidInfo == nullptr) return true;
-    return WritePidData(fd, &run.info, &run.pidBlock) || FailWrite(run);
-}
+bool WritePid(BindRun& run) { return run.info.pidInfo == nullptr || WritePidData(run.out, &run.info, &run.pidBlock); }
 
-bool WriteHeaders(BindRun& run, int fd) {
-    if (run.info.groupCount == 0) return true;
-    return WriteFwHeaders(fd, &run.info) || FailWrite(run);
-}
+bool WriteHeaders(BindRun& run) { return run.info.groupCount == 0 || WriteFwHeaders(run.out, &run.info); }
 
 // Everything the output holds: the fill in the gaps and the images (each
 // byte once), then the PID data and the headers over them.
-bool FillOutput(BindRun& run, int fd) {
-    if (!FillGaps(fd, &run.info, run.buffer)) return FailWrite(run);
-    return PlaceImages(run, fd) && WritePid(run, fd) && WriteHeaders(run, fd);
+bool FillOutput(BindRun& run) {
+    return FillGaps(run.out, &run.info, run.buffer) && PlaceImages(run) && WritePid(run) && WriteHeaders(run);
 }
 
 bool WriteOutput(BindRun& run) {
     std::fflush(stdout);  // the plan's trace is not lost to a signal while writing
-    return CreateOutputFile(run.outPath, &run.out) && FillOutput(run, run.out.file.fd) &&
-           FinishOutputFile(run.outPath, &run.out);
+    return CreateOutputFile(&run.out) && FillOutput(run) && FinishOutputFile(&run.out);
 }
 
 // Plans and writes with the ending signals caught, so that an interrupted
@@ -202,8 +183,9 @@ bool WriteOutput(BindRun& run) {
 bool PlanAndWrite(BindRun& run) {
     std::fflush(stdout);
     SavedSignals saved = CatchEndingSignals();
-    bool written = CheckOutputPath(run.outPath, run.parPath, &run.info) && PlanLayout(run) && CheckBeforeWriting(run) &&
-                   WriteOutput(run);
+    run.out.path = run.outPath;
+    bool written = CheckOutputPath(run.outPath, run.parPath, &run.info) && PlanLayout(run) &&
+                   CheckBeforeWriting(run) && WriteOutput(run);
     if (!written) DiscardOutputFile(&run.out);
     RestoreSignals(saved);
     return written;

@@ -448,17 +448,12 @@ int32_t IndexOfLastImgInGroup(const ParInfo* info, uint8_t group) {
     return last;
 }
 
-int32_t par_extra_info(ParInfo* info) {
-    ImageSink none;
-    return par_extra_info(info, &none);
-}
-
-int32_t par_extra_info(ParInfo* info, ImageSink* sink) {
+int32_t par_extra_info(ParInfo* info, const ImageReader& reader) {
     SortImagesByOffset(info);
     if (!CheckRules(info) || !PassImages(info)) return kRejected;
     DumpImages(info);
     if (!CheckOverlaps(info)) return kRejected;
-    int32_t built = BuildFwHeaders(info, sink);
+    int32_t built = BuildFwHeaders(info, reader);
     if (built != kPlanned) return built;
     DumpFwHeaders(info);
     std::printf("Pasre Par Info Done!\n");

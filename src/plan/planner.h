@@ -4,28 +4,17 @@
 #include <cstdint>
 
 #include "model/context.h"
-#include "sys/io.h"
+#include "model/image_reader.h"
 
 namespace morvik {
 
-// Where the header stage may also put the group images it reads for their
-// CRC-32s: the output-to-be (a private temporary file) at each image's
-// offset, so that the writer need not read them a second time. The reads go
-// through `buffer`. `copied` says afterwards whether every group image went
-// to `fd`; a failed write only ends the copying (the writer then copies the
-// images itself and reports the failure where a write failure belongs).
-struct ImageSink {
-    int fd = -1;
-    IoBuffer* buffer = nullptr;
-    bool copied = false;
-};
-
 // Orders the images, checks every rule, places kernels behind their header
 // room, computes FW PID locations, settles targetSize and builds one
-// FW_Header per group. Returns 0, -1 (a rule or read failure) or 3 (no
-// memory for a header, or a group image that cannot be opened).
-int32_t par_extra_info(ParInfo* info);
-int32_t par_extra_info(ParInfo* info, ImageSink* sink);
+// FW_Header per group, reading each group image through `reader` for its
+// CRC-32. Returns 0, -1 (a rule or read failure) or 3 (no memory for a
+// header, or a group image that cannot be opened). The planner itself
+// writes nothing.
+int32_t par_extra_info(ParInfo* info, const ImageReader& reader);
 
 // Checks that the PID block and the FW PID records lie inside the output.
 // Runs after par_extra_info has settled targetSize; false after a message.
@@ -39,8 +28,8 @@ int32_t IndexOfLastImgInGroup(const ParInfo* info, uint8_t group);
 // filled with the output's fill byte and listing its group's images with
 // their CRC-32s. Expects the images sorted, kernels shifted and the FW PID
 // locations set. Returns 0, 3 (no memory for a header, an image file that
-// cannot be opened) or -1 (no memory for reading, a short read).
-int32_t BuildFwHeaders(ParInfo* info, ImageSink* sink);
+// cannot be opened) or -1 (a short or long read, a failed copy).
+int32_t BuildFwHeaders(ParInfo* info, const ImageReader& reader);
 
 // Prints every built header (the planner's header dump).
 void DumpFwHeaders(const ParInfo* info);

@@ -22,13 +22,16 @@ bool WriteHeaderBeforeKernels(int outFd, const ParInfo* info, const FW_Header* h
 
 }  // namespace
 
-bool WriteFwHeaders(int outFd, ParInfo* info) {
+bool WriteFwHeaders(const OutputFile& out, ParInfo* info) {
     const uint8_t fill = FillByte(info);
     for (int32_t g = 0; g < info->groupCount; ++g) {
         FW_Header* header = info->fwHeader[g];
         SealFwHeader(header, fill);
         PrintFwHeader(*header, g, true);
-        if (!WriteHeaderBeforeKernels(outFd, info, header, g)) return false;
+        if (!WriteHeaderBeforeKernels(out.file.fd, info, header, g)) {
+            ReportWriteFailure(out.path);
+            return false;
+        }
     }
     return true;
 }

@@ -1,8 +1,7 @@
 // Placing the images: each output byte is written once. The fill byte goes
 // only into the gaps between what the images claim, a reserved range's pad
 // byte only behind its image's data, and each image's bytes to its offset
-// (group images are already there when the planner could put them there
-// while it read them for their CRC-32).
+// (group images are already there when the planner's reads put them there).
 #include <cstdio>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@ uint64_t DataEnd(const ImageInfo* image) { return uint64_t{image->offset} + stat
 bool HasPaddedRange(const ImageInfo* image) { return image->limit != 0 && image->pad != PAD_NONE; }
 
 // The range behind the image's data; its start is covered by the data.
+// false when the write fails (errno kept).
 bool PadBehindImage(int outFd, const ImageInfo* image, IoBuffer& buffer) {
     if (!HasPaddedRange(image)) return true;
     uint64_t end = uint64_t{image->offset} + image->limit;
@@ -29,33 +29,39 @@ bool PadBehindImage(int outFd, const ImageInfo* image, IoBuffer& buffer) {
     return FillAt(outFd, image->pad == PAD_FF ? 0xFF : 0x00, end - start, start, buffer);
 }
 
-int32_t ReportChanged(const ImageInfo* image) {
-    std::printf("Error : image %s changed during the bind!\n", image->name);
-    return kImageChanged;
+// ---- reading group images for the planner ----
+
+ImageRead ReadImageFile(const ImageInfo* image, int outFd, uint32_t* crc, IoBuffer& buffer) {
+    UniqueFd in = OpenForReading(image->name);
+    if (in.fd < 0) return ImageRead::kCannotOpen;
+    return TransferImage(in.fd, image, outFd, crc, buffer);
 }
 
-// Copies exactly the planned `length` bytes of the image file to its offset
-// and checksums them on the way. A file that ends early or goes on past its
-// planned length has changed since it was measured.
-int32_t CopyImageData(int outFd, int inFd, const ImageInfo* image, uint32_t* crc, IoBuffer& buffer) {
-    uint64_t position = image->offset;
-    size_t remaining = static_cast<size_t>(image->length);
-    *crc = 0;
-    while (remaining > 0) {
-        size_t wanted = std::min(remaining, buffer.size);
-        ssize_t got = ReadFull(inFd, buffer.bytes.get(), wanted);
-        if (got < 0) {
-            std::printf("Error : read input image %s failed!\n", image->name);
-            return 0;
-        }
-        if (static_cast<size_t>(got) < wanted) return ReportChanged(image);
-        if (!WriteAllAt(outFd, buffer.bytes.get(), wanted, position)) return kWriteFailed;
-        *crc = crc32_update(*crc, buffer.bytes.get(), wanted);
-        position += wanted;
-        remaining -= wanted;
+ImageRead ChecksumOnly(void* context, const ImageInfo* image, uint32_t* crc) {
+    return ReadImageFile(image, -1, crc, *static_cast<IoBuffer*>(context));
+}
+
+ImageRead CopyWhileChecksumming(void* context, const ImageInfo* image, uint32_t* crc) {
+    auto* copy = static_cast<GroupImageCopy*>(context);
+    if (!copy->asked) {
+        copy->asked = true;
+        copy->copied = OpenTempOutput(copy->out);
     }
-    if (!AtEndOfFile(inFd)) return ReportChanged(image);
-    return image->length;
+    ImageRead read = ReadImageFile(image, copy->copied ? copy->out->file.fd : -1, crc, *copy->buffer);
+    if (read == ImageRead::kWriteFailed) ReportWriteFailure(copy->out->path);
+    return read;
+}
+
+// ---- placing images ----
+
+// Pads the image's range and copies its bytes to its offset.
+ImageRead CopyImage(int outFd, const ImageInfo* image, uint32_t* crc, IoBuffer& buffer) {
+    UniqueFd in = OpenForReading(image->name);
+    if (in.fd < 0) return ImageRead::kCannotOpen;
+    // A FIFO or device planted since the file was measured is not read.
+    if (IsStream(in.fd)) return ImageRead::kLonger;
+    if (!PadBehindImage(outFd, image, buffer)) return ImageRead::kWriteFailed;
+    return TransferImage(in.fd, image, outFd, crc, buffer);
 }
 
 // The CRC-32 that image i's group header lists for it: the header holds the
@@ -69,6 +75,36 @@ uint32_t ListedChecksum(const ParInfo* info, uint32_t i) {
 
 bool InGroupHeader(const ParInfo* info, const ImageInfo* image) {
     return image->groupId >= 0 && image->groupId < info->groupCount;
+}
+
+int32_t ReportChanged(const ParInfo* info, const ImageInfo* image) {
+    std::printf("Error : image %s changed during the bind!\n", image->name);
+    LocatedError(info->parPath, image->line,
+                 "image file '%s' changed since its line was read: it is no longer the 0x%x bytes planned",
+                 image->name, static_cast<uint32_t>(image->length));
+    return 0;
+}
+
+// The image bytes copied, or 0 after the writer's own wording of what went
+// wrong.
+int32_t Copied(const OutputFile& out, const ParInfo* info, const ImageInfo* image, ImageRead read) {
+    switch (read) {
+        case ImageRead::kOk:
+            return image->length;
+        case ImageRead::kCannotOpen:
+            std::printf("Error: open input image %s failed\n", image->name);
+            return 0;
+        case ImageRead::kReadError:
+            std::printf("Error : read input image %s failed!\n", image->name);
+            return 0;
+        case ImageRead::kShorter:
+        case ImageRead::kLonger:
+            return ReportChanged(info, image);
+        case ImageRead::kWriteFailed:
+            ReportWriteFailure(out.path);
+            return 0;
+    }
+    return 0;
 }
 
 // What the images claim in the output: their data and their padded ranges,
@@ -90,55 +126,64 @@ std::vector<Claim> Claims(const ParInfo* info) {
     return claims;
 }
 
+bool FillRange(const OutputFile& out, uint8_t fill, uint64_t length, uint64_t at, IoBuffer& buffer) {
+    if (length == 0 || FillAt(out.file.fd, fill, length, at, buffer)) return true;
+    ReportWriteFailure(out.path);
+    return false;
+}
+
 }  // namespace
 
-int32_t LocateImage(int outFd, const ImageInfo* image, uint32_t* crc, IoBuffer& buffer) {
-    std::printf("LocateFile:%s\n", image->name);
-    UniqueFd in = OpenForReading(image->name);
-    if (in.fd < 0) {
-        std::printf("Error: open input image %s failed\n", image->name);
-        return 0;
+ImageRead TransferImage(int inFd, const ImageInfo* image, int outFd, uint32_t* crc, IoBuffer& buffer) {
+    const uint64_t length = static_cast<uint64_t>(image->length);
+    uint32_t value = 0;
+    for (uint64_t done = 0; done < length;) {
+        size_t wanted = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.size));
+        ssize_t got = ReadFull(inFd, buffer.bytes.get(), wanted);
+        if (got < 0) return ImageRead::kReadError;
+        if (static_cast<size_t>(got) < wanted) return ImageRead::kShorter;
+        value = crc32_update(value, buffer.bytes.get(), wanted);
+        if (outFd >= 0 && !WriteAllAt(outFd, buffer.bytes.get(), wanted, image->offset + done))
+            return ImageRead::kWriteFailed;
+        done += wanted;
     }
-    if (IsStream(in.fd)) return ReportChanged(image);
-    if (!PadBehindImage(outFd, image, buffer)) return kWriteFailed;
-    return CopyImageData(outFd, in.fd, image, crc, buffer);
+    if (!AtEndOfFile(inFd)) return ImageRead::kLonger;
+    *crc = value;
+    return ImageRead::kOk;
 }
 
-int32_t LocateImage(int outFd, const ImageInfo* image) {
-    IoBuffer buffer;
-    uint32_t crc = 0;
-    return LocateImage(outFd, image, &crc, buffer);
-}
+ImageReader CopyingImageReader(GroupImageCopy* copy) { return ImageReader{copy, CopyWhileChecksumming}; }
 
-int32_t PlaceImage(int outFd, const ParInfo* info, uint32_t i, IoBuffer& buffer, bool groupImagesPlaced) {
+ImageReader ChecksumImageReader(IoBuffer* buffer) { return ImageReader{buffer, ChecksumOnly}; }
+
+int32_t LocateImage(const OutputFile& out, const ParInfo* info, uint32_t i, IoBuffer& buffer,
+                    bool groupImagesPlaced) {
     const ImageInfo* image = info->images[i];
-    if (groupImagesPlaced && InGroupHeader(info, image)) {
-        // Read, checksummed and written while the headers were built.
-        std::printf("LocateFile:%s\n", image->name);
-        return PadBehindImage(outFd, image, buffer) ? image->length : kWriteFailed;
+    std::printf("LocateFile:%s\n", image->name);
+    bool inHeader = InGroupHeader(info, image);
+    // Read, checksummed and written while the headers were built.
+    if (groupImagesPlaced && inHeader) {
+        return PadBehindImage(out.file.fd, image, buffer) ? image->length : Copied(out, info, image, ImageRead::kWriteFailed);
     }
     uint32_t crc = 0;
-    int32_t copied = LocateImage(outFd, image, &crc, buffer);
+    ImageRead read = CopyImage(out.file.fd, image, &crc, buffer);
     // The header was built from the bytes read while planning; the device
     // checks the bytes written now.
-    if (copied > 0 && InGroupHeader(info, image) && crc != ListedChecksum(info, i)) copied = ReportChanged(image);
-    if (copied == kImageChanged)
-        LocatedError(info->parPath, image->line, "image file '%s' changed since its line was read: it is no longer "
-                     "the 0x%x bytes planned", image->name, static_cast<uint32_t>(image->length));
-    return copied;
+    if (read == ImageRead::kOk && inHeader && crc != ListedChecksum(info, i)) return ReportChanged(info, image);
+    return Copied(out, info, image, read);
 }
 
-bool FillGaps(int outFd, const ParInfo* info, IoBuffer& buffer) {
+bool FillGaps(const OutputFile& out, const ParInfo* info, IoBuffer& buffer) {
     const uint8_t fill = FillByte(info);
     // The file is new, or was truncated to nothing: growing it yields zeros,
     // without writing them (where the file system cannot, they are written).
-    if (fill == 0x00 && ::ftruncate(outFd, static_cast<off_t>(info->targetSize)) == 0) return true;
+    if (fill == 0x00 && ::ftruncate(out.file.fd, static_cast<off_t>(info->targetSize)) == 0) return true;
     uint64_t at = 0;
     for (const Claim& claim : Claims(info)) {
-        if (claim.start > at && !FillAt(outFd, fill, claim.start - at, at, buffer)) return false;
+        if (claim.start > at && !FillRange(out, fill, claim.start - at, at, buffer)) return false;
         at = std::max(at, claim.end);
     }
-    return info->targetSize <= at || FillAt(outFd, fill, info->targetSize - at, at, buffer);
+    return info->targetSize <= at || FillRange(out, fill, info->targetSize - at, at, buffer);
 }
 
 }  // namespace morvik

@@ -92,41 +92,38 @@ bool WritesInPlace(const char* outPath, int tempError) {
 
 }  // namespace
 
-bool OpenTempOutputEarly(const char* outPath, OutputFile* out) {
+bool OpenTempOutput(OutputFile* out) {
     out->tempPath[0] = '\0';
     out->tempError = 0;
-    if (WritesInPlace(outPath, 0)) return false;
-    out->file.fd = CreateTempFileBeside(outPath, out->tempPath);
-    if (out->file.fd < 0) {
-        out->tempError = errno;
-        out->tempPath[0] = '\0';
-    }
+    if (WritesInPlace(out->path, 0)) return false;
+    out->file.fd = CreateTempFileBeside(out->path, out->tempPath);
+    if (out->file.fd < 0) out->tempError = errno;
     return out->file.fd >= 0;
 }
 
-bool CreateOutputFile(const char* outPath, OutputFile* out) {
-    // No temporary file was tried because the old output was to be written in
-    // place; that output is gone since.
-    if (out->file.fd < 0 && out->tempError == 0 && !WritesInPlace(outPath, 0)) OpenTempOutputEarly(outPath, out);
+bool CreateOutputFile(OutputFile* out) {
+    // Not asked yet, or the old output that was to be written in place is
+    // gone since.
+    if (out->file.fd < 0 && out->tempError == 0 && !WritesInPlace(out->path, 0)) OpenTempOutput(out);
     if (out->file.fd >= 0) return true;
     int error = out->tempError;
-    if (WritesInPlace(outPath, error)) {
-        out->file.fd = OpenInPlace(outPath);
+    if (WritesInPlace(out->path, error)) {
+        out->file.fd = OpenInPlace(out->path);
         if (out->file.fd >= 0) return true;
         error = errno;
     }
-    std::printf("Error: Create output bin file(%s) failed!\n", outPath);
-    PathError(outPath, "cannot be created: %s", std::strerror(error));
+    std::printf("Error: Create output bin file(%s) failed!\n", out->path);
+    PathError(out->path, "cannot be created: %s", std::strerror(error));
     return false;
 }
 
-bool FinishOutputFile(const char* outPath, OutputFile* out) {
+bool FinishOutputFile(OutputFile* out) {
     // The mode is a courtesy; a file system that refuses it still holds a
     // complete image, so a failure is not a failed bind.
     ::fchmod(out->file.fd, 0664);
-    bool done = out->file.Close() && (out->tempPath[0] == '\0' || PutInPlace(out->tempPath, outPath));
+    bool done = out->file.Close() && (out->tempPath[0] == '\0' || PutInPlace(out->tempPath, out->path));
     if (!done) {
-        ReportWriteFailure(outPath);
+        ReportWriteFailure(out->path);
         DiscardOutputFile(out);
     }
     return done;

@@ -28,29 +28,28 @@ bool CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* in
 
 // The file a bind writes.
 struct OutputFile {
+    const char* path = nullptr;       // the output path, as given
     UniqueFd file;
-    char tempPath[kTempPathSize];  // the temporary file; "" when writing in place
-    int tempError;                 // why no temporary file could be made (errno), 0 when it could
+    char tempPath[kTempPathSize] = "";  // the temporary file; "" when writing in place
+    int tempError = 0;                  // why no temporary file could be made (errno), 0 when none was tried
 };
 
-// Opens the file the bind writes: a new temporary file beside `outPath`, or,
-// where the folder refuses one by permission (or a sticky folder would keep
-// it from replacing the output), the existing regular output itself,
-// truncated and never through a symbolic link.
-// false after the create message. Comes after OpenTempOutputEarly, and
-// takes its temporary file, or its reason for making none, as they are: the
-// temporary file is tried once.
-bool CreateOutputFile(const char* outPath, OutputFile* out);
+// Makes the temporary file beside the output, without a word, where the
+// output is not to be written in place. false when none was made;
+// CreateOutputFile then says why, or opens the output in place. A bind
+// tries it once.
+bool OpenTempOutput(OutputFile* out);
 
-// Makes the temporary file before the layout is planned, without a word,
-// where the output is not to be written in place, so that the planner can
-// put the group images there as it reads them. false when none was made;
-// CreateOutputFile then says why, or opens the output in place.
-bool OpenTempOutputEarly(const char* outPath, OutputFile* out);
+// Opens the file the bind writes, where OpenTempOutput has not (or has not
+// been asked yet): a new temporary file beside the output, or, where the
+// folder refuses one by permission (or a sticky folder would keep it from
+// replacing the output), the existing regular output itself, truncated and
+// never through a symbolic link. false after the create message.
+bool CreateOutputFile(OutputFile* out);
 
 // Gives the written image the output path: mode 0664, a checked close, and
 // the rename. false after the write message, with the temporary file removed.
-bool FinishOutputFile(const char* outPath, OutputFile* out);
+bool FinishOutputFile(OutputFile* out);
 
 // After a failed bind: closes, and removes the temporary file, so that the
 // output path holds what it held before. (Written in place, the output

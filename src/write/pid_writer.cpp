@@ -63,16 +63,16 @@ int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const
 
 int MakePIDFormat(PidBlock* block, const char* path) { return MakePIDFormat(block, path, nullptr, nullptr); }
 
-int LocatePID(int outFd, const PidBlock* block, uint32_t position) {
+bool LocatePID(int outFd, const PidBlock* block, uint32_t position) {
     uint32_t start = position + 1;
-    return WriteAllAt(outFd, block->raw, kPidBlockSize, start) ? 0 : kWriteFailed;
+    return WriteAllAt(outFd, block->raw, kPidBlockSize, start);
 }
 
-int putAnotherPID(int outFd, const PidBlock* block, uint32_t location) {
+bool putAnotherPID(int outFd, const PidBlock* block, uint32_t location) {
     FwPidRecord record = MakeFwPidRecord(block->raw);
     for (uint8_t byte : record.raw) std::printf("%x ", byte);
     std::printf("\n");
-    return WriteAllAt(outFd, record.raw, kFwPidRecordSize, location) ? 0 : kWriteFailed;
+    return WriteAllAt(outFd, record.raw, kFwPidRecordSize, location);
 }
 
 namespace {
@@ -85,7 +85,7 @@ bool WriteFwPidRecords(int outFd, const ParInfo* info, const PidBlock* block) {
             return true;
         }
         std::printf("FW PID is at %x!\n", pid->fwLocation[0]);
-        return putAnotherPID(outFd, block, pid->fwLocation[0]) == 0;
+        return putAnotherPID(outFd, block, pid->fwLocation[0]);
     }
     for (int32_t g = 0; g < info->groupCount; ++g) {
         // A group that got no location (it has no image of its own) gets no
@@ -95,16 +95,18 @@ bool WriteFwPidRecords(int outFd, const ParInfo* info, const PidBlock* block) {
             continue;
         }
         std::printf("FW PID for group %d address is %x.\n", g, pid->fwLocation[g]);
-        if (putAnotherPID(outFd, block, pid->fwLocation[g]) != 0) return false;
+        if (!putAnotherPID(outFd, block, pid->fwLocation[g])) return false;
     }
     return true;
 }
 
 }  // namespace
 
-bool WritePidData(int outFd, const ParInfo* info, const PidBlock* block) {
+bool WritePidData(const OutputFile& out, const ParInfo* info, const PidBlock* block) {
     uint32_t blockEnd = info->pidInfo->bootLocation - static_cast<uint32_t>(kPidBlockSize);
-    return LocatePID(outFd, block, blockEnd) == 0 && WriteFwPidRecords(outFd, info, block);
+    if (LocatePID(out.file.fd, block, blockEnd) && WriteFwPidRecords(out.file.fd, info, block)) return true;
+    ReportWriteFailure(out.path);
+    return false;
 }
 
 }  // namespace morvik

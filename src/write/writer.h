@@ -1,37 +1,54 @@
+// The image writer: every byte of the output. Each step reports its own
+// failures (a write failure as "Error : Write output bin file(...) failed!")
+// and says only whether it succeeded.
 #pragma once
 
 #include <cstdint>
 
 #include "format/image_format.h"
 #include "model/context.h"
+#include "model/image_reader.h"
 #include "sys/io.h"
+#include "write/output_file.h"
 
 namespace morvik {
 
-// Result of the output writers when a write or seek on the output fails.
-constexpr int32_t kWriteFailed = -1;
-// Result of placing an image whose file is no longer what was planned.
-constexpr int32_t kImageChanged = -2;
+// The one read of an image's planned bytes: exactly `image->length` bytes
+// from the start of `inFd`, checksummed into `*crc` and, when `outFd` is
+// not -1, written at the image's offset there. A file that ends early, or
+// goes on past its planned length, is not the file that was planned.
+ImageRead TransferImage(int inFd, const ImageInfo* image, int outFd, uint32_t* crc, IoBuffer& buffer);
 
-// Writes one image: the pad byte of its reserved range behind its data, and
-// exactly the `length` bytes measured while the PAR file was read. Returns
-// the image bytes copied, 0 when the image cannot be read (or is empty),
-// kImageChanged (after its message) when the file is shorter or longer now,
-// kWriteFailed when the output cannot be written. The CRC-32 of the bytes
-// copied goes to *crc.
-int32_t LocateImage(int outFd, const ImageInfo* image, uint32_t* crc, IoBuffer& buffer);
-int32_t LocateImage(int outFd, const ImageInfo* image);
+// What the planner reads group images through in a bind: each image goes
+// into the output-to-be as it is checksummed. The first read asks for the
+// temporary output (the output path has been checked by then); where none
+// can be made, the images are only checksummed, and the writer copies them
+// later. A failed write is reported and fails the read.
+struct GroupImageCopy {
+    OutputFile* out;
+    IoBuffer* buffer;
+    bool asked = false;   // the temporary output was asked for
+    bool copied = false;  // every group image read so far is in it
+};
+ImageReader CopyingImageReader(GroupImageCopy* copy);
 
-// LocateImage for image i of the table, which also requires a group image's
-// bytes to be those its header lists (else kImageChanged). With
+// Reads group images for their CRC-32 only.
+ImageReader ChecksumImageReader(IoBuffer* buffer);
+
+// Writes image i of the table: the pad byte of its reserved range behind
+// its data, and exactly the `length` bytes measured while the PAR file was
+// read, which for a group image must be those its header lists. With
 // `groupImagesPlaced` the group images are already in the output (the
-// planner put them there) and only their ranges are padded.
-int32_t PlaceImage(int outFd, const ParInfo* info, uint32_t i, IoBuffer& buffer, bool groupImagesPlaced);
+// planner's reads put them there) and only their ranges are padded. Returns
+// the image bytes placed, or 0 after its messages: the image cannot be
+// opened or read, is empty, has changed since it was measured, or the
+// output cannot be written.
+int32_t LocateImage(const OutputFile& out, const ParInfo* info, uint32_t i, IoBuffer& buffer, bool groupImagesPlaced);
 
 // Writes the fill byte into every byte up to targetSize that no image's data
 // or padded range claims. Together with PlaceImage this writes each byte of
 // the output once; the PID data and the headers are written over it.
-bool FillGaps(int outFd, const ParInfo* info, IoBuffer& buffer);
+bool FillGaps(const OutputFile& out, const ParInfo* info, IoBuffer& buffer);
 
 // Builds the PID block from the PID file. 0 or 3. With `where`, a failure
 // also gets a located diagnostic naming the PID line of `parPath`.
@@ -40,18 +57,20 @@ int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const
 
 void HexStr2Chrs(uint8_t* out, const char* text, uint16_t length);
 
-// Writes the 70-byte block from position + 1. 0 or kWriteFailed.
-int LocatePID(int outFd, const PidBlock* block, uint32_t position);
+// Writes the 70-byte block from position + 1. false when the write fails
+// (errno kept).
+bool LocatePID(int outFd, const PidBlock* block, uint32_t position);
 
-// Builds, prints and writes the FW PID record at `location`. 0 or kWriteFailed.
-int putAnotherPID(int outFd, const PidBlock* block, uint32_t location);
+// Builds, prints and writes the FW PID record at `location`. false when the
+// write fails (errno kept).
+bool putAnotherPID(int outFd, const PidBlock* block, uint32_t location);
 
 // The PID step of a bind, once MakePIDFormat has built the block: the block,
-// then the FW PID records. false when the output cannot be written.
-bool WritePidData(int outFd, const ParInfo* info, const PidBlock* block);
+// then the FW PID records.
+bool WritePidData(const OutputFile& out, const ParInfo* info, const PidBlock* block);
 
 // Seals each group's header (magic and CRC), prints it and writes it in
-// front of its kernel image. false when the output cannot be written.
-bool WriteFwHeaders(int outFd, ParInfo* info);
+// front of its kernel image.
+bool WriteFwHeaders(const OutputFile& out, ParInfo* info);
 
 }  // namespace morvik
