@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <optional>
 
 #include "bind/texts.h"
 #include "getopt/getopt.h"
@@ -50,10 +49,6 @@ struct BindRun {
     bool groupImagesPlaced;
 };
 
-// What an option leaves the scan to do: nothing to go on, or the exit
-// status that ends the run (0 for -h, -v, -f).
-using ScanStop = std::optional<int>;
-
 // Copies a path option into its buffer; false (after a message) when it
 // does not fit.
 bool TakePath(char* buffer, const char* path, const char* what) {
@@ -65,62 +60,64 @@ bool TakePath(char* buffer, const char* path, const char* what) {
     return true;
 }
 
-ScanStop TakePad(BindRun& run, const char* value) {
+bool TakePad(BindRun& run, const char* value) {
     if (std::strcmp(value, "0x00") == 0) {
         run.info.finalPad = 0;
         std::printf("Use 0x00 as Final Image Pad.\n");
-        return std::nullopt;
+        return true;
     }
     if (std::strcmp(value, "0xff") == 0 || std::strcmp(value, "0xFF") == 0) {
         run.info.finalPad = 1;
         std::printf("Use 0xff as Final Image default Pad.\n");
-        return std::nullopt;
+        return true;
     }
     std::printf("Error : Wrong option value for '-p'\n");
     ShowBindUsage();
-    return 1;
+    return false;
 }
 
-ScanStop TakePathOption(char* buffer, const char* what) {
-    if (TakePath(buffer, optarg, what)) return std::nullopt;
-    return 1;
-}
-
-ScanStop ActOnOption(BindRun& run, int option) {
+// Acts on one option. false when it ends the run, with the exit status in
+// `*status`: 0 for -h, -v and -f, 1 for a bad option or value.
+bool ActOnOption(BindRun& run, int option, int* status) {
+    *status = 1;
     switch (option) {
         case 'i':
             std::printf("Par File : %s\n", optarg);
-            return TakePathOption(run.parPath, "PAR file");
+            return TakePath(run.parPath, optarg, "PAR file");
         case 'o':
             std::printf("Out File : %s\n", optarg);
-            return TakePathOption(run.outPath, "Output file");
+            return TakePath(run.outPath, optarg, "Output file");
         case 'p':
             return TakePad(run, optarg);
         case 'd':
             std::printf("Debug : OPEN\n");
             debug_open = 1;
-            return std::nullopt;
+            return true;
         case 'f':
             ShowParFormatUsage();
-            return 0;
+            break;
         case 'v':
             ShowVersion();
-            return 0;
+            break;
         case 'h':
             ShowBindUsage();
-            return 0;
+            break;
         default:
             std::printf("Please type 'Morvik -h' for help!\n");
-            return 1;
+            return false;
     }
+    *status = 0;
+    return false;
 }
 
-ScanStop ScanOptions(BindRun& run, int argc, char** argv) {
+// true when the bind is to run; false with the exit status that ends the
+// run in `*status`.
+bool ScanOptions(BindRun& run, int argc, char** argv, int* status) {
     optind = 0;  // a full initialization for every run
     for (;;) {
         int option = my_getopt(argc, argv, "i:o:p:dhvf", bind_longopts);
-        if (option == -1) return std::nullopt;
-        if (ScanStop stop = ActOnOption(run, option)) return stop;
+        if (option == -1) return true;
+        if (!ActOnOption(run, option, status)) return false;
     }
 }
 
@@ -206,8 +203,8 @@ int RunMorvik(int argc, char** argv) {
     std::strcpy(run.outPath, "ARMOut.BIN");
     debug_open = 0;
 
-    ScanStop stop = ScanOptions(run, argc, argv);
-    int status = stop ? *stop : (Bind(run) ? 0 : 1);
+    int status = 1;
+    if (ScanOptions(run, argc, argv, &status)) status = Bind(run) ? 0 : 1;
     FreeMemory(&run.info);
     std::fflush(stdout);
     return status;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <sys/stat.h>
 
@@ -44,6 +43,7 @@ struct ReaderState {
     size_t lineLength;               // its bytes (it may hold NUL bytes)
     uint32_t sizeLine;               // the last size line so far (0: none)
     uint32_t sizeKiB;                // and the size it gave
+    bool fileMissing;                // the reading stopped at a file a line names
 };
 
 // The PAR file being read, one physical line at a time.
@@ -103,14 +103,14 @@ void ReportTooManyDigits(const ReaderState& state, const char* what, const char*
     LineError(state, "%s '%s' has more than 8 hex digits: it does not fit 32 bits", what, text);
 }
 
-// The closing steps of every format error: the line format text, and the run
-// is failed.
-std::optional<int> FormatError() {
+// The closing steps of every format error: the line format text, and the
+// reading stops (false), failing the run.
+bool FormatError() {
     ShowParFormatUsage();
-    return kParFormatError;
+    return false;
 }
 
-std::optional<int> FormatError(const char* message) {
+bool FormatError(const char* message) {
     std::printf("%s\n", message);
     return FormatError();
 }
@@ -137,7 +137,7 @@ bool Fits32Bits(const char* digits) {
     return count <= 8;
 }
 
-std::optional<int> TooManyDigits(const char* format, const char* text) {
+bool TooManyDigits(const char* format, const char* text) {
     std::printf(format, text);
     return FormatError();
 }
@@ -178,7 +178,7 @@ void ExplainBadHexField(const ReaderState& state, int index, const char* what) {
 // An offset or PID location: hex, and at most 8 significant digits. Its
 // first character is dropped unchecked; when that is not the '&', what is
 // read is most likely not what was meant.
-std::optional<int> ReadOffsetField(ReaderState& state, uint32_t* value, int index, const char* what) {
+bool ReadOffsetField(ReaderState& state, uint32_t* value, int index, const char* what) {
     const char* item = state.items.itemPtr[index];
     if (!ReadMarkedHex(value, item)) {
         ExplainBadHexField(state, index, what);
@@ -192,7 +192,7 @@ std::optional<int> ReadOffsetField(ReaderState& state, uint32_t* value, int inde
         LineWarning(state, "%s '%s' has no '&': its first character is dropped and it reads as 0x%x", what, item,
                     *value);
     }
-    return std::nullopt;
+    return true;
 }
 
 // ---- image line options ----
@@ -215,7 +215,7 @@ bool HasSignedLimit(const char* arg, const char* x) {
 
 // The value is the text after the argument's first 'x'; what stands in
 // front of the 'x' is not looked at, but for a sign.
-std::optional<int> TakeLimit(ReaderState& state, ImageInfo* image, const char* arg) {
+bool TakeLimit(ReaderState& state, ImageInfo* image, const char* arg) {
     const char* x = arg != nullptr ? std::strchr(arg, 'x') : nullptr;
     if (x == nullptr || !ReadMarkedHex(&image->limit, x)) {
         ExplainBadLimit(state, arg != nullptr ? arg : "");
@@ -229,7 +229,7 @@ std::optional<int> TakeLimit(ReaderState& state, ImageInfo* image, const char* a
         LineError(state, "'-l' value '%s' has a sign: write the size as 0x%s", arg, x + 1);
         return FormatError("Error : '-l' option must be followed a hex value!");
     }
-    return std::nullopt;
+    return true;
 }
 
 // The planner holds the range of an image outside a group against the
@@ -237,8 +237,8 @@ std::optional<int> TakeLimit(ReaderState& state, ImageInfo* image, const char* a
 // negative, the range is dropped and the images in it no longer count as
 // overlapping. Whether the image is in a group is known only once the whole
 // line is scanned ('-l' may come before '-k' or '-f').
-std::optional<int> CheckPlainImageRange(const ReaderState& state, const ImageInfo* image, const char* limitText) {
-    if (image->type != IMAGE_NORMAL || image->limit < kNegativeRange) return std::nullopt;
+bool CheckPlainImageRange(const ReaderState& state, const ImageInfo* image, const char* limitText) {
+    if (image->type != IMAGE_NORMAL || image->limit < kNegativeRange) return true;
     LineError(state,
               "'-l' value '%s' is 2 GiB or more: the range of an image outside a group must be below 0x80000000 bytes",
               limitText);
@@ -256,7 +256,7 @@ void TakePad(ReaderState& state, ImageInfo* image, const char* arg) {
         LineWarning(state, "'-p' value '%s' is ignored: the pad byte is written 0x00, 0xff or 0xFF", arg);
 }
 
-std::optional<int> TakeVersion(ReaderState& state, ImageInfo* image, const char* arg) {
+bool TakeVersion(ReaderState& state, ImageInfo* image, const char* arg) {
     if (arg == nullptr || std::strlen(arg) != sizeof image->version - 1) {
         const char* text = arg != nullptr ? arg : "";
         if (EndsInCarriageReturn(text))
@@ -267,14 +267,14 @@ std::optional<int> TakeVersion(ReaderState& state, ImageInfo* image, const char*
         return FormatError("Error: '-v' option must be followed with a string of 4 bytes!");
     }
     std::memcpy(image->version, arg, sizeof image->version);
-    return std::nullopt;
+    return true;
 }
 
 // The optional group number: a bad digit leaves whatever partial value the
 // hex reader got so far ('1z' is 0x10, a typo the planner's group rules
 // catch). A number that does not fit 32 bits, or one that reads as negative,
 // would make the image a member of no group at all, so both are refused.
-std::optional<int> TakeGroupNumber(ReaderState& state, ImageInfo* image, const char* arg, char option) {
+bool TakeGroupNumber(ReaderState& state, ImageInfo* image, const char* arg, char option) {
     uint32_t value = 0;
     bool hex = true;
     if (arg != nullptr) {
@@ -292,17 +292,17 @@ std::optional<int> TakeGroupNumber(ReaderState& state, ImageInfo* image, const c
     }
     if (!hex) LineWarning(state, "group number '%s' of '-%c' is not hex: it reads as 0x%x", arg, option, value);
     image->groupId = static_cast<int32_t>(value);
-    return std::nullopt;
+    return true;
 }
 
-std::optional<int> RefuseKernelAndFirmware(ReaderState& state, const ImageInfo* image) {
+bool RefuseKernelAndFirmware(ReaderState& state, const ImageInfo* image) {
     LineError(state, "'-k' and '-f' on one line: an image is either its group's kernel or another image of it");
     std::printf("Error: %s: '-k' should be exclusive with '-f'!\n", image->name);
     return FormatError();
 }
 
-std::optional<int> TakeKernelMark(ReaderState& state, ImageInfo* image, GroupMarks& marks) {
-    if (std::optional<int> stop = TakeGroupNumber(state, image, optarg, 'k')) return stop;
+bool TakeKernelMark(ReaderState& state, ImageInfo* image, GroupMarks& marks) {
+    if (!TakeGroupNumber(state, image, optarg, 'k')) return false;
     if (marks.firmware) return RefuseKernelAndFirmware(state, image);
     if (marks.kernel) {
         LineError(state, "'-k' is given twice: an image is the kernel of one group");
@@ -312,15 +312,15 @@ std::optional<int> TakeKernelMark(ReaderState& state, ImageInfo* image, GroupMar
     marks.kernel = true;
     ++state.info->groupCount;
     image->type = IMAGE_KERNEL;
-    return std::nullopt;
+    return true;
 }
 
-std::optional<int> TakeFirmwareMark(ReaderState& state, ImageInfo* image, GroupMarks& marks) {
-    if (std::optional<int> stop = TakeGroupNumber(state, image, optarg, 'f')) return stop;
+bool TakeFirmwareMark(ReaderState& state, ImageInfo* image, GroupMarks& marks) {
+    if (!TakeGroupNumber(state, image, optarg, 'f')) return false;
     if (marks.kernel) return RefuseKernelAndFirmware(state, image);
     marks.firmware = true;
     image->type = IMAGE_FW;
-    return std::nullopt;
+    return true;
 }
 
 // The scanner has complained on standard error about an option it could
@@ -337,20 +337,19 @@ void WarnAboutScannedOption(const ReaderState& state) {
     LineWarning(state, "unknown option '-%c' is ignored: the image options are -l, -p, -v, -c, -k and -f", optopt);
 }
 
-// Acts on one scanner result: nothing to go on scanning, else the result
-// that ends the reading.
-std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, GroupMarks& marks, int option) {
+// Acts on one scanner result; false when it ends the reading.
+bool ActOnImageOption(ReaderState& state, ImageInfo* image, GroupMarks& marks, int option) {
     switch (option) {
         case 'l':
             return TakeLimit(state, image, optarg);
         case 'p':
             TakePad(state, image, optarg);
-            return std::nullopt;
+            return true;
         case 'v':
             return TakeVersion(state, image, optarg);
         case 'c':
             image->cksum = 1;
-            return std::nullopt;
+            return true;
         case 'k':
             return TakeKernelMark(state, image, marks);
         case 'f':
@@ -358,20 +357,20 @@ std::optional<int> ActOnImageOption(ReaderState& state, ImageInfo* image, GroupM
         case '?':
             WarnAboutScannedOption(state);
             std::printf("Unknown options!\n");
-            return std::nullopt;
+            return true;
         case ':':
             std::printf("Missing option params!\n");
-            return std::nullopt;
+            return true;
         default:
             std::printf("Come to default!\n");
-            return std::nullopt;
+            return true;
     }
 }
 
 // Item 0 (the image path) stands where a program name would, so the
 // scanner's complaints begin with it. optind 1 starts a new scan without
 // re-initializing, so the ordering mode of the command-line scan holds.
-std::optional<int> ScanImageOptions(ReaderState& state, ImageInfo* image) {
+bool ScanImageOptions(ReaderState& state, ImageInfo* image) {
     optind = 1;
     GroupMarks marks;
     const char* limitText = nullptr;  // the last '-l' value taken, as written
@@ -379,7 +378,7 @@ std::optional<int> ScanImageOptions(ReaderState& state, ImageInfo* image) {
         int option = my_getopt(state.items.itemCount, state.items.itemPtr, kImageOptions, nullptr);
         if (option == -1) return CheckPlainImageRange(state, image, limitText);
         if (option == 'l') limitText = optarg;
-        if (std::optional<int> stop = ActOnImageOption(state, image, marks, option)) return stop;
+        if (!ActOnImageOption(state, image, marks, option)) return false;
     }
 }
 
@@ -449,36 +448,48 @@ void SetImageDefaults(ImageInfo* image) {
     image->groupId = -1;
 }
 
-// Fills the image record from the line's items: nothing when it is
-// complete, else the result that ends the reading.
-std::optional<int> FillImage(ReaderState& state, ImageInfo* image, const char* text) {
-    if (ParseLineToItems(text, &state.items) != 0) {
-        ExplainItemFailure(state, text);
+// Image and PID lines alike: the text behind the line's first character,
+// cut into items.
+bool CutItems(ReaderState& state, const char* text) {
+    if (ParseLineToItems(text, &state.items) == 0) return true;
+    ExplainItemFailure(state, text);
+    return FormatError();
+}
+
+// Item 0, the path of the file the line names, into `name`.
+bool TakePath(ReaderState& state, const char* what, char* name) {
+    const char* path = state.items.itemPtr[0];
+    if (!FitsNameField(state, what, path)) {
+        std::printf("Error: %s path is longer than %zu characters!\n", what, kMaxPathLength);
         return FormatError();
     }
+    std::strcpy(name, path);
+    return true;
+}
+
+// Fills the image record from the line's items; false when the line ends
+// the reading.
+bool FillImage(ReaderState& state, ImageInfo* image, const char* text) {
+    if (!CutItems(state, text)) return false;
     if (state.items.itemCount < 2) {
         LineError(state, "image line needs a path and an '&offset': write ':PATH &OFFSET [options]'");
         return FormatError("Error: BIN file line format error!");
     }
-    const char* path = state.items.itemPtr[0];
-    if (!FitsNameField(state, "image file", path)) {
-        std::printf("Error: image file path is longer than %zu characters!\n", kMaxPathLength);
-        return FormatError();
-    }
-    std::strcpy(image->name, path);
-    if (std::optional<int> stop = ReadOffsetField(state, &image->offset, 1, "offset")) return stop;
+    if (!TakePath(state, "image file", image->name) || !ReadOffsetField(state, &image->offset, 1, "offset"))
+        return false;
     image->length = MeasureNamedFile(state, "image", image->name);
     if (image->length == -1) {
         std::printf("Open file %s fail!\n", image->name);
-        return kParFileMissing;
+        state.fileMissing = true;
+        return false;
     }
     if (state.items.itemCount > 2) return ScanImageOptions(state, image);
-    return std::nullopt;
+    return true;
 }
 
 // A record is stored in its slot as soon as it exists but counts only once
 // its line was read completely.
-std::optional<int> ReadImageLine(ReaderState& state, const char* text) {
+bool ReadImageLine(ReaderState& state, const char* text) {
     ParInfo* info = state.info;
     if (info->imageCount >= kMaxImages) {
         LineError(state, "one image line too many: at most %u images can be bound", kMaxImages);
@@ -489,51 +500,44 @@ std::optional<int> ReadImageLine(ReaderState& state, const char* text) {
     auto* image = static_cast<ImageInfo*>(std::calloc(1, sizeof(ImageInfo)));
     if (image == nullptr) {
         std::printf("Can not get Memory for creating ImageInfo!\n");
-        return kParFormatError;
+        return false;
     }
     info->images[info->imageCount] = image;
     SetImageDefaults(image);
     image->line = state.lineNumber;
-    if (std::optional<int> stop = FillImage(state, image, text)) return stop;
+    if (!FillImage(state, image, text)) return false;
     EchoImage(image);
     EmptyLineItems(&state.items);
     ++info->imageCount;
-    return std::nullopt;
+    return true;
 }
 
 // ---- PID line ----
 
-std::optional<int> FillPid(ReaderState& state, PidInfo* pid, const char* text) {
-    if (ParseLineToItems(text, &state.items) != 0) {
-        ExplainItemFailure(state, text);
-        return FormatError();
-    }
+bool FillPid(ReaderState& state, PidInfo* pid, const char* text) {
+    if (!CutItems(state, text)) return false;
     if (state.items.itemCount < 2) {
         LineError(state, "PID line needs a path and an '&location': write '%%PATH &LOCATION [&FW_LOCATION]'");
         return FormatError("Error: PID file line format error!");
     }
-    const char* path = state.items.itemPtr[0];
-    if (!FitsNameField(state, "PID file", path)) {
-        std::printf("Error: PID file path is longer than %zu characters!\n", kMaxPathLength);
-        return FormatError();
-    }
-    std::strcpy(pid->name, path);
-    if (std::optional<int> stop = ReadOffsetField(state, &pid->bootLocation, 1, "PID location")) return stop;
+    if (!TakePath(state, "PID file", pid->name) || !ReadOffsetField(state, &pid->bootLocation, 1, "PID location"))
+        return false;
     if (state.items.itemCount > 2) {
-        if (std::optional<int> stop = ReadOffsetField(state, &pid->fwLocation[0], 2, "FW PID location")) return stop;
+        if (!ReadOffsetField(state, &pid->fwLocation[0], 2, "FW PID location")) return false;
     }
     // Only whether the PID file opens matters here; its size is not kept.
     if (MeasureNamedFile(state, "PID", pid->name) == -1) {
         pid->missing = 1;
         std::printf("Open PID file %s fail!\n", pid->name);
-        return kParFileMissing;
+        state.fileMissing = true;
+        return false;
     }
-    return std::nullopt;
+    return true;
 }
 
 // The record is attached before its line is read and stays attached when
 // the line fails, so the context releases it.
-std::optional<int> ReadPidLine(ReaderState& state, const char* text) {
+bool ReadPidLine(ReaderState& state, const char* text) {
     if (++state.pidLines > 1) {
         LineError(state, "a second PID line: line %u names the PID file already", state.info->pidInfo->line);
         return FormatError("Error: more than one pid files!");
@@ -541,17 +545,17 @@ std::optional<int> ReadPidLine(ReaderState& state, const char* text) {
     auto* pid = static_cast<PidInfo*>(std::calloc(1, sizeof(PidInfo)));
     if (pid == nullptr) {
         std::printf("Can not get Memory for creating PidInfo!\n");
-        return kParFormatError;
+        return false;
     }
     state.info->pidInfo = pid;
     pid->line = state.lineNumber;
-    if (std::optional<int> stop = FillPid(state, pid, text)) return stop;
+    if (!FillPid(state, pid, text)) return false;
     std::printf("PID info :\n");
     std::printf("\tPID file %s's first location is 0x%x, second location is 0x%x\n", pid->name,
                 pid->bootLocation, pid->fwLocation[0]);
     std::printf("%s", kSeparator);
     EmptyLineItems(&state.items);
-    return std::nullopt;
+    return true;
 }
 
 // ---- size line ----
@@ -607,7 +611,7 @@ const char* MissingSizePart(const char* line) {
     return "has no hex number after its '&'";
 }
 
-std::optional<int> RefuseSizeLine(const ReaderState& state, const char* line, SizeParse parsed) {
+bool RefuseSizeLine(const ReaderState& state, const char* line, SizeParse parsed) {
     if (parsed == SizeParse::kNoMatch) {
         LineError(state, "size line %s: write it as '$Size &80' (the size in KiB, hex)", MissingSizePart(line));
         return FormatError("Error: SIZE line format error!");
@@ -620,7 +624,7 @@ std::optional<int> RefuseSizeLine(const ReaderState& state, const char* line, Si
     return FormatError("Error: SIZE value must not be negative!");
 }
 
-std::optional<int> ReadSizeLine(ReaderState& state, const char* line) {
+bool ReadSizeLine(ReaderState& state, const char* line) {
     uint32_t size = 0;
     SizeParse parsed = ParseSizeLine(line, &size);
     if (parsed != SizeParse::kOk) return RefuseSizeLine(state, line, parsed);
@@ -640,7 +644,7 @@ std::optional<int> ReadSizeLine(ReaderState& state, const char* line) {
     std::printf("Size info :\n");
     std::printf("\tTarget file default size is 0x%x.\n", state.info->targetSize);
     std::printf("%s", kSeparator);
-    return std::nullopt;
+    return true;
 }
 
 // ---- dispatch ----
@@ -690,7 +694,7 @@ void WarnUnknownLine(char first) {
     }
 }
 
-std::optional<int> ReadLine(ReaderState& state, char* line) {
+bool ReadLine(ReaderState& state, char* line) {
     if (char* comment = std::strchr(line, '#')) *comment = '\0';
     switch (line[0]) {
         case ':':
@@ -706,7 +710,7 @@ std::optional<int> ReadLine(ReaderState& state, char* line) {
                 WarnUnknownLine(line[0]);
                 WarnUnknownLineStart(state, line);
             }
-            return std::nullopt;
+            return true;
     }
 }
 
@@ -808,7 +812,7 @@ void NoteLineWithNuls(ReaderState& state, const ParSource& src, const char* line
     state.lineLength = src.kept;
 }
 
-std::optional<int> RefuseUtfFile(const ReaderState& state, int width, bool marked) {
+bool RefuseUtfFile(const ReaderState& state, int width, bool marked) {
     if (marked) {
         LineError(state, "the PAR file is UTF-%d (it starts with a byte order mark): save it as ASCII or UTF-8", width);
     } else {
@@ -824,14 +828,14 @@ std::optional<int> RefuseUtfFile(const ReaderState& state, int width, bool marke
 // dropped without a word and a line starting with one skipped as blank: a
 // line holding one is refused, and a file of UTF-16 or UTF-32 characters,
 // which holds them everywhere, is named as such at its first line.
-std::optional<int> RefuseNonText(ReaderState& state, const ParSource& src, const char* line) {
+bool RefuseNonText(ReaderState& state, const ParSource& src, const char* line) {
     if (src.lineNumber == 1) {
         if (int width = MarkedUtfWidth(line, src.kept)) {
             NoteLineWithNuls(state, src, line);
             return RefuseUtfFile(state, width, true);
         }
     }
-    if (src.firstNul == 0) return std::nullopt;
+    if (src.firstNul == 0) return true;
     NoteLineWithNuls(state, src, line);
     if (src.lineNumber == 1) {
         if (int width = UnmarkedUtfWidth(line, src.kept)) return RefuseUtfFile(state, width, false);
@@ -841,30 +845,30 @@ std::optional<int> RefuseNonText(ReaderState& state, const ParSource& src, const
     return FormatError();
 }
 
-std::optional<int> ReadAllLines(ReaderState& state, ParSource& src, const char* path) {
+bool ReadAllLines(ReaderState& state, ParSource& src, const char* path) {
     char line[kLineBufferSize];
     for (;;) {
         LineRead read = NextLine(src, line);
         if (read == LineRead::kLine || read == LineRead::kLongLine) {
             NoteLine(state, src, line);
-            if (std::optional<int> stop = RefuseNonText(state, src, line)) return stop;
+            if (!RefuseNonText(state, src, line)) return false;
         }
         switch (read) {
             case LineRead::kEnd:
-                return std::nullopt;
+                return true;
             case LineRead::kTooBig:
                 LocatedError(path, src.lineNumber + 1,
                              "the PAR file is not a regular file and goes on past 1 MiB: "
                              "it is read up to 1 MiB only");
                 std::printf("Error : Par file %s is larger than 1 MiB!\n", path);
-                return kParFormatError;
+                return false;
             case LineRead::kLongLine:
                 LineError(state, "line is longer than %d characters, and its long part is not a comment",
                           kLineBufferSize - 1);
                 std::printf("Error: line %u is longer than %d characters!\n", src.lineNumber, kLineBufferSize - 1);
                 return FormatError();
             case LineRead::kLine:
-                if (std::optional<int> stop = ReadLine(state, line)) return stop;
+                if (!ReadLine(state, line)) return false;
         }
     }
 }
@@ -888,11 +892,14 @@ int ParseParInfo(const char* path, ParInfo* info) {
     state.lineLength = 0;
     state.sizeLine = 0;
     state.sizeKiB = 0;
+    state.fileMissing = false;
 
     ParSource src{par};
     struct stat st;
     if (::fstat(::fileno(par), &st) == 0 && !S_ISREG(st.st_mode)) src.byteLimit = kMaxStreamedParBytes;
-    int result = ReadAllLines(state, src, path).value_or(kParOk);
+    // Every line handler says whether the reading goes on; one that stops
+    // it has printed why.
+    int result = ReadAllLines(state, src, path) ? kParOk : state.fileMissing ? kParFileMissing : kParFormatError;
     // A read error (a folder given as the PAR file, an I/O error) is not the
     // end of the file: lines after it would be silently lost.
     if (result == kParOk && std::ferror(par)) {

@@ -285,8 +285,12 @@ uint32_t ThisEnd(const ParInfo* info, uint32_t k) {
     return image->offset + static_cast<uint32_t>(image->length);
 }
 
+// The last image of the table has the end of the output behind it, not
+// another image.
+bool IsLastInTable(const ParInfo* info, uint32_t k) { return k + 1 == info->imageCount; }
+
 uint32_t NextStart(const ParInfo* info, uint32_t k) {
-    if (k + 1 == info->imageCount) return info->targetSize;
+    if (IsLastInTable(info, k)) return info->targetSize;
     return AreaStart(info->images[k + 1]);
 }
 
@@ -309,7 +313,7 @@ void DiagnoseOverlap(const ParInfo* info, uint32_t k, uint32_t thisEnd, uint32_t
     char area[96];
     DescribeArea(info, k, thisEnd, area, sizeof area);
     uint32_t excess = thisEnd - nextStart;
-    if (k + 1 == info->imageCount) {
+    if (IsLastInTable(info, k)) {
         LocatedError(info->parPath, image->line,
                      "%s (%s) runs past the end of the output at 0x%x (the size line): 0x%x bytes (%u) too far",
                      image->name, area, nextStart, excess, excess);
@@ -331,13 +335,11 @@ void DiagnoseOverlap(const ParInfo* info, uint32_t k, uint32_t thisEnd, uint32_t
 bool ReportOverlap(const ParInfo* info, uint32_t k, uint32_t thisEnd, uint32_t nextStart) {
     DiagnoseOverlap(info, k, thisEnd, nextStart);
     char endOfOutput[48];
-    const char* other = nullptr;
-    if (k + 1 < info->imageCount) {
-        other = info->images[k + 1]->name;
-    } else {
+    const char* other = endOfOutput;
+    if (IsLastInTable(info, k))
         std::snprintf(endOfOutput, sizeof endOfOutput, "the end of the output (size %x)", info->targetSize);
-        other = endOfOutput;
-    }
+    else
+        other = info->images[k + 1]->name;
     std::printf("Error : Image %s overlay with Image %s!\n", info->images[k]->name, other);
     return false;
 }
@@ -350,7 +352,7 @@ bool CheckOverlaps(ParInfo* info) {
         std::printf("this_end %x , next_start %x\n", thisEnd, nextStart);
         if (thisEnd > nextStart) return ReportOverlap(info, k, thisEnd, nextStart);
         // With image groups the output ends exactly where the last area ends.
-        if (k + 1 == count && info->groupCount != 0) {
+        if (IsLastInTable(info, k) && info->groupCount != 0) {
             info->targetSize = thisEnd;
             std::printf("Target Size is overriden to %x\n", info->targetSize);
         }
