@@ -131,7 +131,7 @@ bool ReadParFile(BindRun& run) {
 // through the writer, which puts it into the output-to-be on the way.
 bool PlanLayout(BindRun& run) {
     GroupImageCopy copy{&run.out, &run.buffer};
-    bool planned = par_extra_info(&run.info, CopyingImageReader(&copy)) == 0;
+    bool planned = par_extra_info(&run.info, CopyingImageReader(&copy)) == kPlanOk;
     run.groupImagesPlaced = copy.copied;
     return planned;
 }

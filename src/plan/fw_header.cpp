@@ -14,37 +14,33 @@ namespace morvik {
 
 namespace {
 
-constexpr int32_t kBuilt = 0;
-constexpr int32_t kNoHeaderOrFile = 3;
-constexpr int32_t kReadFailed = -1;
-
 // The header stage's own wording of what reading a group image came to. A
 // file shorter or longer than measured is not the file that was planned.
 int32_t ReportRead(const ImageInfo* image, ImageRead read, const char* parPath) {
     const auto length = static_cast<uint32_t>(image->length);
     switch (read) {
         case ImageRead::kOk:
-            return kBuilt;
+            return kPlanOk;
         case ImageRead::kCannotOpen:
             std::printf("Error : open Par file %s failed!\n", image->name);
-            return kNoHeaderOrFile;
+            return kPlanNoHeaderOrFile;
         case ImageRead::kReadError:
         case ImageRead::kShorter:
             std::printf("read file %s fail! \n", image->name);
             LocatedError(parPath, image->line,
                          "image file '%s' is shorter now than the 0x%x bytes measured when its line was read",
                          image->name, length);
-            return kReadFailed;
+            return kPlanRejected;
         case ImageRead::kLonger:
             std::printf("Error : image %s changed during the bind!\n", image->name);
             LocatedError(parPath, image->line,
                          "image file '%s' is longer now than the 0x%x bytes measured when its line was read",
                          image->name, length);
-            return kReadFailed;
+            return kPlanRejected;
         case ImageRead::kWriteFailed:  // the writer has said so
-            return kReadFailed;
+            return kPlanRejected;
     }
-    return kReadFailed;
+    return kPlanRejected;
 }
 
 // The version text in exactly 4 bytes: its characters up to the first NUL,
@@ -63,12 +59,12 @@ int32_t AddEntry(FW_Header* header, const ImageInfo* image, const ImageReader& r
     PutVersion(entry + kEntVersion, image->version);
     uint32_t crc = 0;
     int32_t result = ReportRead(image, reader.read(reader.context, image, &crc), parPath);
-    if (result != kBuilt) return result;
+    if (result != kPlanOk) return result;
     PutLe32(entry + kEntChecksum, crc);
     // Only eight images fit the bitmap; entries 8 and 9 are never verified.
     if (image->cksum != 0 && n < 8) header->raw[kHdrChecksumBitmap] |= static_cast<uint8_t>(1u << n);
     header->raw[kHdrImageNumber] = static_cast<uint8_t>(n + 1);
-    return kBuilt;
+    return kPlanOk;
 }
 
 // A group holds at most the 10 images there are, so its entries always fit.
@@ -78,7 +74,7 @@ int32_t BuildHeader(ParInfo* info, int32_t group, const ImageReader& reader) {
     info->fwHeader[group] = header;
     if (header == nullptr) {
         std::printf("Can not malloc Memory for FW HEADER %d\n", group);
-        return kNoHeaderOrFile;
+        return kPlanNoHeaderOrFile;
     }
     // The bitmap is not cleared: under the 0xFF fill it reads 0xFF whatever -c says.
     std::memset(header->raw, FillByte(info), kFwHeaderSize);
@@ -88,9 +84,9 @@ int32_t BuildHeader(ParInfo* info, int32_t group, const ImageReader& reader) {
         const ImageInfo* image = info->images[i];
         if (image->groupId != group) continue;
         int32_t result = AddEntry(header, image, reader, info->parPath);
-        if (result != kBuilt) return result;
+        if (result != kPlanOk) return result;
     }
-    return kBuilt;
+    return kPlanOk;
 }
 
 }  // namespace
@@ -98,9 +94,9 @@ int32_t BuildHeader(ParInfo* info, int32_t group, const ImageReader& reader) {
 int32_t BuildFwHeaders(ParInfo* info, const ImageReader& reader) {
     for (int32_t g = 0; g < info->groupCount; ++g) {
         int32_t result = BuildHeader(info, g, reader);
-        if (result != kBuilt) return result;
+        if (result != kPlanOk) return result;
     }
-    return kBuilt;
+    return kPlanOk;
 }
 
 void DumpFwHeaders(const ParInfo* info) {

@@ -19,9 +19,6 @@ namespace morvik {
 
 namespace {
 
-constexpr int32_t kPlanned = 0;
-constexpr int32_t kRejected = -1;
-
 constexpr uint32_t kHeaderRoom = kFwHeaderSize;     // bytes in front of a kernel
 constexpr uint32_t kFwPidRoom = kFwPidRecordSize;   // bytes behind a group's last image
 constexpr uint64_t kLastAddress = 0xFFFFFFFFull;    // an area must end at or below this
@@ -452,14 +449,14 @@ int32_t IndexOfLastImgInGroup(const ParInfo* info, uint8_t group) {
 
 int32_t par_extra_info(ParInfo* info, const ImageReader& reader) {
     SortImagesByOffset(info);
-    if (!CheckRules(info) || !PassImages(info)) return kRejected;
+    if (!CheckRules(info) || !PassImages(info)) return kPlanRejected;
     DumpImages(info);
-    if (!CheckOverlaps(info)) return kRejected;
+    if (!CheckOverlaps(info)) return kPlanRejected;
     int32_t built = BuildFwHeaders(info, reader);
-    if (built != kPlanned) return built;
+    if (built != kPlanOk) return built;
     DumpFwHeaders(info);
     std::printf("Pasre Par Info Done!\n");
-    return kPlanned;
+    return kPlanOk;
 }
 
 }  // namespace morvik
