@@ -11,6 +11,7 @@
 #include <fstream>
 #include <filesystem>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -91,8 +92,24 @@ std::string ReadAllFrom(int fd) {
     ::_exit(127);
 }
 
-void StartProgram(Started& started, const std::string& program, const std::vector<std::string>& args,
+// A copy of `program` in a folder of its own that every user may enter, for
+// a child that runs as another user: the build folder may lie where only
+// its owner can reach it. Made once per program and test process.
+std::string CopyOthersCanRun(const std::string& program) {
+    static std::map<std::string, std::string> copies;
+    static TempDir folder;
+    auto known = copies.find(program);
+    if (known != copies.end()) return known->second;
+    ::chmod(folder.path.c_str(), 0755);
+    std::string copy = folder / std::filesystem::path(program).filename().string();
+    std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
+    ::chmod(copy.c_str(), 0755);
+    return copies[program] = copy;
+}
+
+void StartProgram(Started& started, const std::string& given, const std::vector<std::string>& args,
                   const RunOptions& options) {
+    const std::string program = options.userId >= 0 ? CopyOthersCanRun(given) : given;
     // Output goes to temporary files, so a chatty child never blocks on a pipe.
     started.outFd = ::open((started.capture / "stdout").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     started.errFd = ::open((started.capture / "stderr").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
@@ -241,6 +258,14 @@ std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed) {
         b = static_cast<uint8_t>(state >> 24);
     }
     return bytes;
+}
+
+bool OthersCanReach(const std::string& path) {
+    for (std::filesystem::path at = std::filesystem::weakly_canonical(path);; at = at.parent_path()) {
+        struct stat st{};
+        if (::stat(at.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) return false;
+        if (at == at.parent_path()) return true;
+    }
 }
 
 }  // namespace morvik_test

@@ -36,7 +36,8 @@ struct RunOptions {
     // for the N-th time (see input_changer.cpp); "" changes nothing.
     std::string changeInput;
     std::vector<int> ignoredSignals;       // set to SIG_IGN in the child (as nohup does)
-    long userId = -1;                      // run as this user and group id (needs root)
+    long userId = -1;                      // run as this user and group id (needs root), from a
+                                           // copy of the program every user can reach
     std::vector<int> closedFds;            // standard streams closed in the child (as >&- does)
 };
 
@@ -81,6 +82,10 @@ struct Started {
 void StartMorvik(Started& started, const std::vector<std::string>& args, const std::string& cwd,
                  RunOptions options = {});
 RunResult WaitFor(Started& started);
+
+// True when every folder from the root down to `path` lets other users
+// pass: a child run as another user can reach it.
+bool OthersCanReach(const std::string& path);
 
 void WriteFile(const std::string& path, const std::string& bytes);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
