@@ -196,13 +196,13 @@ bool FinishInspection(PassState* pass) {
     return file->error.empty();
 }
 
-int InspectPath(const char* path, const InspectOptions& options, Inspection* inspection, std::string* error) {
+int InspectPath(const char* path, Inspection* inspection, std::string* error) {
     ImageFile file;
     PassState pass;
     bool ok = OpenImage(path, &file) == 0;
     if (ok) {
         StartPass(&file, inspection, &pass);
-        ok = RunPass(&pass, options) && FinishInspection(&pass);
+        ok = ScanWholeFile(&pass) && FinishInspection(&pass);
     }
     if (ok) return kInspectOk;
     *error = file.error;

@@ -237,8 +237,8 @@ struct ChunkRuns {
 constexpr size_t kStartsPerChunk = 4096;
 
 // One chunk of the file and what the scan of its bytes found in it. The
-// scan needs nothing but the chunk, so that chunks can be scanned side by
-// side; joining the findings onto the pass follows in file order.
+// scan needs nothing but the chunk; joining the findings onto the pass
+// follows in file order.
 struct ChunkBuffer {
     std::vector<uint8_t> bytes;  // the view's bytes, the chunk's first at a 64-byte boundary
     ByteView view;               // [at - up to kLookBehind, at + length + up to kLookAhead)
@@ -258,8 +258,7 @@ struct ChunkBuffer {
 
 // Reads the chunk at `at` (a multiple of kChunkSize) with the bytes around
 // it: false with `chunk->error` set when the file is shorter or longer than
-// it was when opened, or cannot be read. Safe to call from several threads
-// for different chunks.
+// it was when opened, or cannot be read.
 bool ReadChunk(ImageFile* file, uint64_t at, ChunkBuffer* chunk);
 
 // How many markers of each kind, and how many possible marker starts in
@@ -306,23 +305,8 @@ void StartPass(ImageFile* file, Inspection* inspection, PassState* pass);
 // false when the pass is over, complete or failed (`file->error`).
 bool ScanNextChunk(PassState* pass);
 
-// How long the joining waits for a chunk that the other thread is scanning
-// before it scans the chunk itself: several times what a scan takes, so
-// that it happens only when the other thread has lost its CPU.
-constexpr uint32_t kTakeOverMicroseconds = 100;
-
-// The whole pass, with chunks read and scanned in two threads side by side
-// and joined in file order; false when it failed (`file->error`).
-bool ScanWithThreads(PassState* pass, uint32_t takeOverMicroseconds = kTakeOverMicroseconds);
-
-// Options of one inspection.
-struct InspectOptions {
-    bool threads = true;  // a second thread when the file is large and a second CPU may run it
-};
-
-// The whole pass, in two threads or one as the options, the file's size
-// and the CPUs the process may use say; false when it failed (`file->error`).
-bool RunPass(PassState* pass, const InspectOptions& options);
+// The whole pass, chunk after chunk; false when it failed (`file->error`).
+bool ScanWholeFile(PassState* pass);
 
 // ---- judging markers (during the pass) -----------------------------------
 
@@ -375,7 +359,7 @@ void CollectFailures(Inspection* inspection);
 // Opens `path`, runs the pass and every stage: 0 with the findings in
 // `inspection`, or kInspectUsage with the reason in `error` (cannot open,
 // not a regular file, cannot read, changed while it was read).
-int InspectPath(const char* path, const InspectOptions& options, Inspection* inspection, std::string* error);
+int InspectPath(const char* path, Inspection* inspection, std::string* error);
 
 // The stages after a complete pass, and the check that the file did not
 // change meanwhile; false when it did (`file->error`).

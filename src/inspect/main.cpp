@@ -173,7 +173,7 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     if (!refusal.empty()) return UsageError(outputs, refusal);
     Inspection inspection;
     std::string error;
-    if (InspectPath(image, InspectOptions{}, &inspection, &error) != kInspectOk) return UsageError(outputs, error);
+    if (InspectPath(image, &inspection, &error) != kInspectOk) return UsageError(outputs, error);
     Extraction extraction;
     int written = WriteOutputs(inspection, image, outputs, &options, &extraction);
     if (written == kInspectUsage) return kInspectUsage;

@@ -1,26 +1,14 @@
 // The one pass over the file, in two stages per chunk. The first works on
 // the chunk's bytes alone: it reads them, with the few bytes around them
 // that judging a marker needs, takes the CRC-32 of each block, and finds
-// the runs of 0x00 / 0xFF and the positions where a marker may start. No
-// chunk needs another for it, so two threads scan chunks side by side, each
-// in its own CPU's cache. The second stage joins each chunk's findings onto
+// the runs of 0x00 / 0xFF and the positions where a marker may start; it
+// needs no other chunk. The second stage joins each chunk's findings onto
 // the pass in file order: the running CRC, the runs that cross chunk
 // borders, and a judgement of every possible marker start from the bytes
 // around it. It touches only the few bytes around those starts.
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <mutex>
-#include <system_error>
-#include <thread>
-
-#if defined(__linux__)
-#include <sched.h>
-#endif
 
 #include "inspect/inspect.h"
 #include "inspect/scan_routes.h"
@@ -29,10 +17,6 @@ namespace morvik {
 
 namespace {
 
-// Below this size a second thread costs more than it saves.
-constexpr uint64_t kThreadedFrom = uint64_t{4} << 20;
-// Chunks in flight between the scanning threads and the joining.
-constexpr size_t kSlots = 4;
 // Uniform stretches at least this long are not scanned for markers.
 constexpr size_t kSkipSpan = 4096;
 
@@ -164,8 +148,7 @@ void FindChunkStarts(const uint8_t* data, uint64_t fileSize, ChunkBuffer* chunk)
 }
 
 // Reads chunk `index` and scans its bytes: the block CRCs, the runs of at
-// least `minRun` bytes and the possible marker starts. Safe to call from
-// several threads for different chunks.
+// least `minRun` bytes and the possible marker starts.
 void FillChunk(ImageFile* file, uint64_t index, uint64_t minRun, ChunkBuffer* chunk) {
     if (!ReadChunk(file, index * kChunkSize, chunk)) return;
     const uint8_t* data = ViewAt(chunk->view, chunk->at);
@@ -270,192 +253,6 @@ void JoinChunk(PassState* pass, const ChunkBuffer& chunk) {
     JoinStarts(pass, chunk);
 }
 
-// ---- two threads ----------------------------------------------------------
-
-constexpr int kThreads = 2;
-// After this many, the second thread is clearly short of CPU time: it
-// stops, and no longer takes CPU time from the joining either.
-constexpr int kTakeOversAtMost = 8;
-
-// What the scanning threads and the joining share. Each thread reads into
-// buffers of its own, which stay in its CPU's cache: chunk k goes into
-// slot k % kSlots of the thread that scans it. A chunk is ready when
-// readyFor of its slot says (k + 1) * 2 + the thread whose buffer holds it.
-//
-// On a busy machine the second thread may wait long for a CPU in the middle
-// of a chunk. The joining then does not wait for it: it scans that chunk
-// itself, and the late copy is dropped (both scans give the same).
-struct Pipeline {
-    std::chrono::microseconds takeOverAfter;
-    ImageFile* file = nullptr;
-    uint64_t minRun = 0;
-    uint64_t chunks = 0;
-    std::vector<ChunkBuffer> buffers[kThreads];
-    std::atomic<uint64_t> claimed{0};  // chunks handed to the first stage
-    std::atomic<uint64_t> joined{0};   // chunks through the second stage
-    std::atomic<uint64_t> readyFor[kSlots];
-    std::atomic<bool> stop{false};
-    int takeOvers = 0;  // chunks the joining scanned again and handed over before the other thread
-    std::atomic<int> sleepers{0};
-    std::mutex lock;
-    std::condition_variable changed;
-};
-
-inline void PauseBriefly() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-// The second thread, when it may not take a chunk: it spins for a moment,
-// since the joining is usually a few microseconds from freeing a slot and a
-// sleep and a wake-up cost more than that, then sleeps.
-template <class Ready>
-void WaitUntil(Pipeline* line, Ready ready) {
-    for (int spin = 0; spin < 4000; ++spin) {
-        if (ready()) return;
-        PauseBriefly();
-    }
-    std::unique_lock<std::mutex> hold(line->lock);
-    ++line->sleepers;
-    line->changed.wait(hold, ready);
-    --line->sleepers;
-}
-
-void Wake(Pipeline* line) {
-    if (line->sleepers.load() == 0) return;
-    std::lock_guard<std::mutex> hold(line->lock);
-    line->changed.notify_all();
-}
-
-bool CanClaim(const Pipeline& line, uint64_t claimed) {
-    return claimed < line.chunks && claimed - line.joined.load() < kSlots;
-}
-
-// Takes the next chunk to scan, when its slot is free.
-bool Claim(Pipeline* line, uint64_t* index) {
-    uint64_t claimed = line->claimed.load();
-    while (CanClaim(*line, claimed))
-        if (line->claimed.compare_exchange_weak(claimed, claimed + 1)) {
-            *index = claimed;
-            return true;
-        }
-    return false;
-}
-
-// Marks chunk `index` ready in `thread`'s buffer, unless it already is:
-// false then.
-bool Publish(Pipeline* line, uint64_t index, int thread) {
-    std::atomic<uint64_t>& ready = line->readyFor[index % kSlots];
-    uint64_t seen = ready.load();
-    while (seen / 2 < index + 1)
-        if (ready.compare_exchange_weak(seen, (index + 1) * 2 + thread)) return true;
-    return false;
-}
-
-bool ScanInto(Pipeline* line, uint64_t index, int thread) {
-    FillChunk(line->file, index, line->minRun, &line->buffers[thread][index % kSlots]);
-    return Publish(line, index, thread);
-}
-
-bool ScanOneChunk(Pipeline* line, int thread) {
-    uint64_t index;
-    if (!Claim(line, &index)) return false;
-    ScanInto(line, index, thread);
-    return true;
-}
-
-void ScanChunks(Pipeline* line) {
-    while (!line->stop.load()) {
-        if (ScanOneChunk(line, 1)) continue;
-        if (line->claimed.load() >= line->chunks) return;
-        WaitUntil(line, [line] { return line->stop.load() || CanClaim(*line, line->claimed.load()); });
-    }
-}
-
-bool IsReady(const Pipeline& line, uint64_t index) { return line.readyFor[index % kSlots].load() / 2 == index + 1; }
-
-// Waits for chunk `index` a little; false when it is still not ready.
-bool WaitBriefly(const Pipeline& line, uint64_t index) {
-    const auto until = std::chrono::steady_clock::now() + line.takeOverAfter;
-    for (;;) {
-        for (int spin = 0; spin < 64; ++spin) {
-            if (IsReady(line, index)) return true;
-            PauseBriefly();
-        }
-        if (std::chrono::steady_clock::now() >= until) return false;
-    }
-}
-
-// Scans chunk `index`, which the other thread has kept too long. Only a
-// take-over that beats the other thread counts: when both wait for the
-// same slow read, the other thread, which started first, is done first.
-void TakeOver(Pipeline* line, uint64_t index) {
-    if (!ScanInto(line, index, 0) || ++line->takeOvers < kTakeOversAtMost) return;
-    line->stop.store(true);
-    Wake(line);
-}
-
-// Joins the chunks in order, scanning chunks itself while the next one to
-// join is not ready, and the next one too when it keeps it waiting.
-bool JoinChunks(PassState* pass, Pipeline* line) {
-    for (uint64_t next = 0; next < line->chunks;) {
-        if (!IsReady(*line, next)) {
-            if (!ScanOneChunk(line, 0) && !WaitBriefly(*line, next)) TakeOver(line, next);
-            continue;
-        }
-        uint64_t ready = line->readyFor[next % kSlots].load();
-        const ChunkBuffer& chunk = line->buffers[ready % 2][next % kSlots];
-        if (!chunk.error.empty()) {
-            pass->file->error = chunk.error;
-            return false;
-        }
-        JoinChunk(pass, chunk);
-        line->joined.store(++next);
-        Wake(line);
-    }
-    return true;
-}
-
-bool ScanInSteps(PassState* pass) {
-    while (ScanNextChunk(pass)) {
-    }
-    return pass->file->error.empty();
-}
-
-// How many CPUs this process may run on.
-unsigned UsableCpus() {
-#if defined(__linux__)
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(CPU_COUNT(&set));
-#endif
-    return std::thread::hardware_concurrency();
-}
-
-// Threads running on the machine now, as the kernel counts them (this one
-// among them): the number in front of the slash in /proc/loadavg; 0 when
-// it cannot be told.
-unsigned RunningThreads() {
-    UniqueFd in = OpenForReading("/proc/loadavg");
-    char text[256];
-    ssize_t got = in.fd < 0 ? -1 : ReadFull(in.fd, text, sizeof text - 1);
-    if (got <= 0) return 0;
-    text[got] = '\0';
-    const char* slash = std::strchr(text, '/');
-    const char* field = slash;
-    while (field != nullptr && field > text && field[-1] >= '0' && field[-1] <= '9') --field;
-    return field == nullptr || field == slash ? 0 : static_cast<unsigned>(std::strtoul(field, nullptr, 10));
-}
-
-// A second thread pays only where a second CPU is free for it: on a busy
-// machine it takes CPU time from the joining and keeps it waiting.
-bool SecondCpuIsFree() {
-    unsigned cpus = UsableCpus();
-    if (cpus < 2) return false;
-    unsigned running = RunningThreads();
-    return running == 0 || running < cpus;
-}
-
 }  // namespace
 
 bool CountMarker(PassState* pass, uint64_t* seen, bool* closed, const char* what) {
@@ -492,31 +289,10 @@ bool ScanNextChunk(PassState* pass) {
     return !pass->done;
 }
 
-bool ScanWithThreads(PassState* pass, uint32_t takeOverMicroseconds) {
-    Pipeline line;
-    line.takeOverAfter = std::chrono::microseconds(takeOverMicroseconds);
-    line.file = pass->file;
-    line.minRun = pass->minRun;
-    line.chunks = std::max<uint64_t>(1, (pass->file->size + kChunkSize - 1) / kChunkSize);
-    for (auto& buffers : line.buffers) buffers.resize(kSlots);
-    for (auto& ready : line.readyFor) ready.store(0);
-    std::thread helper;
-    try {
-        helper = std::thread(ScanChunks, &line);
-    } catch (const std::system_error&) {
-        return ScanInSteps(pass);
+bool ScanWholeFile(PassState* pass) {
+    while (ScanNextChunk(pass)) {
     }
-    bool ok = JoinChunks(pass, &line);
-    line.stop.store(true);
-    Wake(&line);
-    helper.join();
-    pass->done = true;
-    return ok;
-}
-
-bool RunPass(PassState* pass, const InspectOptions& options) {
-    if (options.threads && pass->file->size >= kThreadedFrom && SecondCpuIsFree()) return ScanWithThreads(pass);
-    return ScanInSteps(pass);
+    return pass->file->error.empty();
 }
 
 }  // namespace morvik
