@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "format/placement.h"
 #include "inspect/inspect.h"
 
 namespace morvik {
@@ -45,12 +46,12 @@ struct Extraction {
     std::vector<std::string> problems; // what the recipe does not reproduce, and why
 };
 
-inline uint64_t ParOffset(const ExtractedPart& part) {
-    return part.kernel ? part.dataStart - kFwHeaderSize : part.dataStart;
-}
+inline uint64_t ParOffset(const ExtractedPart& part) { return AreaStart(part.dataStart, part.kernel); }
 
-// Where the binder puts a group's FW PID record behind its last image.
-inline uint64_t EvenEndOf(const ExtractedPart& part) { return (part.dataEnd + 1) & ~uint64_t{1}; }
+// The part's reserved range as its PAR line gives it (-l), 0 for none.
+inline uint64_t RangeOf(const ExtractedPart& part) {
+    return part.rangeEnd > part.dataEnd ? part.rangeEnd - part.dataStart : 0;
+}
 
 // Works out the recipe for `inspection` from its findings and its map;
 // anything it cannot reproduce goes into `out->problems`.

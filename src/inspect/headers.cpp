@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/placement.h"
 #include "inspect/inspect.h"
 
 namespace morvik {
@@ -73,7 +74,7 @@ bool UnusedBytesAreFill(const uint8_t* raw, uint32_t used, uint8_t fill) {
 
 bool SomeEntryFollowsHeader(const uint8_t* raw, uint64_t at, size_t slots) {
     for (size_t n = 0; n < slots; ++n)
-        if (GetLe32(EntryAt(raw, n) + kEntOffset) == at + kFwHeaderSize) return true;
+        if (GetLe32(EntryAt(raw, n) + kEntOffset) == KernelDataStart(at)) return true;
     return false;
 }
 

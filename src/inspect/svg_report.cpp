@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "format/placement.h"
 #include "inspect/inspect.h"
 #include "sys/output_path.h"
 #include "sys/temp_file.h"
@@ -40,7 +41,7 @@ const KindStyle kStyles[] = {
 size_t KindOf(const Region& r) {
     switch (r.kind) {
         case RegionKind::Header: return 0;
-        case RegionKind::GroupImage: return r.start == r.owner + kFwHeaderSize ? 1 : 2;
+        case RegionKind::GroupImage: return r.start == KernelDataStart(r.owner) ? 1 : 2;
         case RegionKind::Data: return 3;
         case RegionKind::PidBlock: return 4;
         case RegionKind::FwPidRecord: return 5;

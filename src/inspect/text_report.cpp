@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "format/placement.h"
 #include "inspect/inspect.h"
 #include "sys/diagnostics.h"
 
@@ -115,7 +116,7 @@ char KindChar(const Region& region) {
     switch (region.kind) {
         case RegionKind::Header: return 'H';
         case RegionKind::DamagedHeader: return '!';
-        case RegionKind::GroupImage: return region.start == region.owner + kFwHeaderSize ? 'K' : 'F';
+        case RegionKind::GroupImage: return region.start == KernelDataStart(region.owner) ? 'K' : 'F';
         case RegionKind::PidBlock: return 'P';
         case RegionKind::FwPidRecord: return 'R';
         case RegionKind::Data: return 'd';
