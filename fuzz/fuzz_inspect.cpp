@@ -20,7 +20,9 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "inspect/inspect.h"
+#include "inspect/judge/inspection.h"
+#include "inspect/pass/text.h"
+#include "inspect/report/report.h"
 
 namespace {
 
@@ -82,9 +84,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteImage(data, size);
+    morvik::ImageFile file;
     morvik::Inspection in;
     std::string error;
-    if (morvik::InspectPath("image.bin", &in, &error) != morvik::kInspectOk)
+    if (!morvik::InspectPath("image.bin", &file, &in, &error))
         Fail(("a file that does not change was not inspected: " + error).c_str());
     if (in.size != size) Fail("the inspection saw another size");
     CheckMap(in);
@@ -93,6 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     morvik::ReportOptions options;
     morvik::PrintTextReport(in, options);
     options.json = true;
-    morvik::PrintJsonReport(in, options);
+    morvik::PrintJsonReport(in, options, morvik::JsonObject{});
     return 0;
 }

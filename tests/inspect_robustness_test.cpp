@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "format/image_format.h"
-#include "inspect/inspect.h"
-#include "inspect/scan_routes.h"
+#include "inspect/judge/inspection.h"
+#include "inspect/pass/scan_routes.h"
 #include "support/image_model.h"
 #include "support/json.h"
 
@@ -235,15 +235,15 @@ TEST(InspectRobustness, FileThatChangesWhileReadIsAnError) {
         std::string path = dir / "image.bin";
         WriteFile(path, BuildImage(1 << 20, 0x00, 0x7ff, {}));
         morvik::ImageFile file;
-        ASSERT_EQ(morvik::OpenImage(path.c_str(), &file), 0);
+        ASSERT_TRUE(morvik::OpenImage(path.c_str(), &file));
         morvik::Inspection inspection;
-        morvik::PassState pass;
-        morvik::StartPass(&file, &inspection, &pass);
-        ASSERT_TRUE(morvik::ScanNextChunk(&pass)) << c.what;
+        morvik::InspectionRun run;
+        morvik::StartInspection(&file, &inspection, &run);
+        ASSERT_TRUE(morvik::InspectNextChunk(&run)) << c.what;
         c.change(path);
-        while (morvik::ScanNextChunk(&pass)) {
+        while (morvik::InspectNextChunk(&run)) {
         }
-        bool complete = file.error.empty() && morvik::FinishInspection(&pass);
+        bool complete = file.error.empty() && morvik::FinishInspection(&run);
         EXPECT_FALSE(complete) << c.what;
         EXPECT_NE(file.error.find("changed while it was read"), std::string::npos) << c.what << ": " << file.error;
     }
@@ -262,12 +262,12 @@ TEST(InspectRobustness, ChunkBordersChangeNothing) {
     WriteFile(path, image);
     morvik::Inspection in;
     morvik::ImageFile file;
-    ASSERT_EQ(morvik::OpenImage(path.c_str(), &file), 0);
-    morvik::PassState pass;
-    morvik::StartPass(&file, &in, &pass);
-    while (morvik::ScanNextChunk(&pass)) {
+    ASSERT_TRUE(morvik::OpenImage(path.c_str(), &file));
+    morvik::InspectionRun run;
+    morvik::StartInspection(&file, &in, &run);
+    while (morvik::InspectNextChunk(&run)) {
     }
-    ASSERT_TRUE(file.error.empty() && morvik::FinishInspection(&pass)) << file.error;
+    ASSERT_TRUE(file.error.empty() && morvik::FinishInspection(&run)) << file.error;
     EXPECT_TRUE(in.failures.empty()) << in.failures.front();
     ASSERT_EQ(in.headers.size(), 2u);
     EXPECT_EQ(in.headers[1].entries[0].actual, Crc32(image.data() + 9 * chunk + 253, 5000));
@@ -360,11 +360,12 @@ TEST(InspectRobustness, RunsAndBlockCrcsAcrossChunkBordersAreExact) {
         WriteFile(path, image);
         {
             morvik::ImageFile file;
-            ASSERT_EQ(morvik::OpenImage(path.c_str(), &file), 0);
+            ASSERT_TRUE(morvik::OpenImage(path.c_str(), &file));
             morvik::Inspection inspection;
-            morvik::PassState pass;
-            morvik::StartPass(&file, &inspection, &pass);
-            ASSERT_TRUE(morvik::ScanWholeFile(&pass)) << c.what;
+            morvik::InspectionRun run;
+            morvik::StartInspection(&file, &inspection, &run);
+            const morvik::PassState& pass = run.pass;
+            ASSERT_TRUE(morvik::ScanWholeFile(&run.pass)) << c.what;
             ASSERT_EQ(pass.runs.size(), expected.size()) << c.what;
             for (size_t r = 0; r < expected.size(); ++r) {
                 EXPECT_EQ(pass.runs[r].start, expected[r].start) << c.what << " run " << r;

@@ -5,15 +5,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "inspect/extract.h"
+#include "inspect/extract/extract.h"
+#include "inspect/pass/text.h"
 
 namespace morvik {
 
 namespace {
-
-using ull = unsigned long long;
-
-std::string Hex8(uint64_t value) { return Format("0x%08llx", static_cast<ull>(value)); }
 
 void Problem(Extraction* out, const std::string& text) { out->problems.push_back(text); }
 
