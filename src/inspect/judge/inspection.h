@@ -44,7 +44,8 @@ struct MarkerState {
     uint64_t nearBound = 0;
 };
 
-// One inspection under way.
+// One inspection under way. Once started, its pass hands marker starts to
+// the run itself: it stays where it was started until it is finished.
 struct InspectionRun {
     ImageFile* file = nullptr;
     Inspection* inspection = nullptr;
