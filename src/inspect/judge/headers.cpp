@@ -262,8 +262,7 @@ void JudgeHeaderMarker(InspectionRun* run, const ByteView& view, uint64_t at) {
         ++in->ignoredHeaderCandidates;
         return;
     }
-    if (in->headers.size() == kMaxFinds) {
-        in->overflows.push_back(Format("%zu firmware headers", kMaxFinds));
+    if (FindsAreFull(run, in->headers.size(), "firmware headers")) {
         run->markers.headersClosed = true;
         return;
     }
@@ -308,10 +307,7 @@ void FindLooseRecords(InspectionRun* run) {
                 continue;
             }
         }
-        if (in->looseRecords.size() == kMaxFinds) {
-            in->overflows.push_back(Format("%zu FW PID records", kMaxFinds));
-            break;
-        }
+        if (FindsAreFull(run, in->looseRecords.size(), "FW PID records")) break;
         in->looseRecords.push_back(CheckFwPidRecord(run->file, at, pid));
     }
     if (foundHeader)

@@ -56,6 +56,12 @@ bool CountMarker(InspectionRun* run, uint64_t* seen, bool* closed, const char* w
     return false;
 }
 
+bool FindsAreFull(InspectionRun* run, size_t finds, const char* what) {
+    if (finds < kMaxFinds) return false;
+    run->inspection->overflows.push_back(Format("%zu %s", kMaxFinds, what));
+    return true;
+}
+
 void StartInspection(ImageFile* file, Inspection* inspection, InspectionRun* run) {
     run->file = file;
     run->inspection = inspection;

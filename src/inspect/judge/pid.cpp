@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "inspect/judge/stages.h"
-#include "inspect/pass/text.h"
 
 namespace morvik {
 
@@ -109,8 +108,7 @@ void JudgePidMagic(InspectionRun* run, const ByteView& view, uint64_t at) {
         ++in->strayPidMagics;
         return;
     }
-    if (in->pidBlocks.size() == kMaxFinds) {
-        in->overflows.push_back(Format("%zu PID blocks", kMaxFinds));
+    if (FindsAreFull(run, in->pidBlocks.size(), "PID blocks")) {
         run->markers.pidClosed = true;
         return;
     }

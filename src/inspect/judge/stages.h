@@ -21,6 +21,10 @@ constexpr size_t kMaxNearHeaders = 4096;
 // noted as "N <what>".
 bool CountMarker(InspectionRun* run, uint64_t* seen, bool* closed, const char* what);
 
+// True when `finds` of a kind are kMaxFinds already: the overflow is then
+// noted as "64 <what>" and no more are kept.
+bool FindsAreFull(InspectionRun* run, size_t finds, const char* what);
+
 // A "Tav" and NUL at `at`, with the bytes around it in `view`.
 void JudgeHeaderMarker(InspectionRun* run, const ByteView& view, uint64_t at);
 // A header magic with one or two bytes damaged at `at`.
