@@ -37,9 +37,10 @@ constexpr uint64_t LeastRange(uint64_t dataStart, uint64_t dataEnd, bool lastOfG
     return (lastOfGroup ? FwPidRecordEnd(dataEnd) : dataEnd) - dataStart;
 }
 
-// True when a reserved range of `limit` bytes is kept (see LeastRange).
+// True when a reserved range of `limit` bytes (0: none) is kept (see
+// LeastRange).
 constexpr bool RangeIsKept(uint64_t dataStart, uint64_t dataEnd, uint64_t limit, bool lastOfGroup) {
-    return limit >= LeastRange(dataStart, dataEnd, lastOfGroup);
+    return limit != 0 && limit >= LeastRange(dataStart, dataEnd, lastOfGroup);
 }
 
 // The first byte past everything an image claims: its reserved range of
