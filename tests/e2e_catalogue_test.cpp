@@ -770,13 +770,15 @@ std::string FormatPatternText(const std::string& format) {
 std::regex FormatPattern(const std::string& format) { return std::regex(FormatPatternText(format)); }
 
 // The sources of the Morvik program itself. The image inspector under
-// src/inspect is a program of its own and not part of a bind.
+// src/inspect (and its rooms in folders below it) is a program of its own
+// and not part of a bind.
 std::vector<std::filesystem::path> ToolSources() {
     std::vector<std::filesystem::path> files;
     const std::filesystem::path root = std::filesystem::path(MORVIK_SOURCE_DIR) / "src";
     for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
         if (item.path().extension() != ".cpp") continue;
-        if (item.path().parent_path().filename() == "inspect") continue;
+        const std::filesystem::path inSrc = item.path().lexically_relative(root);
+        if (!inSrc.empty() && *inSrc.begin() == "inspect") continue;
         files.push_back(item.path());
     }
     return files;

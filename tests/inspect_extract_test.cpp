@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "format/placement.h"
 #include "support/image_model.h"
 #include "support/json.h"
 
@@ -107,6 +108,39 @@ Layout RandomLayout(std::mt19937& rng) {
     std::string pidLine = fwAt != 0 ? Format("%%pid.txt &%x &%x\n", pidEnd, fwAt) : Format("%%pid.txt &%x\n", pidEnd);
     l.par = Format("$Size &%x\n", (at + 1023) / 1024 + Pick(rng, 0, 2)) + pidLine + l.par;
     return l;
+}
+
+// The placement rules the extractor reads a layout back with, worked out by
+// hand: odd and even ends, a range one byte short of the record, and
+// positions past 4 GiB, which must not wrap.
+TEST(InspectExtract, PlacementRules) {
+    struct Row {
+        uint64_t dataStart, dataEnd, limit;
+        bool last;
+        uint64_t recordAt, leastRange, areaEnd;
+        bool kept;  // no range (-l 0) is none to keep
+    } rows[] = {
+        {0x100, 0x200, 0, false, 0x200, 0x100, 0x200, false},
+        {0x100, 0x200, 0, true, 0x200, 0x110, 0x210, false},
+        {0x100, 0x201, 0, true, 0x202, 0x112, 0x212, false},
+        {0x100, 0x201, 0x112, true, 0x202, 0x112, 0x212, true},
+        {0x100, 0x201, 0x111, true, 0x202, 0x112, 0x211, false},
+        {0x100, 0x201, 0x101, false, 0x202, 0x101, 0x201, true},
+        {0x1000, 0x1001, 0x4000, true, 0x1002, 0x12, 0x5000, true},
+        {0xfffffff0, 0xffffffff, 0, true, 0x100000000, 0x20, 0x100000010, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(Format("data 0x%llx..0x%llx, -l 0x%llx%s", (unsigned long long)r.dataStart,
+                            (unsigned long long)r.dataEnd, (unsigned long long)r.limit, r.last ? ", last" : ""));
+        EXPECT_EQ(morvik::FwPidRecordAt(r.dataEnd), r.recordAt);
+        EXPECT_EQ(morvik::LeastRange(r.dataStart, r.dataEnd, r.last), r.leastRange);
+        EXPECT_EQ(morvik::RangeIsKept(r.dataStart, r.dataEnd, r.limit, r.last), r.kept);
+        EXPECT_EQ(morvik::AreaEnd(r.dataStart, r.dataEnd, r.limit, r.last), r.areaEnd);
+    }
+    EXPECT_EQ(morvik::KernelDataStart(0x8000), 0x8100u);
+    EXPECT_EQ(morvik::HeaderStartOf(0x8100), 0x8000u);
+    EXPECT_EQ(morvik::AreaStart(0x8100, true), 0x8000u);
+    EXPECT_EQ(morvik::AreaStart(0x8100, false), 0x8100u);
 }
 
 TEST(InspectExtract, RandomLayoutsComeBackByteForByte) {

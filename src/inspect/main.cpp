@@ -8,14 +8,22 @@
 #include <string>
 
 #include "getopt/getopt.h"
-#include "inspect/extract.h"
-#include "inspect/inspect.h"
+#include "inspect/extract/extract.h"
+#include "inspect/judge/inspection.h"
+#include "inspect/pass/text.h"
+#include "inspect/report/report.h"
 #include "morvik_version.h"
+#include "sys/diagnostics.h"
 #include "sys/output_path.h"
 
 namespace morvik {
 
 namespace {
+
+// The exit statuses of the tool, decided in Run and main alone.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // something does not verify, or the parts do not rebuild the image exactly
+constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, outputs that cannot be written
 
 const LongOption inspect_longopts[] = {
     {"json", no_argument, nullptr, 'j'},
@@ -49,30 +57,35 @@ void ShowInspectVersion() {
         std::printf("Morvik-inspect %s\n", kProjectVersion);
 }
 
-constexpr int kScanGoesOn = -1;
-
-// Reads the options; kScanGoesOn when the inspection is to run, otherwise
-// the exit status.
+// What the command line asks for besides the report.
 struct Outputs {
     const char* extractDir = nullptr;
     const char* svgFile = nullptr;
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
+    bool shown = false;                // --help or --version was printed: nothing else runs
 };
 
-int ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs) {
+// Reads the options; false after a message when one is wrong.
+bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs) {
     for (;;) {
         int option = my_getopt(argc, argv, "jqx:s:hV", inspect_longopts);
         switch (option) {
-            case -1: return kScanGoesOn;
+            case -1: return true;
             case 'j': options->json = true; break;
             case 'q': options->quiet = true; break;
             case 'x': outputs->extractDir = optarg; break;
             case 's': outputs->svgFile = optarg; break;
-            case 'h': ShowInspectUsage(); return kInspectOk;
-            case 'V': ShowInspectVersion(); return kInspectOk;
+            case 'h':
+                ShowInspectUsage();
+                outputs->shown = true;
+                return true;
+            case 'V':
+                ShowInspectVersion();
+                outputs->shown = true;
+                return true;
             default:
                 std::printf("Please type 'Morvik-inspect -h' for help!\n");
-                return kInspectUsage;
+                return false;
         }
     }
 }
@@ -83,9 +96,8 @@ FILE* ErrorStream(const Outputs& outputs) {
     return outputs.svgFile != nullptr && IsStandardOutput(outputs.svgFile) ? stderr : stdout;
 }
 
-int UsageError(const Outputs& outputs, const std::string& error) {
+void PrintError(const Outputs& outputs, const std::string& error) {
     std::fprintf(ErrorStream(outputs), "Error : %s\n", Escaped(error).c_str());
-    return kInspectUsage;
 }
 
 // Where /dev/stdout and /dev/fd/1 lead.
@@ -118,22 +130,27 @@ std::string RefuseOutputs(const Outputs& outputs, const char* image, bool json) 
     return "";
 }
 
-// Writes the parts and the picture that the options ask for; the exit
-// status they call for (kInspectOk when all is well).
-int WriteOutputs(const Inspection& inspection, const char* path, const Outputs& outputs, ReportOptions* options,
-                 Extraction* extraction) {
-    int status = kInspectOk;
+// Writes the picture and the parts that the options ask for, and their
+// JSON members into `members`; false after a message when one cannot be
+// written.
+bool WriteOutputs(const Inspection& inspection, ImageFile* image, const Outputs& outputs, Extraction* extraction,
+                  JsonObject* members) {
     std::string error;
     if (outputs.svgFile != nullptr) {
-        if (!WriteSvgMap(inspection, outputs.svgFile, &error)) return UsageError(outputs, error);
-        options->extraMembers = JsonNameMembers("svg", outputs.svgFile);
+        if (!WriteSvgMap(inspection, outputs.svgFile, &error)) {
+            PrintError(outputs, error);
+            return false;
+        }
+        JsonName(members, "svg", outputs.svgFile);
     }
     if (outputs.extractDir != nullptr) {
-        status = ExtractImage(inspection, path, outputs.extractDir, extraction, &error);
-        if (status == kInspectUsage) return UsageError(outputs, error);
-        options->extraMembers += (options->extraMembers.empty() ? "" : ", ") + ExtractionJson(*extraction);
+        if (!ExtractImage(inspection, image, outputs.extractDir, extraction, &error)) {
+            PrintError(outputs, error);
+            return false;
+        }
+        JsonMember(members, "extraction", ExtractionJson(*extraction));
     }
-    return status;
+    return true;
 }
 
 // With the picture on standard output the report is left out; what fails
@@ -146,9 +163,9 @@ void PrintFailuresOnly(const Inspection& inspection, const Extraction& extractio
     std::fprintf(stderr, "%s\n", SummaryLine(inspection).c_str());
 }
 
-void PrintReport(const Inspection& inspection, const Outputs& outputs, ReportOptions& options,
-                 const Extraction& extraction) {
-    if (options.json) return PrintJsonReport(inspection, options);
+void PrintReport(const Inspection& inspection, const Outputs& outputs, const ReportOptions& options,
+                 const Extraction& extraction, const JsonObject& members) {
+    if (options.json) return PrintJsonReport(inspection, options, members);
     if (ErrorStream(outputs) == stderr) return PrintFailuresOnly(inspection, extraction);
     PrintTextReport(inspection, options);
     if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
@@ -160,25 +177,31 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     ReportOptions options;
     Outputs outputs;
     outputs.stdoutArrivedClosed = stdoutArrivedClosed;
-    int scanned = ScanOptions(argc, argv, &options, &outputs);
-    if (scanned != kScanGoesOn) return scanned;
+    if (!ScanOptions(argc, argv, &options, &outputs)) return kExitUsage;
+    if (outputs.shown) return kExitOk;
     if (argc - optind != 1) {
         std::fprintf(ErrorStream(outputs),
                      argc - optind < 1 ? "Error : no image file given\n" : "Error : give exactly one image file\n");
         if (ErrorStream(outputs) == stdout) ShowInspectUsage();
-        return kInspectUsage;
+        return kExitUsage;
     }
-    const char* image = argv[optind];
-    std::string refusal = RefuseOutputs(outputs, image, options.json);
-    if (!refusal.empty()) return UsageError(outputs, refusal);
+    const char* path = argv[optind];
+    std::string error = RefuseOutputs(outputs, path, options.json);
+    if (!error.empty()) {
+        PrintError(outputs, error);
+        return kExitUsage;
+    }
+    ImageFile image;
     Inspection inspection;
-    std::string error;
-    if (InspectPath(image, InspectOptions{}, &inspection, &error) != kInspectOk) return UsageError(outputs, error);
+    if (!InspectPath(path, &image, &inspection, &error)) {
+        PrintError(outputs, error);
+        return kExitUsage;
+    }
     Extraction extraction;
-    int written = WriteOutputs(inspection, image, outputs, &options, &extraction);
-    if (written == kInspectUsage) return kInspectUsage;
-    PrintReport(inspection, outputs, options, extraction);
-    return inspection.failures.empty() && written == kInspectOk ? kInspectOk : kInspectFailed;
+    JsonObject members;
+    if (!WriteOutputs(inspection, &image, outputs, &extraction, &members)) return kExitUsage;
+    PrintReport(inspection, outputs, options, extraction, members);
+    return inspection.failures.empty() && extraction.problems.empty() ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -187,6 +210,6 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
 
 int main(int argc, char** argv) {
     int closed = 0;
-    if (!morvik::OpenClosedStandardStreams("Morvik-inspect", &closed)) return morvik::kInspectUsage;
+    if (!morvik::OpenClosedStandardStreams("Morvik-inspect", &closed)) return morvik::kExitUsage;
     return morvik::Run(argc, argv, (closed & (1 << STDOUT_FILENO)) != 0);
 }

@@ -1,11 +1,13 @@
 #include "sys/output_path.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "sys/diagnostics.h"
@@ -157,6 +159,75 @@ bool PutInPlace(const char* tempPath, const char* finalPath) {
 
 int CreateNewFileIn(int folder, const char* name, mode_t mode) {
     return ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+namespace {
+
+std::string Because(int error) { return std::strerror(error); }
+
+bool FolderIsOwnOnly(const char* path, int folder, std::string* error) {
+    struct stat st;
+    if (::fstat(folder, &st) != 0) {
+        *error = std::string("cannot examine folder ") + path + ": " + Because(errno);
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        *error = std::string("folder ") + path + " belongs to another user (uid " +
+                 std::to_string(static_cast<unsigned>(st.st_uid)) +
+                 "): give a new folder, or an empty one of your own";
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        *error = std::string("folder ") + path + " can be written by other users (mode " + mode +
+                 "): give a new folder, or an empty one only you can write (chmod go-w)";
+        return false;
+    }
+    return true;
+}
+
+bool FolderIsEmpty(const char* path, const char* what, int folder, std::string* error) {
+    int listed = ::dup(folder);
+    DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (listing == nullptr) {
+        int why = errno;
+        if (listed >= 0) ::close(listed);
+        *error = std::string("cannot list folder ") + path + ": " + Because(why);
+        return false;
+    }
+    bool empty = true;
+    while (const dirent* entry = ::readdir(listing))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) empty = false;
+    ::closedir(listing);
+    if (!empty) *error = std::string("folder ") + path + " is not empty; give a new or an empty folder for " + what;
+    return empty;
+}
+
+}  // namespace
+
+bool OpenOwnEmptyFolder(const char* path, const char* what, UniqueFd* folder, std::string* error) {
+    *folder = UniqueFd(::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder->fd < 0) {
+        *error = std::string("cannot use ") + path + " as the folder for " + what + ": " + Because(errno);
+        return false;
+    }
+    return FolderIsOwnOnly(path, folder->fd, error) && FolderIsEmpty(path, what, folder->fd, error);
+}
+
+bool MakeOwnEmptyFolder(const char* path, const char* what, UniqueFd* folder, std::string* error) {
+    if (::mkdir(path, 0755) != 0 && errno != EEXIST) {
+        *error = std::string("cannot create folder ") + path + ": " + Because(errno);
+        return false;
+    }
+    return OpenOwnEmptyFolder(path, what, folder, error);
+}
+
+bool MayMakeOwnEmptyFolder(const char* path, const char* what, std::string* error) {
+    struct stat st;
+    if (::lstat(path, &st) != 0 && errno == ENOENT) return true;
+    UniqueFd folder;
+    return OpenOwnEmptyFolder(path, what, &folder, error);
 }
 
 }  // namespace morvik

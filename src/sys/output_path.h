@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <string>
 
+#include "sys/io.h"
+
 namespace morvik {
 
 enum class OutputKind {
@@ -55,5 +57,21 @@ bool PutInPlace(const char* tempPath, const char* finalPath);
 // never through a link. The descriptor (write-only, close-on-exec), or -1
 // with errno set.
 int CreateNewFileIn(int folder, const char* name, mode_t mode);
+
+// A folder for files a tool makes and that are used later (the parts of an
+// image and the script that binds them): it must hold nothing else, belong
+// to this user, and be writable by no one else, since another user who can
+// write there could replace a file before it is used. `what` names those
+// files in the messages ("the parts").
+//
+// Opens the existing folder `path`, never through a symbolic link, and
+// checks it; false with `error` saying why.
+bool OpenOwnEmptyFolder(const char* path, const char* what, UniqueFd* folder, std::string* error);
+// The same, making the folder first (mode 0755, less the umask) when it is
+// missing.
+bool MakeOwnEmptyFolder(const char* path, const char* what, UniqueFd* folder, std::string* error);
+// The check alone, before anything is read or made: true when nothing is
+// at `path` yet, else what OpenOwnEmptyFolder says.
+bool MayMakeOwnEmptyFolder(const char* path, const char* what, std::string* error);
 
 }  // namespace morvik

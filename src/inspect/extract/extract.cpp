@@ -2,89 +2,25 @@
 // into a folder that holds nothing else. Every name is made here, never
 // taken from the image; nothing is written through a link, and no file is
 // replaced.
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-#include "inspect/extract.h"
+#include "inspect/extract/extract.h"
+#include "inspect/pass/text.h"
 #include "sys/output_path.h"
 
 namespace morvik {
 
 namespace {
 
-using ull = unsigned long long;
-
 const char kParName[] = "recovered.PAR";
 const char kPidName[] = "pid.txt";
 const char kScriptName[] = "bind.sh";
 const char kRebuiltName[] = "rebuilt.bin";
-
-// Only a folder that nobody else can write keeps the parts and bind.sh as
-// they are written until they are used: another user who can write there
-// could replace bind.sh before it runs.
-bool FolderIsOwnOnly(const char* path, int folder, std::string* error) {
-    struct stat st;
-    if (fstat(folder, &st) != 0) {
-        *error = Format("cannot examine folder %s: %s", path, std::strerror(errno));
-        return false;
-    }
-    if (st.st_uid != geteuid()) {
-        *error = Format("folder %s belongs to another user (uid %u): give a new folder, or an empty one of your own",
-                        path, static_cast<unsigned>(st.st_uid));
-        return false;
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        *error = Format(
-            "folder %s can be written by other users (mode %04o): give a new folder, or an empty one "
-            "only you can write (chmod go-w)",
-            path, static_cast<unsigned>(st.st_mode & 07777));
-        return false;
-    }
-    return true;
-}
-
-bool FolderIsEmpty(const char* path, int folder, std::string* error) {
-    int listed = dup(folder);
-    DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
-    if (listing == nullptr) {
-        if (listed >= 0) close(listed);
-        *error = Format("cannot list folder %s: %s", path, std::strerror(errno));
-        return false;
-    }
-    bool empty = true;
-    while (const dirent* entry = readdir(listing))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) empty = false;
-    closedir(listing);
-    if (!empty) *error = Format("folder %s is not empty; give a new or an empty folder for the parts", path);
-    return empty;
-}
-
-// An existing folder for the parts, never through a symbolic link: empty,
-// of this user, and writable by no one else.
-bool OpenUsableFolder(const char* path, UniqueFd* folder, std::string* error) {
-    *folder = UniqueFd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder->fd < 0) {
-        *error = Format("cannot use %s as the folder for the parts: %s", path, std::strerror(errno));
-        return false;
-    }
-    return FolderIsOwnOnly(path, folder->fd, error) && FolderIsEmpty(path, folder->fd, error);
-}
-
-// A folder for the parts: one made here, or an existing usable one.
-bool OpenEmptyFolder(const char* path, UniqueFd* folder, std::string* error) {
-    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
-        *error = Format("cannot create folder %s: %s", path, std::strerror(errno));
-        return false;
-    }
-    return OpenUsableFolder(path, folder, error);
-}
+const char kFolderHolds[] = "the parts";  // what the folder's messages call its files
 
 UniqueFd CreateIn(int folder, const std::string& name, mode_t mode, std::string* error) {
     UniqueFd out(CreateNewFileIn(folder, name.c_str(), mode));
@@ -146,10 +82,7 @@ bool WriteAll(ImageFile* image, int folder, Extraction* x, std::string* error) {
 }  // namespace
 
 bool CheckExtractFolder(const char* directory, std::string* error) {
-    struct stat st;
-    if (lstat(directory, &st) != 0 && errno == ENOENT) return true;  // made when the parts are written
-    UniqueFd folder;
-    return OpenUsableFolder(directory, &folder, error);
+    return MayMakeOwnEmptyFolder(directory, kFolderHolds, error);
 }
 
 std::string ParLine(const ExtractedPart& p) {
@@ -187,27 +120,21 @@ std::string BindScript(const Extraction& x) {
                   kRebuiltName, kParName, kRebuiltName, x.fill);
 }
 
-int ExtractImage(const Inspection& inspection, const char* imagePath, const char* directory, Extraction* out,
-                 std::string* error) {
+bool ExtractImage(const Inspection& inspection, ImageFile* image, const char* directory, Extraction* out,
+                  std::string* error) {
     out->directory = directory;
     PlanExtraction(inspection, out);
-    ImageFile image;
-    if (OpenImage(imagePath, &image) != 0) {
-        *error = image.error;
-        return kInspectUsage;
-    }
     UniqueFd folder;
-    if (image.size != inspection.size) {
-        *error = Format("image %s changed while it was read", imagePath);
-        return kInspectUsage;
-    }
-    if (!OpenEmptyFolder(directory, &folder, error) || !WriteAll(&image, folder.fd, out, error)) return kInspectUsage;
+    if (!MakeOwnEmptyFolder(directory, kFolderHolds, &folder, error) || !WriteAll(image, folder.fd, out, error))
+        return false;
+    // The parts come from the descriptor the inspection read; a write into
+    // that file since the inspection opened it changes its stamp.
     FileStamp after;
-    if (!StampOf(image.in.fd, &after) || !(after == image.stamp)) {
-        *error = Format("image %s changed while the parts were copied", imagePath);
-        return kInspectUsage;
+    if (!StampOf(image->in.fd, &after) || !(after == image->stamp)) {
+        *error = Format("image %s changed while the parts were copied", image->path.c_str());
+        return false;
     }
-    return out->problems.empty() ? kInspectOk : kInspectFailed;
+    return true;
 }
 
 }  // namespace morvik

@@ -5,15 +5,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "inspect/extract.h"
+#include "inspect/extract/extract.h"
+#include "inspect/pass/text.h"
 
 namespace morvik {
 
 namespace {
-
-using ull = unsigned long long;
-
-std::string Hex8(uint64_t value) { return Format("0x%08llx", static_cast<ull>(value)); }
 
 void Problem(Extraction* out, const std::string& text) { out->problems.push_back(text); }
 
@@ -26,7 +23,7 @@ bool EntriesUsable(const HeaderCheck& h, std::string* why) {
             *why = Format("entry %u is empty or runs past the end of the file", e.index);
             return false;
         }
-        if (e.offset == h.at + kFwHeaderSize) ++kernels;
+        if (e.offset == KernelDataStart(h.at)) ++kernels;
     }
     if (kernels != 1) *why = "no entry starts right behind it (its kernel image)";
     return kernels == 1;
@@ -97,7 +94,7 @@ ExtractedPart GroupPart(const HeaderCheck& h, const EntryCheck& e, int group, ui
     part.dataStart = e.offset;
     part.dataEnd = part.rangeEnd = uint64_t{e.offset} + e.length;
     part.group = group;
-    part.kernel = e.offset == h.at + kFwHeaderSize;
+    part.kernel = e.offset == KernelDataStart(h.at);
     part.header = h.at;
     part.entry = e.index;
     part.verify = e.index < 8 && (fill == 0xFF || (h.bitmap >> e.index & 1) != 0);
@@ -196,16 +193,14 @@ std::vector<ExtractedPart> SweepMap(const Inspection& in, const Sweep& s, std::v
 
 // ---- ranges, the end of the output, merging -------------------------------------
 
-uint64_t ThisEnd(const ExtractedPart& p) {
-    if (p.rangeEnd > p.dataEnd) return p.rangeEnd;
-    if (p.lastOfGroup) return EvenEndOf(p) + kFwPidRecordSize;
-    return p.dataEnd;
-}
+uint64_t ThisEnd(const ExtractedPart& p) { return AreaEnd(p.dataStart, p.dataEnd, RangeOf(p), p.lastOfGroup); }
 
-// The range of a group's last image has to hold its FW PID record too.
+// The range of a group's last image has to hold its FW PID record too, or
+// the bind ignores it.
 void CoverRecords(std::vector<ExtractedPart>* parts) {
     for (ExtractedPart& p : *parts)
-        if (p.lastOfGroup && p.rangeEnd > p.dataEnd) p.rangeEnd = std::max(p.rangeEnd, EvenEndOf(p) + kFwPidRecordSize);
+        if (p.lastOfGroup && RangeOf(p) != 0 && !RangeIsKept(p.dataStart, p.dataEnd, RangeOf(p), true))
+            p.rangeEnd = p.dataStart + LeastRange(p.dataStart, p.dataEnd, true);
 }
 
 // With groups the output ends where the last image's area ends: the fill
@@ -289,7 +284,7 @@ void CheckHeader(const HeaderCheck& h, int group, uint8_t fill, const std::vecto
     uint8_t count = 0;
     for (const ExtractedPart& p : parts) {
         if (p.group != group) continue;
-        if (p.lastOfGroup) PutLe32(header.raw + kHdrPidOffset, static_cast<uint32_t>(EvenEndOf(p)));
+        if (p.lastOfGroup) PutLe32(header.raw + kHdrPidOffset, static_cast<uint32_t>(FwPidRecordAt(p.dataEnd)));
         uint8_t* entry = EntryAt(&header, count);
         PutLe32(entry + kEntOffset, static_cast<uint32_t>(p.dataStart));
         PutLe32(entry + kEntLength, static_cast<uint32_t>(p.dataEnd - p.dataStart));

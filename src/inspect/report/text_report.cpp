@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <string>
 
-#include "inspect/inspect.h"
+#include "inspect/pass/text.h"
+#include "inspect/report/names.h"
+#include "inspect/report/report.h"
 #include "sys/diagnostics.h"
 
 namespace morvik {
 
 namespace {
-
-using ull = unsigned long long;
 
 constexpr uint64_t kOverviewWidth = 64;  // characters of the one-line overview
 constexpr uint64_t kBarWidth = 32;       // characters of each row's position bar
@@ -29,15 +29,6 @@ std::string Printable(const uint8_t* bytes, size_t count) {
     std::string text;
     for (size_t i = 0; i < count; ++i) text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
     return text;
-}
-
-const char* HeaderStateText(HeaderState state) {
-    switch (state) {
-        case HeaderState::Sealed: return "sealed, verifies";
-        case HeaderState::Damaged: return "DOES NOT VERIFY";
-        case HeaderState::Truncated: return "CUT OFF by the end of the file";
-    }
-    return "";
 }
 
 const char* EntryResult(const EntryCheck& e) {
@@ -58,7 +49,7 @@ void PrintRecordLine(const FwPidCheck& r) {
 }
 
 void PrintHeader(const HeaderCheck& h) {
-    std::printf("  header at 0x%08llx: %s\n", static_cast<ull>(h.at), HeaderStateText(h.state));
+    std::printf("  header at 0x%08llx: %s\n", static_cast<ull>(h.at), NamesOf(h.state).text);
     if (h.state == HeaderState::Truncated) return;
     std::printf("    magic \"%s\", headerChecksum 0x%08x (computed 0x%08x, fill 0x%02x)\n",
                 Printable(h.raw, 3).c_str(), h.stored, h.expected, h.fill);
@@ -83,23 +74,13 @@ void PrintHeaders(const Inspection& in) {
     for (const HeaderCheck& h : in.headers) PrintHeader(h);
 }
 
-const char* PidStateText(PidBlockState state) {
-    switch (state) {
-        case PidBlockState::Complete: return "complete";
-        case PidBlockState::Short: return "short PID";
-        case PidBlockState::Damaged: return "DAMAGED";
-        case PidBlockState::Truncated: return "CUT OFF by the end of the file";
-    }
-    return "";
-}
-
 void PrintPidBlocks(const Inspection& in) {
     std::printf("\nPID block\n");
     if (in.pidBlocks.empty()) std::printf("  none\n");
     for (const PidBlockFind& b : in.pidBlocks) {
         std::printf("  at 0x%08llx to 0x%08llx, boot PID location 0x%08llx: %s, %u PID bytes\n",
                     static_cast<ull>(b.at), static_cast<ull>(b.at + kPidBlockSize - 1),
-                    static_cast<ull>(b.at + kPidBlockSize - 1), PidStateText(b.state), b.pidBytes);
+                    static_cast<ull>(b.at + kPidBlockSize - 1), NamesOf(b.state).text, b.pidBytes);
         std::string pid;
         for (uint32_t i = 0; i < b.pidBytes && i < kPidBytes; ++i) pid += Format("%02x", b.block[kPidMagicSize + i]);
         std::printf("  PID %s\n", pid.c_str());
@@ -107,29 +88,6 @@ void PrintPidBlocks(const Inspection& in) {
     if (in.looseRecords.empty()) return;
     std::printf("\nFW PID records not referenced by a header\n");
     for (const FwPidCheck& r : in.looseRecords) PrintRecordLine(r);
-}
-
-// One character per kind for the overview; rarer, smaller things win a
-// shared character cell so that a 16-byte record still shows.
-char KindChar(const Region& region) {
-    switch (region.kind) {
-        case RegionKind::Header: return 'H';
-        case RegionKind::DamagedHeader: return '!';
-        case RegionKind::GroupImage: return region.start == region.owner + kFwHeaderSize ? 'K' : 'F';
-        case RegionKind::PidBlock: return 'P';
-        case RegionKind::FwPidRecord: return 'R';
-        case RegionKind::Data: return 'd';
-        case RegionKind::Fill: return '.';
-        case RegionKind::ByteRun: return ':';
-    }
-    return '?';
-}
-
-int KindRank(char c) {
-    static const char kOrder[] = ".:dFKRPH!";
-    for (int i = 0; kOrder[i] != 0; ++i)
-        if (kOrder[i] == c) return i;
-    return 0;
 }
 
 // The character cells [first, last] that a region touches on a line of
@@ -144,12 +102,16 @@ void CellsOf(const Region& r, uint64_t fileSize, uint64_t width, uint64_t* first
 
 std::string Overview(const Inspection& in) {
     std::string line(kOverviewWidth, ' ');
+    int ranks[kOverviewWidth] = {};
     for (const Region& r : in.regions) {
         uint64_t first, last;
         CellsOf(r, in.size, kOverviewWidth, &first, &last);
-        char c = KindChar(r);
+        const MapKindLook& look = LookOf(MapKindOf(r));
         for (uint64_t i = first; i <= last; ++i)
-            if (line[i] == ' ' || KindRank(c) > KindRank(line[i])) line[i] = c;
+            if (line[i] == ' ' || look.rank > ranks[i]) {
+                line[i] = look.overview;
+                ranks[i] = look.rank;
+            }
     }
     return line;
 }

@@ -2,15 +2,16 @@
 // lines, and whether the recipe rebuilds the image byte for byte. The folder
 // and the PAR lines (their versions are image bytes) are shown escaped.
 #include <cstdio>
+#include <vector>
 
-#include "inspect/extract.h"
+#include "inspect/extract/extract.h"
+#include "inspect/pass/text.h"
+#include "inspect/report/json.h"
 #include "sys/diagnostics.h"
 
 namespace morvik {
 
 namespace {
-
-using ull = unsigned long long;
 
 std::string RoundTripLine(const Extraction& x) {
     if (x.problems.empty()) return "Round trip: bind.sh rebuilds the image byte for byte";
@@ -18,28 +19,25 @@ std::string RoundTripLine(const Extraction& x) {
                   x.problems.size(), x.problems.size() == 1 ? "reason" : "reasons");
 }
 
-std::string Num(uint64_t value) { return Format("%llu", static_cast<ull>(value)); }
-
 std::string PartJson(const ExtractedPart& p) {
-    std::string m = "\"name\": " + JsonString(p.file) + ", \"kind\": " +
-                    JsonString(p.group >= 0 ? (p.kernel ? "kernel" : "group image") : "data");
-    m += ", \"start\": " + Num(p.dataStart) + ", \"end\": " + Num(p.dataEnd) + ", \"size\": " +
-         Num(p.dataEnd - p.dataStart) + ", \"parOffset\": " + Num(ParOffset(p));
-    m += ", \"limit\": " + (p.rangeEnd > p.dataEnd ? Num(p.rangeEnd - p.dataStart) : "null");
-    m += ", \"pad\": " + (p.rangeEnd > p.dataEnd && p.pad >= 0 ? Num(static_cast<uint64_t>(p.pad)) : "null");
+    JsonObject m;
+    JsonMember(&m, "name", JsonText(p.file));
+    JsonMember(&m, "kind", JsonText(p.group >= 0 ? (p.kernel ? "kernel" : "group image") : "data"));
+    JsonMember(&m, "start", JsonNumber(p.dataStart));
+    JsonMember(&m, "end", JsonNumber(p.dataEnd));
+    JsonMember(&m, "size", JsonNumber(p.dataEnd - p.dataStart));
+    JsonMember(&m, "parOffset", JsonNumber(ParOffset(p)));
+    JsonMember(&m, "limit", RangeOf(p) != 0 ? JsonNumber(RangeOf(p)) : JsonNull());
+    JsonMember(&m, "pad", RangeOf(p) != 0 && p.pad >= 0 ? JsonNumber(static_cast<uint64_t>(p.pad)) : JsonNull());
     if (p.group >= 0) {
         std::string version(reinterpret_cast<const char*>(p.version), p.versionGiven ? kFwVersionSize : 0);
-        m += ", \"group\": " + Num(static_cast<uint64_t>(p.group)) + ", \"header\": " + Num(p.header) +
-             ", \"entry\": " + Num(p.entry) + ", \"version\": " + JsonString(version) +
-             ", \"verify\": " + (p.verify ? "true" : "false");
+        JsonMember(&m, "group", JsonNumber(static_cast<uint64_t>(p.group)));
+        JsonMember(&m, "header", JsonNumber(p.header));
+        JsonMember(&m, "entry", JsonNumber(p.entry));
+        JsonMember(&m, "version", JsonText(version));
+        JsonMember(&m, "verify", JsonBool(p.verify));
     }
-    return "{" + m + "}";
-}
-
-std::string StringArray(const std::vector<std::string>& texts) {
-    std::string out;
-    for (const std::string& t : texts) out += (out.empty() ? "" : ", ") + JsonString(t);
-    return "[" + out + "]";
+    return JsonValue(m);
 }
 
 }  // namespace
@@ -63,15 +61,19 @@ void PrintExtractionText(const Extraction& x, const ReportOptions& options) {
 }
 
 std::string ExtractionJson(const Extraction& x) {
-    std::string files;
-    for (const ExtractedPart& p : x.parts) files += (files.empty() ? "" : ", ") + PartJson(p);
-    std::string m = JsonNameMembers("directory", x.directory) + ", \"parts\": [" + files + "]";
-    m += ", \"files\": " + StringArray(x.files) + ", \"fill\": " + Num(x.fill) + ", \"sizeKiB\": " + Num(x.sizeKiB);
-    m += ", \"bootPidLocation\": " + (x.hasPid ? Num(x.pidEnd) : "null");
-    m += ", \"fwPidLocation\": " + (x.fwLocation != 0 ? Num(x.fwLocation) : "null");
-    m += std::string(", \"byteIdentical\": ") + (x.problems.empty() ? "true" : "false");
-    m += ", \"problems\": " + StringArray(x.problems);
-    return "\"extraction\": {" + m + "}";
+    JsonObject m;
+    JsonName(&m, "directory", x.directory);
+    std::vector<std::string> parts;
+    for (const ExtractedPart& p : x.parts) parts.push_back(PartJson(p));
+    JsonMember(&m, "parts", JsonArray(parts));
+    JsonMember(&m, "files", JsonTexts(x.files));
+    JsonMember(&m, "fill", JsonNumber(x.fill));
+    JsonMember(&m, "sizeKiB", JsonNumber(x.sizeKiB));
+    JsonMember(&m, "bootPidLocation", x.hasPid ? JsonNumber(x.pidEnd) : JsonNull());
+    JsonMember(&m, "fwPidLocation", x.fwLocation != 0 ? JsonNumber(x.fwLocation) : JsonNull());
+    JsonMember(&m, "byteIdentical", JsonBool(x.problems.empty()));
+    JsonMember(&m, "problems", JsonTexts(x.problems));
+    return JsonValue(m);
 }
 
 }  // namespace morvik

@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "inspect/inspect.h"
+#include "format/placement.h"
+#include "inspect/judge/findings.h"
+#include "inspect/pass/image_file.h"
+#include "inspect/report/report.h"
 
 namespace morvik {
 
@@ -45,12 +48,12 @@ struct Extraction {
     std::vector<std::string> problems; // what the recipe does not reproduce, and why
 };
 
-inline uint64_t ParOffset(const ExtractedPart& part) {
-    return part.kernel ? part.dataStart - kFwHeaderSize : part.dataStart;
-}
+inline uint64_t ParOffset(const ExtractedPart& part) { return AreaStart(part.dataStart, part.kernel); }
 
-// Where the binder puts a group's FW PID record behind its last image.
-inline uint64_t EvenEndOf(const ExtractedPart& part) { return (part.dataEnd + 1) & ~uint64_t{1}; }
+// The part's reserved range as its PAR line gives it (-l), 0 for none.
+inline uint64_t RangeOf(const ExtractedPart& part) {
+    return part.rangeEnd > part.dataEnd ? part.rangeEnd - part.dataStart : 0;
+}
 
 // Works out the recipe for `inspection` from its findings and its map;
 // anything it cannot reproduce goes into `out->problems`.
@@ -67,15 +70,17 @@ std::string BindScript(const Extraction& extraction);
 // true when it may be used (or is still to be made), else false with `error`.
 bool CheckExtractFolder(const char* directory, std::string* error);
 
-// Plans the recipe for the image at `imagePath` and writes its files into
-// `directory` (created when missing, refused when it holds anything).
-// kInspectOk when the recipe rebuilds the image exactly, kInspectFailed when
-// it does not (the files are written all the same), kInspectUsage with
-// `error` set when nothing usable could be written.
-int ExtractImage(const Inspection& inspection, const char* imagePath, const char* directory, Extraction* out,
-                 std::string* error);
+// Plans the recipe for the image that `inspection` describes and writes its
+// files into `directory` (created when missing, refused when it holds
+// anything), copying the parts from `image`: the file the inspection read,
+// still open. true when the files are written; the recipe rebuilds the image
+// exactly when `out->problems` is empty. false with `error` set when nothing
+// usable could be written, or the image changed while the parts were copied.
+bool ExtractImage(const Inspection& inspection, ImageFile* image, const char* directory, Extraction* out,
+                  std::string* error);
 
-// The extraction in the text report and as the JSON member "extraction".
+// The extraction in the text report, and as the value of the JSON member
+// "extraction".
 void PrintExtractionText(const Extraction& extraction, const ReportOptions& options);
 std::string ExtractionJson(const Extraction& extraction);
 

@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "inspect/inspect.h"
+#include "inspect/pass/text.h"
+#include "inspect/report/names.h"
+#include "inspect/report/report.h"
+#include "sys/io.h"
 #include "sys/output_path.h"
 #include "sys/temp_file.h"
 
@@ -18,38 +21,10 @@ namespace morvik {
 
 namespace {
 
-using ull = unsigned long long;
-
 constexpr double kLeft = 20, kBarWidth = 1000, kBarTop = 56, kBarHeight = 40;
 constexpr double kMinWidth = 3;      // a region of a few bytes still shows
 constexpr double kRowTop = 130, kRowHeight = 16;
 constexpr size_t kMaxRows = 256;     // rows beyond are summed up in one line
-
-struct KindStyle {
-    const char* name;
-    const char* colour;
-};
-
-// The kinds in legend order; KindOf picks one for each region.
-const KindStyle kStyles[] = {
-    {"FW header", "#1f4e9c"},   {"kernel image", "#2e8b57"}, {"other group image", "#7ccd7c"},
-    {"other data", "#8a6fb5"},  {"PID block", "#ff8c00"},    {"FW PID record", "#e0409a"},
-    {"fill", "#e8e8e8"},        {"run of the other pad byte", "#f4d35e"}, {"damaged header", "#d62728"},
-};
-
-size_t KindOf(const Region& r) {
-    switch (r.kind) {
-        case RegionKind::Header: return 0;
-        case RegionKind::GroupImage: return r.start == r.owner + kFwHeaderSize ? 1 : 2;
-        case RegionKind::Data: return 3;
-        case RegionKind::PidBlock: return 4;
-        case RegionKind::FwPidRecord: return 5;
-        case RegionKind::Fill: return 6;
-        case RegionKind::ByteRun: return 7;
-        case RegionKind::DamagedHeader: return 8;
-    }
-    return 3;
-}
 
 std::string Xml(const std::string& text) {
     std::string out;
@@ -74,7 +49,7 @@ std::string RegionRect(const Region& r, uint64_t size) {
     return Format("<rect class=\"region\" data-start=\"%llu\" data-size=\"%llu\" x=\"%.2f\" y=\"%.0f\" "
                   "width=\"%.2f\" height=\"%.0f\" fill=\"%s\"><title>%s</title></rect>\n",
                   static_cast<ull>(r.start), static_cast<ull>(r.length), x, kBarTop, width, kBarHeight,
-                  kStyles[KindOf(r)].colour, Xml(RegionLabel(r)).c_str());
+                  LookOf(MapKindOf(r)).colour, Xml(RegionLabel(r)).c_str());
 }
 
 bool Small(const Region& r, uint64_t size) { return XOf(r.start + r.length, size) - XOf(r.start, size) < kMinWidth; }
@@ -97,7 +72,7 @@ std::string Row(const Region& r, size_t row, uint64_t size) {
     return Format("<line x1=\"%.2f\" y1=\"%.0f\" x2=\"%.2f\" y2=\"%.0f\" stroke=\"#555\"/>\n", middle,
                   kBarTop + kBarHeight, middle, kBarTop + kBarHeight + 8) +
            Format("<rect x=\"%.0f\" y=\"%.0f\" width=\"10\" height=\"10\" fill=\"%s\" stroke=\"#555\"/>\n", kLeft,
-                  y - 10, kStyles[KindOf(r)].colour) +
+                  y - 10, LookOf(MapKindOf(r)).colour) +
            Format("<text x=\"%.0f\" y=\"%.0f\">0x%08llx  0x%08llx  %s</text>\n", kLeft + 16, y,
                   static_cast<ull>(r.start), static_cast<ull>(r.length), Xml(label).c_str());
 }
@@ -121,12 +96,13 @@ std::string Rows(const Inspection& in, size_t* rows) {
 std::string Legend(double top) {
     std::string svg;
     double x = kLeft;
-    for (size_t i = 0; i < sizeof kStyles / sizeof kStyles[0]; ++i) {
+    for (size_t i = 0; i < kMapKinds; ++i) {
+        const MapKindLook& look = LookOf(static_cast<MapKind>(i));
         double y = top + static_cast<double>(i / 5) * kRowHeight;
         if (i % 5 == 0) x = kLeft;
         svg += Format("<rect x=\"%.0f\" y=\"%.0f\" width=\"10\" height=\"10\" fill=\"%s\" stroke=\"#555\"/>\n", x,
-                      y - 10, kStyles[i].colour);
-        svg += Format("<text x=\"%.0f\" y=\"%.0f\">%s</text>\n", x + 14, y, kStyles[i].name);
+                      y - 10, look.colour);
+        svg += Format("<text x=\"%.0f\" y=\"%.0f\">%s</text>\n", x + 14, y, look.legend);
         x += 200;
     }
     return svg;

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "inspect/inspect.h"
+#include "format/placement.h"
+#include "inspect/judge/stages.h"
+#include "inspect/pass/text.h"
 
 namespace morvik {
 
@@ -73,7 +75,7 @@ bool UnusedBytesAreFill(const uint8_t* raw, uint32_t used, uint8_t fill) {
 
 bool SomeEntryFollowsHeader(const uint8_t* raw, uint64_t at, size_t slots) {
     for (size_t n = 0; n < slots; ++n)
-        if (GetLe32(EntryAt(raw, n) + kEntOffset) == at + kFwHeaderSize) return true;
+        if (GetLe32(EntryAt(raw, n) + kEntOffset) == KernelDataStart(at)) return true;
     return false;
 }
 
@@ -221,24 +223,24 @@ int MagicBytesMatching(const uint8_t* at) {
 
 // A header whose magic was damaged is not found by its magic; it is found
 // by the pidOffset field that points at a FW PID record.
-bool FindHeaderByRecord(PassState* pass, uint64_t record) {
-    Inspection* in = pass->inspection;
-    for (const NearHeader& near : pass->nearHeaders) {
+bool FindHeaderByRecord(InspectionRun* run, uint64_t record) {
+    Inspection* in = run->inspection;
+    for (const NearHeader& near : run->markers.nearHeaders) {
         if (near.pidOffset != record || IsKnownHeader(in->headers, near.at)) continue;
         HeaderCheck check;
         check.at = near.at;
-        ReadAt(pass->file, near.at, kFwHeaderSize, check.raw);
+        ReadAt(run->file, near.at, kFwHeaderSize, check.raw);
         check.state = HeaderState::Damaged;
-        check.plausibility = HeaderShapeScore(pass->file, check.raw, near.at);
+        check.plausibility = HeaderShapeScore(run->file, check.raw, near.at);
         if (check.plausibility < kDamagedHeaderScore) continue;
         TakeGuessedFill(&check);
-        ReadFieldsOf(pass->file, ReferencePidBlock(*in), &check);
+        ReadFieldsOf(run->file, ReferencePidBlock(*in), &check);
         in->headers.push_back(check);
         return true;
     }
     std::string capped =
-        Format("%llu possible damaged headers", static_cast<unsigned long long>(pass->nearBound));
-    if (pass->nearCapped && std::find(in->overflows.begin(), in->overflows.end(), capped) == in->overflows.end())
+        Format("%llu possible damaged headers", static_cast<ull>(run->markers.nearBound));
+    if (run->markers.nearCapped && std::find(in->overflows.begin(), in->overflows.end(), capped) == in->overflows.end())
         in->overflows.push_back(capped);
     return false;
 }
@@ -251,93 +253,89 @@ bool ReferencedByHeader(const std::vector<HeaderCheck>& headers, uint64_t at) {
 
 }  // namespace
 
-void JudgeHeaderMarker(PassState* pass, const ByteView& view, uint64_t at) {
-    Inspection* in = pass->inspection;
-    if (pass->headersClosed || InsideSealedHeader(in->headers, at)) return;
-    if (!CountMarker(pass, &pass->headerMarkers, &pass->headersClosed, "\"Tav\"+NUL markers")) return;
+void JudgeHeaderMarker(InspectionRun* run, const ByteView& view, uint64_t at) {
+    Inspection* in = run->inspection;
+    if (run->markers.headersClosed || InsideSealedHeader(in->headers, at)) return;
+    if (!CountMarker(run, &run->markers.headerMarkers, &run->markers.headersClosed, "\"Tav\"+NUL markers")) return;
     HeaderCheck check = CandidateAt(view, at);
-    if (!JudgeCandidate(pass->file, &check)) {
+    if (!JudgeCandidate(run->file, &check)) {
         ++in->ignoredHeaderCandidates;
         return;
     }
-    if (in->headers.size() == kMaxFinds) {
-        in->overflows.push_back(Format("%zu firmware headers", kMaxFinds));
-        pass->headersClosed = true;
+    if (FindsAreFull(run, in->headers.size(), "firmware headers")) {
+        run->markers.headersClosed = true;
         return;
     }
     in->headers.push_back(check);
 }
 
-void NoteNearHeader(PassState* pass, const ByteView& view, uint64_t at) {
-    if (pass->nearCapped || !InFile(pass->file->size, at, kFwHeaderSize)) return;
+void NoteNearHeader(InspectionRun* run, const ByteView& view, uint64_t at) {
+    if (run->markers.nearCapped || !InFile(run->file->size, at, kFwHeaderSize)) return;
     const uint8_t* raw = ViewAt(view, at);
     int same = MagicBytesMatching(raw);
     if (same < 2 || same == 4) return;
-    if (++pass->nearSeen > pass->budget.nearHeaders) {
-        pass->nearCapped = true;
-        pass->nearBound = pass->budget.nearHeaders;
+    if (++run->markers.nearSeen > run->markers.budget.nearHeaders) {
+        run->markers.nearCapped = true;
+        run->markers.nearBound = run->markers.budget.nearHeaders;
         return;
     }
-    if (ShapeScoreWithoutRecord(raw, at, pass->file->size) + 1 < kDamagedHeaderScore) return;
-    if (pass->nearHeaders.size() == kMaxNearHeaders) {
-        pass->nearCapped = true;
-        pass->nearBound = kMaxNearHeaders;
+    if (ShapeScoreWithoutRecord(raw, at, run->file->size) + 1 < kDamagedHeaderScore) return;
+    if (run->markers.nearHeaders.size() == kMaxNearHeaders) {
+        run->markers.nearCapped = true;
+        run->markers.nearBound = kMaxNearHeaders;
         return;
     }
-    pass->nearHeaders.push_back(NearHeader{at, GetLe32(raw + kHdrPidOffset)});
+    run->markers.nearHeaders.push_back(NearHeader{at, GetLe32(raw + kHdrPidOffset)});
 }
 
-void ReadHeaderFields(PassState* pass) {
-    const PidBlockFind* pid = ReferencePidBlock(*pass->inspection);
-    for (HeaderCheck& h : pass->inspection->headers) ReadFieldsOf(pass->file, pid, &h);
+void ReadHeaderFields(InspectionRun* run) {
+    const PidBlockFind* pid = ReferencePidBlock(*run->inspection);
+    for (HeaderCheck& h : run->inspection->headers) ReadFieldsOf(run->file, pid, &h);
 }
 
-void FindLooseRecords(PassState* pass) {
-    Inspection* in = pass->inspection;
+void FindLooseRecords(InspectionRun* run) {
+    Inspection* in = run->inspection;
     const PidBlockFind* pid = ReferencePidBlock(*in);
     bool foundHeader = false;
     size_t traces = 0;
-    for (uint64_t at : pass->records) {
+    for (uint64_t at : run->markers.records) {
         if (ReferencedByHeader(in->headers, at)) continue;
         if (traces < kMaxRecordTraces && in->headers.size() < kMaxFinds) {
             ++traces;
-            if (FindHeaderByRecord(pass, at)) {
+            if (FindHeaderByRecord(run, at)) {
                 foundHeader = true;
                 continue;
             }
         }
-        if (in->looseRecords.size() == kMaxFinds) {
-            in->overflows.push_back(Format("%zu FW PID records", kMaxFinds));
-            break;
-        }
-        in->looseRecords.push_back(CheckFwPidRecord(pass->file, at, pid));
+        if (FindsAreFull(run, in->looseRecords.size(), "FW PID records")) break;
+        in->looseRecords.push_back(CheckFwPidRecord(run->file, at, pid));
     }
     if (foundHeader)
         std::sort(in->headers.begin(), in->headers.end(),
                   [](const HeaderCheck& a, const HeaderCheck& b) { return a.at < b.at; });
 }
 
-void NoteRecordTag(PassState* pass, const ByteView& view, uint64_t tag) {
-    if (pass->recordsClosed || !CountMarker(pass, &pass->recordTags, &pass->recordsClosed, "\"aVrIcK\" tags")) return;
-    if (tag < kFwPidTagAt || !InFile(pass->file->size, tag - kFwPidTagAt, kFwPidRecordSize)) return;
+void NoteRecordTag(InspectionRun* run, const ByteView& view, uint64_t tag) {
+    if (run->markers.recordsClosed || !CountMarker(run, &run->markers.recordTags, &run->markers.recordsClosed, "\"aVrIcK\" tags")) return;
+    if (tag < kFwPidTagAt || !InFile(run->file->size, tag - kFwPidTagAt, kFwPidRecordSize)) return;
     const uint8_t* r = ViewAt(view, tag - kFwPidTagAt);
     bool wholeShape = std::memcmp(r + kFwPidConstAt, kFwPidConst, 2) == 0 && r[14] == 0x00 && r[15] == 0x00;
     // Enough records to fill the list of unreferenced ones past its bound
     // whatever the headers point to.
-    if (wholeShape && pass->records.size() < 3 * kMaxFinds) pass->records.push_back(tag - kFwPidTagAt);
+    if (wholeShape && run->markers.records.size() < 3 * kMaxFinds) run->markers.records.push_back(tag - kFwPidTagAt);
 }
 
-void CheckEntryCrcs(PassState* pass) {
+void CheckEntryCrcs(InspectionRun* run) {
     std::vector<uint64_t> starts, ends;
-    for (const HeaderCheck& h : pass->inspection->headers)
+    for (const HeaderCheck& h : run->inspection->headers)
         for (const EntryCheck& e : h.entries)
             if (e.inFile) {
                 starts.push_back(e.offset);
                 ends.push_back(uint64_t{e.offset} + e.length);
             }
-    std::vector<uint32_t> crcs = RangeCrcs(pass, starts, ends);
+    std::vector<uint32_t> crcs = RangeCrcs(&run->pass, starts, ends);
     size_t k = 0;
-    for (HeaderCheck& h : pass->inspection->headers)
+    for (HeaderCheck& h : run->inspection->headers)
         for (EntryCheck& e : h.entries)
             if (e.inFile) {
                 e.actual = crcs[k++];

@@ -4,7 +4,8 @@
 // data.
 #include <algorithm>
 
-#include "inspect/inspect.h"
+#include "inspect/judge/stages.h"
+#include "inspect/pass/text.h"
 
 namespace morvik {
 
@@ -56,28 +57,28 @@ bool AllOneByte(const std::vector<uint8_t>& bytes, uint8_t byte) {
 // shorter than the minimum that is one such byte all through counts as a
 // run too; such a range is read again (the ranges between known regions do
 // not overlap, so that is at most one more read of the file).
-std::vector<ByteRun> ConstantRuns(PassState* pass, uint64_t begin, uint64_t end) {
+std::vector<ByteRun> ConstantRuns(InspectionRun* run, uint64_t begin, uint64_t end) {
     std::vector<ByteRun> runs;
-    if (end - begin < pass->minRun) {
+    if (end - begin < run->pass.minRun) {
         std::vector<uint8_t> bytes(static_cast<size_t>(end - begin));
-        ReadAt(pass->file, begin, bytes.size(), bytes.data());
+        ReadAt(run->file, begin, bytes.size(), bytes.data());
         if ((bytes[0] == 0x00 || bytes[0] == 0xFF) && AllOneByte(bytes, bytes[0]))
             runs.push_back(ByteRun{begin, end - begin, bytes[0]});
         return runs;
     }
-    auto first = std::upper_bound(pass->runs.begin(), pass->runs.end(), begin,
+    auto first = std::upper_bound(run->pass.runs.begin(), run->pass.runs.end(), begin,
                                   [](uint64_t at, const ByteRun& run) { return at < run.start + run.length; });
-    for (auto run = first; run != pass->runs.end() && run->start < end; ++run) {
-        uint64_t from = std::max(run->start, begin), to = std::min(run->start + run->length, end);
-        if (to - from >= pass->minRun) runs.push_back(ByteRun{from, to - from, run->byte});
+    for (auto r = first; r != run->pass.runs.end() && r->start < end; ++r) {
+        uint64_t from = std::max(r->start, begin), to = std::min(r->start + r->length, end);
+        if (to - from >= run->pass.minRun) runs.push_back(ByteRun{from, to - from, r->byte});
     }
     return runs;
 }
 
 // Splits [begin, end) into runs of a constant byte and the data between.
-void AddGap(PassState* pass, uint64_t begin, uint64_t end, std::vector<Region>* out) {
+void AddGap(InspectionRun* run, uint64_t begin, uint64_t end, std::vector<Region>* out) {
     uint64_t at = begin;
-    for (const ByteRun& run : ConstantRuns(pass, begin, end)) {
+    for (const ByteRun& run : ConstantRuns(run, begin, end)) {
         if (run.start > at) out->push_back(Known(at, run.start - at, RegionKind::Data));
         Region region = Known(run.start, run.length, RegionKind::ByteRun);
         region.byte = run.byte;
@@ -111,25 +112,25 @@ int FillFromHeaders(const Inspection& inspection) {
 
 }  // namespace
 
-void BuildRegions(PassState* pass) {
-    Inspection* inspection = pass->inspection;
-    const uint64_t size = pass->file->size;
+void BuildRegions(InspectionRun* run) {
+    Inspection* inspection = run->inspection;
+    const uint64_t size = run->file->size;
     std::vector<Region> regions;
     uint64_t covered = 0;  // everything below is accounted for
     for (Region region : KnownRegions(size, *inspection)) {
-        if (region.start > covered) AddGap(pass, covered, region.start, &regions);
+        if (region.start > covered) AddGap(run, covered, region.start, &regions);
         region.overlaps = region.start < covered;
         regions.push_back(region);
         covered = std::max(covered, region.start + region.length);
     }
-    if (size > covered) AddGap(pass, covered, size, &regions);
+    if (size > covered) AddGap(run, covered, size, &regions);
 
     inspection->fill = FillFromHeaders(*inspection);
     if (inspection->fill < 0) inspection->fill = FillFromRuns(regions, size);
     for (Region& region : regions)
         if (region.kind == RegionKind::ByteRun && region.byte == inspection->fill) region.kind = RegionKind::Fill;
     inspection->regions = regions;
-    if (pass->runsCapped)
+    if (run->pass.runsCapped)
         inspection->notes.push_back(Format("more than %zu runs of 0x00 / 0xFF; the map shows the rest as data",
                                            kMaxRuns));
 }

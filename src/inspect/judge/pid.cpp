@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "inspect/inspect.h"
+#include "inspect/judge/stages.h"
 
 namespace morvik {
 
@@ -98,22 +98,21 @@ bool JudgeMagic(const ByteView& view, uint64_t fileSize, uint64_t at, PidBlockFi
 
 }  // namespace
 
-void JudgePidMagic(PassState* pass, const ByteView& view, uint64_t at) {
-    Inspection* in = pass->inspection;
-    if (pass->pidClosed || Contains(pass->usedClosings, at)) return;
-    if (!CountMarker(pass, &pass->pidMarkers, &pass->pidClosed, "\"tAvRiCk\" markers")) return;
+void JudgePidMagic(InspectionRun* run, const ByteView& view, uint64_t at) {
+    Inspection* in = run->inspection;
+    if (run->markers.pidClosed || Contains(run->markers.usedClosings, at)) return;
+    if (!CountMarker(run, &run->markers.pidMarkers, &run->markers.pidClosed, "\"tAvRiCk\" markers")) return;
     PidBlockFind find;
     uint64_t closing = UINT64_MAX;
-    if (!JudgeMagic(view, pass->file->size, at, &find, &closing)) {
+    if (!JudgeMagic(view, run->file->size, at, &find, &closing)) {
         ++in->strayPidMagics;
         return;
     }
-    if (in->pidBlocks.size() == kMaxFinds) {
-        in->overflows.push_back(Format("%zu PID blocks", kMaxFinds));
-        pass->pidClosed = true;
+    if (FindsAreFull(run, in->pidBlocks.size(), "PID blocks")) {
+        run->markers.pidClosed = true;
         return;
     }
-    if (closing != UINT64_MAX) pass->usedClosings.push_back(closing);
+    if (closing != UINT64_MAX) run->markers.usedClosings.push_back(closing);
     in->pidBlocks.push_back(find);
 }
 

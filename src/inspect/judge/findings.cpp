@@ -1,17 +1,12 @@
-// Running the stages over one image and naming what did not verify.
-#include <cstdarg>
-#include <cstdio>
+// Naming what did not verify, the notes beside it, and the summary line.
 #include <cstring>
 
-#include "inspect/inspect.h"
+#include "inspect/judge/stages.h"
+#include "inspect/pass/text.h"
 
 namespace morvik {
 
 namespace {
-
-using ull = unsigned long long;
-
-std::string Hex8(uint64_t value) { return Format("0x%08llx", static_cast<ull>(value)); }
 
 std::string BytesText(const uint8_t* bytes, size_t count) {
     std::string text;
@@ -136,30 +131,8 @@ const char* Plural(size_t n, const char* one, const char* many) { return n == 1 
 
 }  // namespace
 
-std::string Format(const char* format, ...) {
-    char small[256];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(small, sizeof small, format, args);
-    va_end(args);
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    va_start(args, format);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    va_end(args);
-    text.resize(static_cast<size_t>(n));
-    return text;
-}
-
 bool IsBound(const Inspection& in) {
     return Count(in.headers, HeaderState::Sealed) > 0 || !in.pidBlocks.empty();
-}
-
-std::string VersionText(const uint8_t* version) {
-    size_t n = 0;
-    while (n < kFwVersionSize && version[n] != 0) ++n;
-    return std::string(reinterpret_cast<const char*>(version), n);
 }
 
 void CollectFailures(Inspection* in) {
@@ -181,34 +154,6 @@ void CollectFailures(Inspection* in) {
     CollectNotes(in);
 }
 
-bool FinishInspection(PassState* pass) {
-    ImageFile* file = pass->file;
-    if (!file->error.empty()) return false;
-    ReadHeaderFields(pass);
-    FindLooseRecords(pass);
-    CheckEntryCrcs(pass);
-    BuildRegions(pass);
-    CollectFailures(pass->inspection);
-    FileStamp now;
-    if (file->error.empty() && (!StampOf(file->in.fd, &now) || !(now == file->stamp)))
-        file->error = Format("image %s changed while it was read; check it again when nothing writes to it",
-                             file->path.c_str());
-    return file->error.empty();
-}
-
-int InspectPath(const char* path, const InspectOptions& options, Inspection* inspection, std::string* error) {
-    ImageFile file;
-    PassState pass;
-    bool ok = OpenImage(path, &file) == 0;
-    if (ok) {
-        StartPass(&file, inspection, &pass);
-        ok = RunPass(&pass, options) && FinishInspection(&pass);
-    }
-    if (ok) return kInspectOk;
-    *error = file.error;
-    return kInspectUsage;
-}
-
 std::string SummaryLine(const Inspection& in) {
     size_t headers = in.headers.size();
     size_t entries = CountEntries(in.headers);
@@ -222,35 +167,6 @@ std::string SummaryLine(const Inspection& in) {
     if (in.failures.empty()) return "Summary: OK, everything verifies: " + counts;
     return Format("Summary: FAILED, %zu %s: ", in.failures.size(), Plural(in.failures.size(), "failure", "failures")) +
            counts;
-}
-
-const char* RegionKindName(RegionKind kind) {
-    switch (kind) {
-        case RegionKind::Header: return "header";
-        case RegionKind::DamagedHeader: return "damaged-header";
-        case RegionKind::GroupImage: return "image";
-        case RegionKind::PidBlock: return "pid-block";
-        case RegionKind::FwPidRecord: return "fw-pid-record";
-        case RegionKind::Data: return "data";
-        case RegionKind::Fill: return "fill";
-        case RegionKind::ByteRun: return "byte-run";
-    }
-    return "data";
-}
-
-std::string RegionLabel(const Region& region) {
-    switch (region.kind) {
-        case RegionKind::Header: return "FW header";
-        case RegionKind::DamagedHeader: return "FW header (damaged)";
-        case RegionKind::GroupImage:
-            return Format("image %u of header %s", region.entry, Hex8(region.owner).c_str());
-        case RegionKind::PidBlock: return "PID block";
-        case RegionKind::FwPidRecord: return "FW PID record";
-        case RegionKind::Data: return "other data";
-        case RegionKind::Fill: return Format("fill 0x%02x", region.byte);
-        case RegionKind::ByteRun: return Format("run of 0x%02x", region.byte);
-    }
-    return "other data";
 }
 
 }  // namespace morvik

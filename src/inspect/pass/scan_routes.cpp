@@ -2,7 +2,7 @@
 // 0 to 3, one compare each, and a byte-wise sum of the four results (each
 // match counts -1), so that "at least two" is one signed compare. Only the
 // rare step with a hit leaves the vector loop.
-#include "inspect/scan_routes.h"
+#include "inspect/pass/scan_routes.h"
 
 #include <cstring>
 
