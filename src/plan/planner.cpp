@@ -13,14 +13,13 @@
 #include <cstdio>
 
 #include "format/image_format.h"
+#include "format/placement.h"
 #include "sys/diagnostics.h"
 
 namespace morvik {
 
 namespace {
 
-constexpr uint32_t kHeaderRoom = kFwHeaderSize;     // bytes in front of a kernel
-constexpr uint32_t kFwPidRoom = kFwPidRecordSize;   // bytes behind a group's last image
 constexpr uint64_t kLastAddress = 0xFFFFFFFFull;    // an area must end at or below this
 
 // ---- phase 1: ordering -----------------------------------------------------
@@ -149,14 +148,15 @@ bool IsLastOfGroup(const ParInfo* info, uint32_t i) {
     return IndexOfLastImgInGroup(info, static_cast<uint8_t>(image->groupId)) == static_cast<int32_t>(i);
 }
 
-// The group's FW PID record starts at the even position at or behind the end.
-uint32_t EvenEnd(const ImageInfo* image) {
-    return (image->offset + static_cast<uint32_t>(image->length) + 1) & ~1u;
-}
+uint64_t DataEnd(const ImageInfo* image) { return uint64_t{image->offset} + static_cast<uint64_t>(image->length); }
+
+// Where the group's FW PID record goes when `image` is the group's last.
+// Areas past 4 GiB are refused before this is used, so it fits 32 bits.
+uint32_t RecordPosition(const ImageInfo* image) { return static_cast<uint32_t>(FwPidRecordAt(DataEnd(image))); }
 
 // Start of the area an image claims: a kernel's begins with its header room.
-uint32_t AreaStart(const ImageInfo* image) {
-    return image->type == IMAGE_KERNEL ? image->offset - kHeaderRoom : image->offset;
+uint32_t AreaStartOf(const ImageInfo* image) {
+    return static_cast<uint32_t>(AreaStart(image->offset, image->type == IMAGE_KERNEL));
 }
 
 bool RefuseBeyond4GiB(const ParInfo* info, const ImageInfo* image, uint64_t start, uint64_t end) {
@@ -173,11 +173,11 @@ bool RefuseBeyond4GiB(const ParInfo* info, const ImageInfo* image, uint64_t star
 bool ShiftAndCheckArea(ParInfo* info, uint32_t i) {
     ImageInfo* image = info->images[i];
     bool kernel = image->type == IMAGE_KERNEL;
-    uint64_t start = uint64_t{image->offset} + (kernel ? kHeaderRoom : 0);
+    uint64_t start = kernel ? KernelDataStart(image->offset) : image->offset;
     uint64_t end = start + static_cast<uint64_t>(image->length);
-    if (IsLastOfGroup(info, i)) end = ((end + 1) & ~uint64_t{1}) + kFwPidRoom;
+    if (IsLastOfGroup(info, i)) end = FwPidRecordEnd(end);
     if (end > kLastAddress) return RefuseBeyond4GiB(info, image, image->offset, end);
-    if (kernel) image->offset += kHeaderRoom;
+    image->offset = static_cast<uint32_t>(start);
     return true;
 }
 
@@ -185,7 +185,7 @@ void StorePidLocation(ParInfo* info, uint32_t i) {
     const ImageInfo* image = info->images[i];
     // The group rules leave only groups 0 and 1 with a last image.
     if (info->groupCount == 0 || !IsLastOfGroup(info, i)) return;
-    uint32_t pidInF = EvenEnd(image);
+    uint32_t pidInF = RecordPosition(image);
     info->pidInfo->fwLocation[image->groupId] = pidInF;
     std::printf("PID_in_f for Group %d is at %x\n", image->groupId, pidInF);
 }
@@ -221,7 +221,7 @@ void CheckLimit(ParInfo* info, uint32_t i) {
         return;
     }
     bool last = IsLastOfGroup(info, i);
-    uint32_t needed = last ? EvenEnd(image) + kFwPidRoom - image->offset : static_cast<uint32_t>(image->length);
+    auto needed = static_cast<uint32_t>(LeastRange(image->offset, DataEnd(image), last));
     if (needed > image->limit) {
         WarnRangeTooSmall(info, image, needed, last);
         std::printf("Warn : Limit Size of %s is small than its Size, so '-l' option is ignored!\n",
@@ -245,7 +245,7 @@ void CheckPad(const ParInfo* info, ImageInfo* image, bool rangeGiven) {
 bool CheckReservedRange(const ParInfo* info, const ImageInfo* image) {
     uint64_t end = uint64_t{image->offset} + image->limit;
     if (image->limit == 0 || end <= kLastAddress) return true;
-    return RefuseBeyond4GiB(info, image, AreaStart(image), end);
+    return RefuseBeyond4GiB(info, image, AreaStartOf(image), end);
 }
 
 bool PassImages(ParInfo* info) {
@@ -277,9 +277,7 @@ void DumpImages(const ParInfo* info) {
 // data, or its data and its group's FW PID record.
 uint32_t ThisEnd(const ParInfo* info, uint32_t k) {
     const ImageInfo* image = info->images[k];
-    if (image->limit != 0) return image->offset + image->limit;
-    if (IsLastOfGroup(info, k)) return EvenEnd(image) + kFwPidRoom;
-    return image->offset + static_cast<uint32_t>(image->length);
+    return static_cast<uint32_t>(AreaEnd(image->offset, DataEnd(image), image->limit, IsLastOfGroup(info, k)));
 }
 
 // The last image of the table has the end of the output behind it, not
@@ -288,7 +286,7 @@ bool IsLastInTable(const ParInfo* info, uint32_t k) { return k + 1 == info->imag
 
 uint32_t NextStart(const ParInfo* info, uint32_t k) {
     if (IsLastInTable(info, k)) return info->targetSize;
-    return AreaStart(info->images[k + 1]);
+    return AreaStartOf(info->images[k + 1]);
 }
 
 // What image k claims, as "0x10000..0x122ff, header from 0xff00".
@@ -299,7 +297,7 @@ void DescribeArea(const ParInfo* info, uint32_t k, uint32_t thisEnd, char* text,
                                                 : "";
     int used = std::snprintf(text, size, "0x%x..0x%x%s", image->offset, thisEnd - 1, with);
     if (image->type == IMAGE_KERNEL && used > 0 && static_cast<size_t>(used) < size)
-        std::snprintf(text + used, size - used, ", header from 0x%x", AreaStart(image));
+        std::snprintf(text + used, size - used, ", header from 0x%x", AreaStartOf(image));
 }
 
 // Both areas with their lines, and by how much they overlap. The sort is
@@ -318,7 +316,7 @@ void DiagnoseOverlap(const ParInfo* info, uint32_t k, uint32_t thisEnd, uint32_t
     }
     const ImageInfo* next = info->images[k + 1];
     const char* from = next->type == IMAGE_KERNEL ? "header from" : "from";
-    if (nextStart < AreaStart(image)) {
+    if (nextStart < AreaStartOf(image)) {
         LocatedError(info->parPath, image->line,
                      "%s (%s) sorts ahead of %s (line %u, %s 0x%x), which lies lower: an offset of 0x80000000 or more "
                      "is placed first",
@@ -365,8 +363,8 @@ bool CheckPidBlockOffHeaders(const ParInfo* info) {
     for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
         if (image->type != IMAGE_KERNEL) continue;
-        uint32_t headerStart = AreaStart(image);
-        uint32_t headerEnd = headerStart + kHeaderRoom - 1;
+        uint32_t headerStart = AreaStartOf(image);
+        uint32_t headerEnd = headerStart + static_cast<uint32_t>(kFwHeaderSize) - 1;
         if (blockStart > headerEnd || blockEnd < headerStart) continue;
         LocatedError(
             info->parPath, info->pidInfo->line,
