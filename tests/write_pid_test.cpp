@@ -1,13 +1,9 @@
-// The writer's byte-level helpers: PID hex conversion and the checked
-// absolute writes every output byte goes through.
+// The writer's PID helpers: the hex conversion of the PID file's text and
+// the PID writes. (The absolute writes under them are tested in sys_io_test.cpp.)
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "support/run_tool.h"
 #include "sys/io.h"
@@ -41,46 +37,13 @@ TEST(WritePid, HexTextConvertsTwoCharactersPerByte) {
     }
 }
 
-struct FileSizeLimit {
-    struct rlimit saved{};
-    void (*savedHandler)(int) = nullptr;
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        savedHandler = ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit{bytes, saved.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::signal(SIGXFSZ, savedHandler);
-    }
-};
-
-TEST(WritePid, WritesGoOnAfterAShortWriteAndReportTheFailure) {
+TEST(WritePid, PidWritesReportTheirFailure) {
     morvik_test::TempDir dir;
     const std::string path = dir / "out.bin";
     const morvik::PidBlock block{};
     morvik::UniqueFd out(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
     ASSERT_GE(out.fd, 0);
-    Bytes data(4096, 0x5A);
-    {
-        // The first write stops short at the limit; the next one fails.
-        FileSizeLimit limit(1000);
-        errno = 0;
-        EXPECT_FALSE(morvik::WriteAllAt(out.fd, data.data(), data.size(), 0));
-        EXPECT_EQ(errno, EFBIG);
-    }
-    EXPECT_EQ(morvik_test::ReadFile(path), Bytes(1000, 0x5A));
-
-    EXPECT_TRUE(morvik::WriteAllAt(out.fd, data.data(), data.size(), 10));
     EXPECT_TRUE(morvik::putAnotherPID(out.fd, &block, 0));
-    // A fill across several chunks lands exactly where it is asked.
-    const uint64_t fillLength = (uint64_t{256} << 10) + 3;
-    morvik::IoBuffer buffer;
-    EXPECT_TRUE(morvik::FillAt(out.fd, 0xFF, fillLength, 5, buffer));
-    Bytes bytes = morvik_test::ReadFile(path);
-    ASSERT_EQ(bytes.size(), 5 + fillLength);
-    EXPECT_EQ(Bytes(bytes.begin() + 5, bytes.end()), Bytes(fillLength, 0xFF));
 
     morvik::UniqueFd full(::open("/dev/full", O_WRONLY));
     ASSERT_GE(full.fd, 0);
