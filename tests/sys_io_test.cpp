@@ -203,7 +203,8 @@ TEST(SysIo, FailedWritesReportFalseWithErrno) {
         {"write at a position on a full device", Op::kWriteAt, false, ENOSPC},
         {"write on a full device", Op::kWrite, false, ENOSPC},
         {"fill on a full device", Op::kFill, false, ENOSPC},
-        {"write past the file-size limit", Op::kWriteAt, true, EFBIG},
+        {"write at a position past the file-size limit", Op::kWriteAt, true, EFBIG},
+        {"write past the file-size limit", Op::kWrite, true, EFBIG},
         {"fill past the file-size limit", Op::kFill, true, EFBIG},
     };
     // clang-format on
