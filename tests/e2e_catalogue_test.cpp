@@ -228,7 +228,7 @@ std::vector<Row> Catalogue() {
           Err("ARMPARA.PAR:2: error: '-l' value '-0x2000' has a sign: write the size as 0x2000")},
          1, Output::kNone},
         {"-v not 4 characters", {}, ":boot.bin &0 -v 1.0\n" + boot, {},
-         {Out("Error: '-v' option must be followed with a string of 4 bytes!"),
+         {Out("Error: '-v' option must be followed with a string of 4 bytes!"), Out("Usage : Par File Line Format."),
           Err("ARMPARA.PAR:1: error: '-v' value '1.0' has 3 characters: a version has exactly 4, as '1.00'")},
          1, Output::kNone},
         {"unknown image option", {}, "$Size &8\n:boot.bin &0 -x -c\n", {},

@@ -1,13 +1,12 @@
-// The writer's byte-level helpers: PID hex conversion and the checked
-// absolute writes every output byte goes through.
+// The writer's PID helpers: the hex conversion of the PID file's text, and
+// the PID block and FW PID record as they land in the output.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdio>
+#include <string>
 
 #include "support/run_tool.h"
 #include "sys/io.h"
@@ -17,74 +16,73 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// A bind converts only text whose characters are all hex digits (the PID
+// file's 112, checked first): every digit in either case gives its value,
+// and exactly length / 2 bytes are written.
 TEST(WritePid, HexTextConvertsTwoCharactersPerByte) {
+    std::string pidText;
+    Bytes pidBytes;
+    for (int i = 0; i < 56; ++i) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, i % 2 ? "%02X" : "%02x", i * 37 % 256);
+        pidText += pair;
+        pidBytes.push_back(static_cast<uint8_t>(i * 37 % 256));
+    }
     const struct {
-        const char* text;
-        uint16_t length;
+        const char* what;
+        std::string text;
         Bytes bytes;
     } cases[] = {
-        {"0aF5", 4, {0x0A, 0xF5}},
-        {"Ab", 2, {0xAB}},
-        {"aB", 2, {0xAB}},
-        // Not hex: converted by the same rule, cut to 8 bits.
-        {"G0zz", 4, {0x00, 0x73}},
-        // An odd length pairs the last digit with the NUL that ends the text.
-        {"ABC", 3, {0xAB, 0xC9}},
-        {"", 0, {}},
+        {"mixed case", "0aF5", {0x0A, 0xF5}},
+        {"upper case", "Ab", {0xAB}},
+        {"lower case", "aB", {0xAB}},
+        {"every digit in both cases",
+         "0123456789abcdefABCDEF",
+         {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xAB, 0xCD, 0xEF}},
+        {"a PID file's 112 digits", pidText, pidBytes},
+        {"nothing", "", {}},
     };
     for (const auto& c : cases) {
-        Bytes out(4, 0xEE);
-        morvik::HexStr2Chrs(out.data(), c.text, c.length);
+        Bytes out(60, 0xEE);
+        morvik::HexStr2Chrs(out.data(), c.text.c_str(), static_cast<uint16_t>(c.text.size()));
         Bytes expected = c.bytes;
-        expected.resize(4, 0xEE);  // nothing written past the converted bytes
-        EXPECT_EQ(out, expected) << c.text;
+        expected.resize(60, 0xEE);  // nothing written past the converted bytes
+        EXPECT_EQ(out, expected) << c.what;
     }
 }
 
-struct FileSizeLimit {
-    struct rlimit saved{};
-    void (*savedHandler)(int) = nullptr;
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        savedHandler = ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit{bytes, saved.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::signal(SIGXFSZ, savedHandler);
-    }
-};
-
-TEST(WritePid, WritesGoOnAfterAShortWriteAndReportTheFailure) {
+// The 70-byte block goes from one past the given position; the 16-byte FW
+// PID record carries PID block bytes 45-46, 49-50 and 57-58, then 0x90 0xF7,
+// "aVrIcK" and two zero bytes, and is printed as it is written. A write that
+// fails is reported as false.
+TEST(WritePid, BlockAndRecordLandWhereAskedAndTheRecordIsPrinted) {
     morvik_test::TempDir dir;
     const std::string path = dir / "out.bin";
-    const morvik::PidBlock block{};
-    morvik::UniqueFd out(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+    morvik_test::WriteFile(path, Bytes(0x100, 0x33));
+    morvik::PidBlock block;
+    for (size_t i = 0; i < sizeof block.raw; ++i) block.raw[i] = static_cast<uint8_t>(0xC0 + i);
+    morvik::UniqueFd out(::open(path.c_str(), O_RDWR));
     ASSERT_GE(out.fd, 0);
-    Bytes data(4096, 0x5A);
-    {
-        // The first write stops short at the limit; the next one fails.
-        FileSizeLimit limit(1000);
-        errno = 0;
-        EXPECT_FALSE(morvik::WriteAllAt(out.fd, data.data(), data.size(), 0));
-        EXPECT_EQ(errno, EFBIG);
-    }
-    EXPECT_EQ(morvik_test::ReadFile(path), Bytes(1000, 0x5A));
 
-    EXPECT_TRUE(morvik::WriteAllAt(out.fd, data.data(), data.size(), 10));
-    EXPECT_TRUE(morvik::putAnotherPID(out.fd, &block, 0));
-    // A fill across several chunks lands exactly where it is asked.
-    const uint64_t fillLength = (uint64_t{256} << 10) + 3;
-    morvik::IoBuffer buffer;
-    EXPECT_TRUE(morvik::FillAt(out.fd, 0xFF, fillLength, 5, buffer));
-    Bytes bytes = morvik_test::ReadFile(path);
-    ASSERT_EQ(bytes.size(), 5 + fillLength);
-    EXPECT_EQ(Bytes(bytes.begin() + 5, bytes.end()), Bytes(fillLength, 0xFF));
+    EXPECT_TRUE(morvik::LocatePID(out.fd, &block, 0x10));
+    bool written = false;
+    morvik_test::Captured printed =
+        morvik_test::CaptureOutput([&] { written = morvik::putAnotherPID(out.fd, &block, 0xA0); });
+    EXPECT_TRUE(written);
+
+    const Bytes record = {0xED, 0xEE, 0xF1, 0xF2, 0xF9, 0xFA, 0x90, 0xF7, 'a', 'V', 'r', 'I', 'c', 'K', 0x00, 0x00};
+    Bytes expected(0x100, 0x33);
+    std::copy(block.raw, block.raw + 70, expected.begin() + 0x11);
+    std::copy(record.begin(), record.end(), expected.begin() + 0xA0);
+    EXPECT_EQ(morvik_test::ReadFile(path), expected);
+    EXPECT_EQ(printed.out, "ed ee f1 f2 f9 fa 90 f7 61 56 72 49 63 4b 0 0 \n");
+    EXPECT_EQ(printed.err, "");
 
     morvik::UniqueFd full(::open("/dev/full", O_WRONLY));
     ASSERT_GE(full.fd, 0);
     EXPECT_FALSE(morvik::LocatePID(full.fd, &block, 0));
+    morvik_test::CaptureOutput([&] { written = morvik::putAnotherPID(full.fd, &block, 0); });
+    EXPECT_FALSE(written);
 }
 
 }  // namespace
