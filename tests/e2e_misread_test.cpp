@@ -76,6 +76,8 @@ TEST(E2eMisread, RefusedWhereTheImageWouldBeWrong) {
         {"PID with a letter O", kGroup, "Error: PID file pid.txt: character 5 (0x4f) is not a hex digit!", 1,
          "", PidWith(4, 'O')},
         {"PID one digit short", kGroup, "Error: pid.txt format error!", 1, "", PidFileText().substr(0, 111)},
+        {"PID with a NUL among its digits", kGroup, "Error: PID file pid.txt: character 4 (0x00) is not a hex digit!",
+         1, "", PidWith(3, '\0')},
         {"PID block under a FW header", "$Size &80\n%pid.txt &80ff\n:boot.bin &0\n:kernel.bin &8000 -k\n",
          "Error : PID block 0x80ba to 0x80ff overlaps the FW header of kernel.bin at 0x8000 to 0x80ff!", 1},
         {"neighbour: PID block over the bootloader", kGroup + ":kernel.bin &8000 -k\n", "DONE!", 0},

@@ -133,6 +133,10 @@ bool WriteAll(int fd, const void* data, size_t length) {
 
 bool FillAt(int fd, uint8_t byte, uint64_t length, uint64_t position, IoBuffer& buffer) {
     if (length == 0) return true;
+    if (buffer.size == 0) {  // no room to fill from: it would never end
+        errno = EINVAL;
+        return false;
+    }
     size_t used = static_cast<size_t>(std::min<uint64_t>(length, buffer.size));
     std::memset(buffer.bytes.get(), byte, used);
     while (length > 0) {

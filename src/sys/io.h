@@ -68,6 +68,7 @@ ssize_t ReadFull(int fd, void* buffer, size_t length);
 
 // True when a read at the descriptor's position finds the end of the file
 // (a read error counts as the end too; the caller has read what it wanted).
+// Where the file goes on, the byte read is consumed.
 bool AtEndOfFile(int fd);
 
 // Reads `length` bytes from absolute position `position`, leaving the

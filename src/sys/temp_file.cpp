@@ -170,11 +170,13 @@ void FolderOf(const char* path, char* folder) {
 }
 
 int CreateTempFileBeside(const char* finalPath, char* tempPath) {
+    tempPath[0] = '\0';  // until a file of that name is made
     if (std::strlen(finalPath) + sizeof kTempSuffix + 1 > kTempPathSize) {
         errno = ENAMETOOLONG;
         return -1;
     }
     if (!ComposeTempPath(finalPath, tempPath)) {
+        tempPath[0] = '\0';
         errno = EISDIR;
         return -1;
     }

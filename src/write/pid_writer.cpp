@@ -44,8 +44,9 @@ int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const
                          got < 0 ? 0 : got);
         return 3;
     }
-    size_t n = std::strlen(text);  // the text ends at its first NUL
-    // Any other character would be converted into a wrong PID byte.
+    // Any other character, a NUL included (it would end the text early and
+    // leave zeros where the PID belongs), would make a wrong PID.
+    const size_t n = kPidHexChars;
     for (size_t i = 0; i < n; ++i) {
         auto c = static_cast<unsigned char>(text[i]);
         if (std::isxdigit(c)) continue;
