@@ -57,9 +57,7 @@ void BM_MorvikCrc32Carryless512(benchmark::State& state) {
 }
 
 void BM_ZlibCrc32(benchmark::State& state) {
-    Measure(state, [](const uint8_t* p, size_t n) {
-        return ::crc32_z(0, p, n);
-    });
+    Measure(state, [](const uint8_t* p, size_t n) { return ::crc32_z(0, p, n); });
 }
 
 BENCHMARK(BM_ZlibCrc32)->Unit(benchmark::kMillisecond);

@@ -55,14 +55,29 @@ Modes ReadModes(std::string_view line) {
     Modes m;
     for (char c : line) {
         switch (c) {
-            case 'I': m.internal = true; break;
-            case 'L': m.longOnly = m.internal = true; break;
-            case 'P': m.posix = "1"; break;
-            case 'E': m.posix = ""; break;
-            case 'N': m.noTable = true; break;
-            case 'Z': m.zeroRestart = true; break;
-            case 'Q': m.quiet = true; break;
-            default: break;
+            case 'I':
+                m.internal = true;
+                break;
+            case 'L':
+                m.longOnly = m.internal = true;
+                break;
+            case 'P':
+                m.posix = "1";
+                break;
+            case 'E':
+                m.posix = "";
+                break;
+            case 'N':
+                m.noTable = true;
+                break;
+            case 'Z':
+                m.zeroRestart = true;
+                break;
+            case 'Q':
+                m.quiet = true;
+                break;
+            default:
+                break;
         }
     }
     return m;
@@ -126,8 +141,7 @@ bool PointsIntoVector(const Vector& v, const char* p) {
 }
 
 bool ResultIsPossible(int result, const char* optstring, const Table& table, bool withTable) {
-    if (result == -1 || result == 0 || result == 1 || result == '?' || result == ':' || result == 'W')
-        return true;
+    if (result == -1 || result == 0 || result == 1 || result == '?' || result == ':' || result == 'W') return true;
     for (const char* p = optstring; *p != '\0'; ++p) {
         if (result == static_cast<int>(static_cast<signed char>(*p))) return true;
     }
@@ -155,8 +169,7 @@ void CheckTextsUnchanged(const Vector& v, const std::vector<std::string>& words)
     }
 }
 
-int CallScanner(const Modes& m, const Vector& v, const char* optstring, const LongOption* longopts,
-                int* longind) {
+int CallScanner(const Modes& m, const Vector& v, const char* optstring, const LongOption* longopts, int* longind) {
     if (m.internal)
         return morvik::_getopt_internal(v.argc, v.argv.get(), optstring, longopts, longind, m.longOnly ? 1 : 0);
     return morvik::my_getopt(v.argc, v.argv.get(), optstring, longopts);
@@ -184,14 +197,12 @@ void ScanToEnd(const Modes& m, std::string_view line, const std::string& optstri
             morvik_fuzz::QuietStderr quiet;
             result = CallScanner(m, v, optstring.c_str(), longopts, &longind);
         }
-        if (morvik::optind < 0 || morvik::optind > std::max(v.argc, 1))
-            Fail("optind left the vector");
+        if (morvik::optind < 0 || morvik::optind > std::max(v.argc, 1)) Fail("optind left the vector");
         if (morvik::optarg != nullptr && !PointsIntoVector(v, morvik::optarg))
             Fail("optarg points outside the vector's texts");
         if (!ResultIsPossible(result, optstring.c_str(), table, withTable))
             Fail("a result that neither the option string nor the table can give");
-        if (m.internal && longind != -1 &&
-            (longind < 0 || static_cast<size_t>(longind) + 1 >= table.records.size()))
+        if (m.internal && longind != -1 && (longind < 0 || static_cast<size_t>(longind) + 1 >= table.records.size()))
             Fail("longind outside the table");
         if (result == -1) break;
     }

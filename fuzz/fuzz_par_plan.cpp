@@ -64,8 +64,7 @@ uint64_t AreaEnd(const ParInfo& info, uint32_t index) {
 
 // The offset its PAR line gave: a kernel's header room starts there.
 uint32_t ParOffset(const ImageInfo* image) {
-    return image->type == morvik::IMAGE_KERNEL ? image->offset - static_cast<uint32_t>(kHeaderRoom)
-                                               : image->offset;
+    return image->type == morvik::IMAGE_KERNEL ? image->offset - static_cast<uint32_t>(kHeaderRoom) : image->offset;
 }
 
 // What an accepted layout promises the writer.
@@ -77,14 +76,13 @@ void CheckAcceptedLayout(const ParInfo& info) {
     for (uint32_t i = 0; i < info.imageCount; ++i) {
         const ImageInfo* image = info.images[i];
         if (image->length < 0) Fail("negative image length");
-        if (image->limit != 0 && static_cast<uint64_t>(image->limit) <
-                                     static_cast<uint64_t>(static_cast<uint32_t>(image->length)))
+        if (image->limit != 0 &&
+            static_cast<uint64_t>(image->limit) < static_cast<uint64_t>(static_cast<uint32_t>(image->length)))
             Fail("a reserved range smaller than its image survived");
         if (image->type == morvik::IMAGE_KERNEL && image->offset < kHeaderRoom)
             Fail("kernel image without room for its header");
         // The order is by PAR offset, compared signed.
-        if (i > 0 && static_cast<int32_t>(ParOffset(info.images[i - 1])) >
-                         static_cast<int32_t>(ParOffset(image)))
+        if (i > 0 && static_cast<int32_t>(ParOffset(info.images[i - 1])) > static_cast<int32_t>(ParOffset(image)))
             Fail("images are not in ascending offset order");
         uint64_t next = i + 1 < info.imageCount ? ParOffset(info.images[i + 1]) : info.targetSize;
         if (AreaEnd(info, i) > next) Fail("accepted layout has an overlap or runs past the output");
@@ -115,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParInfo info;
     morvik::init_info(&info);
     info.finalPad = static_cast<int32_t>(size & 1);  // both fills, chosen by the input
-    int planned = -2;  // not planned
+    int planned = -2;                                // not planned
     {
         morvik_fuzz::QuietStderr quiet;  // the scanner's complaints about image options
         morvik::IoBuffer buffer;

@@ -96,7 +96,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     morvik_fuzz::SilenceStdout();
     morvik_fuzz::PrepareQuietStderr();
     std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit{kMaxOutputBytes, kMaxOutputBytes};
+    struct rlimit limit {
+        kMaxOutputBytes, kMaxOutputBytes
+    };
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) Fail("cannot bound the output size");
     morvik_fuzz::EnterScratchFolder();
     return 0;

@@ -97,6 +97,7 @@ void RemoveScratch() {
 }  // namespace
 
 const std::vector<Fixture>& Fixtures() {
+    // clang-format off
     static const std::vector<Fixture> fixtures = {
         {"boot.bin", Pattern(0x1800, 1)},
         {"kernel.bin", Pattern(0x2345, 2)},
@@ -112,6 +113,7 @@ const std::vector<Fixture>& Fixtures() {
         {"pid111.txt", PidText(false).substr(0, 111)},
         {"pidnul.txt", PidWithNul()},
     };
+    // clang-format on
     return fixtures;
 }
 

@@ -39,7 +39,7 @@ void WriteInputs(const BindFolder& folder, const std::string& par) {
 std::vector<std::string> TempFiles(const BindFolder& folder) { return TempFilesOf(folder.dir.path); }
 
 uint64_t SizeOf(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
@@ -109,6 +109,7 @@ void Interrupt(pid_t pid, const BindFolder& folder, const EndCase& c) {
 
 TEST(E2eAtomicOutput, AnUnfinishedBindLeavesTheOutputPathAsItWas) {
     const std::string traced = "Pasre Par Info Done!";  // the trace before writing
+    // clang-format off
     const std::vector<EndCase> cases{
         {"PID file fails", "$Size &10\n%short.txt &fff\n:boot.bin &0\n", true, MidBind::kNothing, 0, 1,
          "Error : Binding PID fail!"},
@@ -129,6 +130,7 @@ TEST(E2eAtomicOutput, AnUnfinishedBindLeavesTheOutputPathAsItWas) {
         {"SIGHUP ignored, as under nohup: the bind completes", kLargePar, true, MidBind::kSignal, SIGHUP, 0, "DONE!",
          -1, {SIGHUP}},
     };
+    // clang-format on
     for (const EndCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;
@@ -162,8 +164,8 @@ TEST(E2eAtomicOutput, FiveBindsAtOnceLeaveOneCompleteImage) {
     folder.Write("kernel.bin", PatternBytes(0x2345, 9));
     std::vector<Bytes> images;
     auto args = [](int i, const char* out) {
-        return std::vector<std::string>{"-i", "bind" + std::to_string(i) + ".par", "-o", out, "-p",
-                                        i % 2 ? "0xff" : "0x00"};
+        return std::vector<std::string>{
+            "-i", "bind" + std::to_string(i) + ".par", "-o", out, "-p", i % 2 ? "0xff" : "0x00"};
     };
     for (int i = 0; i < 5; ++i) {
         folder.Write("bind" + std::to_string(i) + ".par",
@@ -186,6 +188,7 @@ TEST(E2eAtomicOutput, FiveBindsAtOnceLeaveOneCompleteImage) {
 // replace the output, an existing regular output is written in place; a
 // link there is never followed. Run as an unprivileged user.
 TEST(E2eAtomicOutput, WritesInPlaceOnlyWhereTheFolderKeepsTheOutput) {
+    // clang-format off
     const struct {
         std::string name;
         mode_t folderMode;
@@ -199,6 +202,7 @@ TEST(E2eAtomicOutput, WritesInPlaceOnlyWhereTheFolderKeepsTheOutput) {
         {"folder refuses a new file, output is a link", 0555, 0666, true, false, 1},
         {"sticky folder, another user's output", 01777, 0666, false, true, 0},
     };
+    // clang-format on
     const bool root = ::geteuid() == 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -216,7 +220,7 @@ TEST(E2eAtomicOutput, WritesInPlaceOnlyWhereTheFolderKeepsTheOutput) {
         }
         ASSERT_EQ(::chmod((folder / target).c_str(), c.outMode), 0);
         ASSERT_EQ(::chmod(folder.dir.path.c_str(), c.folderMode), 0);
-        struct stat old{};
+        struct stat old {};
         ::lstat((folder / "out.bin").c_str(), &old);
         RunOptions options;
         options.userId = root ? 65534 : -1;
@@ -224,7 +228,7 @@ TEST(E2eAtomicOutput, WritesInPlaceOnlyWhereTheFolderKeepsTheOutput) {
         ::chmod(folder.dir.path.c_str(), 0755);
 
         EXPECT_EQ(run.status, c.status) << run.out;
-        struct stat now{};
+        struct stat now {};
         ::lstat((folder / "out.bin").c_str(), &now);
         EXPECT_EQ(now.st_ino, old.st_ino) << "the output was replaced";
         if (c.status == 0) {

@@ -56,6 +56,7 @@ void ExpectFailed(const RunResult& run, const std::vector<std::string>& lines) {
 
 // Failures found before the output is touched: no output file at all.
 TEST(E2eBindFailure, RefusedBeforeTheOutputIsCreated) {
+    // clang-format off
     const std::vector<FailureCase> cases{
         {"PAR file missing",
          "",
@@ -134,6 +135,7 @@ TEST(E2eBindFailure, RefusedBeforeTheOutputIsCreated) {
          {"Pasre Par Info Done!", "Error: pid.txt format error!", "Error : Binding PID fail!"},
          PidFileText().substr(0, 111)},
     };
+    // clang-format on
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;
@@ -149,6 +151,7 @@ TEST(E2eBindFailure, RefusedBeforeTheOutputIsCreated) {
 // Failures after writing began: the unfinished image is removed, the output
 // path stays empty.
 TEST(E2eBindFailure, FailsAfterWritingBeganWithNoOutputLeft) {
+    // clang-format off
     const std::vector<FailureCase> cases{
         {"empty image of no group",
          "$Size &10\n:boot.bin &0\n:empty.bin &1000\n",
@@ -162,6 +165,7 @@ TEST(E2eBindFailure, FailsAfterWritingBeganWithNoOutputLeft) {
          {"\tImage[0]: offset 10100, length 0, checksum 0, version ", "LocateFile:kernel.bin",
           "Error : Binding file kernel.bin fail:"}},
     };
+    // clang-format on
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;
@@ -184,6 +188,7 @@ struct VanishCase {
 };
 
 TEST(E2eBindFailure, InputThatVanishesAfterBeingMeasured) {
+    // clang-format off
     const std::vector<VanishCase> cases{
         {"image of no group, at placement",
          "$Size &10\n:boot.bin &0\n:data.bin &1000\n",
@@ -201,6 +206,7 @@ TEST(E2eBindFailure, InputThatVanishesAfterBeingMeasured) {
          "pid.txt:2:remove",
          {"Pasre Par Info Done!", "Error: open failed on pid.txt PID file!", "Error : Binding PID fail!"}},
     };
+    // clang-format on
     for (const VanishCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;
@@ -246,12 +252,13 @@ void PrepareOutput(const BindFolder& folder, OutputSetup setup) {
 }
 
 struct stat LinkStat(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     ::lstat(path.c_str(), &st);
     return st;
 }
 
 TEST(E2eBindFailure, OutputPathGuardTouchesNothing) {
+    // clang-format off
     const std::vector<GuardCase> cases{
         {"output is the PAR file", OutputSetup::kNone, "bind.par",
          "Error : Output file bind.par is the same file as input bind.par, refusing to overwrite it!"},
@@ -268,6 +275,7 @@ TEST(E2eBindFailure, OutputPathGuardTouchesNothing) {
         {"output is a FIFO", OutputSetup::kFifo, "out.bin",
          "Error : Output path out.bin exists and is not a regular file, refusing to replace it!"},
     };
+    // clang-format on
     for (const GuardCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;
@@ -317,10 +325,12 @@ struct WriteFailCase {
 // The pre-fill is the only write that can grow the file: everything else
 // is refused unless it lies inside the output.
 TEST(E2eBindFailure, WriteFailuresAreReportedNeverDone) {
+    // clang-format off
     const std::vector<WriteFailCase> cases{
         {"pre-fill with 0x00", kGroupPar, {}, 0x8000},
         {"pre-fill with 0xff", kGroupPar, {"-p", "0xff"}, 0x8000},
     };
+    // clang-format on
     const std::string message =
         "Error : Write output bin file(out.bin) failed! (" + std::string(std::strerror(EFBIG)) + ")";
     for (const WriteFailCase& c : cases) {

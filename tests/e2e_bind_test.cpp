@@ -65,17 +65,21 @@ const char* const kTypicalPar =
 const std::vector<InputFile> kTypicalInputs{{"boot.bin", 0x3000}, {"kernel.bin", 0x2345}, {"rootfs.bin", 0x1001}};
 
 LayoutCase TypicalCase(const std::string& name, std::vector<std::string> padArgs, uint8_t fill) {
-    LayoutCase c{name, std::move(padArgs), fill, kTypicalPar, kTypicalInputs,
-                 // rootfs ends at 0x101001, its record sits at the next even byte.
-                 0x101012,
-                 {{"boot.bin", 0, 0x10000, 0xFF}, {"kernel.bin", 0x10100}, {"rootfs.bin", 0x100000}},
-                 0x7fff,
-                 {0x101002},
-                 {{0x10000, 0x101002, {{"kernel.bin", 0x10100, "1.00", true}, {"rootfs.bin", 0x100000, "", false}}}},
-                 {"PID_in_f for Group 0 is at 101002", "this_end 10000 , next_start 10000",
-                  "Target Size is overriden to 101012", "Pasre Par Info Done!", "LocateFile:boot.bin",
-                  "LocateFile:kernel.bin", "LocateFile:rootfs.bin", "FW PID for group 0 address is 101002.",
-                  "fw header offset 10000", "DONE!"}};
+    LayoutCase c{
+        name,
+        std::move(padArgs),
+        fill,
+        kTypicalPar,
+        kTypicalInputs,
+        // rootfs ends at 0x101001, its record sits at the next even byte.
+        0x101012,
+        {{"boot.bin", 0, 0x10000, 0xFF}, {"kernel.bin", 0x10100}, {"rootfs.bin", 0x100000}},
+        0x7fff,
+        {0x101002},
+        {{0x10000, 0x101002, {{"kernel.bin", 0x10100, "1.00", true}, {"rootfs.bin", 0x100000, "", false}}}},
+        {"PID_in_f for Group 0 is at 101002", "this_end 10000 , next_start 10000", "Target Size is overriden to 101012",
+         "Pasre Par Info Done!", "LocateFile:boot.bin", "LocateFile:kernel.bin", "LocateFile:rootfs.bin",
+         "FW PID for group 0 address is 101002.", "fw header offset 10000", "DONE!"}};
     return c;
 }
 
@@ -95,7 +99,10 @@ LayoutCase TwoGroupCase(const std::string& name, std::vector<std::string> padArg
             std::move(padArgs),
             fill,
             kTwoGroupPar,
-            {{"boot.bin", 0x1800}, {"kernel.bin", 0x1234}, {"rootfs.bin", 0x999}, {"kernel-b.bin", 0x1111},
+            {{"boot.bin", 0x1800},
+             {"kernel.bin", 0x1234},
+             {"rootfs.bin", 0x999},
+             {"kernel-b.bin", 0x1111},
              {"rootfs-b.bin", 0x800}},
             0xa910,
             {{"boot.bin", 0, 0x4000, 0xFF},
@@ -106,9 +113,7 @@ LayoutCase TwoGroupCase(const std::string& name, std::vector<std::string> padArg
             0x7fff,
             {0x699a, 0xa900},
             {{0x4000, 0x699a, {{"kernel.bin", 0x4100, "1.00", true}, {"rootfs.bin", 0x6000, "1.00", false}}},
-             {0x8000,
-              0xa900,
-              {{"kernel-b.bin", 0x8100, "1.01", false}, {"rootfs-b.bin", 0xa100, "1.01", true}}}},
+             {0x8000, 0xa900, {{"kernel-b.bin", 0x8100, "1.01", false}, {"rootfs-b.bin", 0xa100, "1.01", true}}}},
             {"PID_in_f for Group 0 is at 699a", "PID_in_f for Group 1 is at a900", "this_end a100 , next_start a100",
              "Target Size is overriden to a910", "FW PID for group 0 address is 699a.",
              "FW PID for group 1 address is a900.", "FW Header for Group 0", "fw header offset 4000",
@@ -138,6 +143,7 @@ LayoutCase NoGroupCase(const std::string& name, const std::string& pidLine, int6
 }
 
 std::vector<LayoutCase> LayoutCases() {
+    // clang-format off
     std::vector<LayoutCase> cases{
         TypicalCase("typical, default fill", {}, 0x00),
         TypicalCase("typical, -p 0x00", {"-p", "0x00"}, 0x00),
@@ -151,6 +157,7 @@ std::vector<LayoutCase> LayoutCases() {
                     {"Warn : there would be no FW PID!", "DONE!"}),
         NoGroupCase("no group, no PID line", "", -1, {}, {"Warn : No PID would be bind!", "DONE!"}),
     };
+    // clang-format on
 
     // The same typical PAR file with its lines shuffled and commented:
     // the order of the lines must not matter.
@@ -320,7 +327,7 @@ TEST(E2eBind, StaleLargerOutputIsReplacedWithExactSizeAndMode0664) {
     RunResult run = folder.Bind();
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(FirstDifference(folder.Read("out.bin"), ExpectedImage(c, files)), "");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat((folder / "out.bin").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0664u);

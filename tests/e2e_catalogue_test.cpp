@@ -50,8 +50,8 @@ enum class Output {
 struct Extra {
     enum Kind { kFile, kDir, kSymlink, kHardLink, kSparse, kFifo } kind;
     std::string name;
-    std::string bytes;    // kFile: content; kSymlink, kHardLink: target
-    uint64_t size = 0;    // kSparse: size in bytes (holes only, no disk used)
+    std::string bytes;  // kFile: content; kSymlink, kHardLink: target
+    uint64_t size = 0;  // kSparse: size in bytes (holes only, no disk used)
 };
 
 struct Row {
@@ -63,10 +63,10 @@ struct Row {
     int status;
     Output output;
     std::string outName = "ARMOut.BIN";
-    int64_t outSize = -1;           // checked when not -1
+    int64_t outSize = -1;  // checked when not -1
     std::vector<std::string> env = {};
     long fileSizeLimit = -1;
-    std::string change = "";        // see RunOptions::changeInput
+    std::string change = "";  // see RunOptions::changeInput
 };
 
 Extra Dir(const std::string& name) { return {Extra::kDir, name, ""}; }
@@ -111,6 +111,7 @@ std::vector<Row> Catalogue() {
     const std::string group = "$Size &40\n%pid.txt &7fff\n";
     const std::string nul(1, '\0');
     const std::vector<Extra> oldOutput = {{Extra::kFile, "ARMOut.BIN", "the image of an earlier bind"}};
+    // clang-format off
     return {
         // ---- command line ----
         {"bad -p value", {"-p", "0XFF"}, boot, {},
@@ -505,6 +506,7 @@ std::vector<Row> Catalogue() {
          {Out("Warn : there would be no FW PID!"), Out("FW PID for group 1 address is 11b02."), Out("DONE!")},
          0, Output::kComplete, "ARMOut.BIN", 0x11b02 + 16},
     };
+    // clang-format on
 }
 
 // ---------------------------------------------------------------------------
@@ -581,8 +583,8 @@ std::string WithProgram(std::string text) {
     return text;
 }
 
-void CheckFolder(const Row& row, const std::map<std::string, Entry>& before,
-                 const std::map<std::string, Entry>& after, const TempDir& dir) {
+void CheckFolder(const Row& row, const std::map<std::string, Entry>& before, const std::map<std::string, Entry>& after,
+                 const TempDir& dir) {
     const std::string outTop = row.outName.substr(0, row.outName.find('/'));
     const std::string changed = row.change.substr(0, row.change.find(':'));  // by the test itself
     for (const auto& [name, entry] : before) {
@@ -644,6 +646,7 @@ TEST(E2eCatalogueTest, EveryBadInputPrintsItsMessageAndLeavesTheFolderAsPromised
 // Messages that no input from outside can bring about, each with the reason.
 // Keep this list short: a message that can be triggered gets a row instead.
 const std::set<std::string>& Exempt() {
+    // clang-format off
     static const std::set<std::string> exempt = {
         // Allocation failures.
         "Can not get Memory for creating ImageInfo!",
@@ -670,6 +673,7 @@ const std::set<std::string>& Exempt() {
         "%s: option `%c%s' doesn't allow an argument",
         "%s: unrecognized option `%c%s'",
     };
+    // clang-format on
     return exempt;
 }
 
@@ -729,9 +733,9 @@ std::vector<std::string> StringLiterals(const std::string& src) {
 // A message of the tool: an error or warning, one of the scanner's
 // complaints, or one of the failure lines that carry no prefix.
 bool IsMessage(const std::string& text) {
-    static const char* const openings[] = {"Error", "Warn", "%s: ", "Open ", "Unknown options",
-                                           "Missing option", "Come to default", "Can not",
-                                           "Please type", "read file"};
+    static const char* const openings[] = {
+        "Error",           "Warn",    "%s: ",        "Open ",    "Unknown options", "Missing option",
+        "Come to default", "Can not", "Please type", "read file"};
     for (const char* opening : openings) {
         if (text.rfind(opening, 0) == 0) return true;
     }
@@ -814,10 +818,12 @@ bool IsIdentifierChar(char c) { return std::isalnum(static_cast<unsigned char>(c
 // without one (its ';' comes first) is kept with an empty text, as it
 // cannot be checked.
 std::vector<Diagnostic> DiagnosticsIn(const std::string& src) {
-    static const struct { const char* call; const char* severity; } printers[] = {
-        {"LocatedError(", "error"}, {"LineError(", "error"},
-        {"LocatedWarning(", "warning"}, {"LineWarning(", "warning"},
-        {"PathError(", "error"}, {"PathNote(", "note"},
+    static const struct {
+        const char* call;
+        const char* severity;
+    } printers[] = {
+        {"LocatedError(", "error"},  {"LineError(", "error"}, {"LocatedWarning(", "warning"},
+        {"LineWarning(", "warning"}, {"PathError(", "error"}, {"PathNote(", "note"},
     };
     std::vector<Diagnostic> found;
     for (const auto& printer : printers) {
@@ -843,7 +849,10 @@ std::set<Diagnostic> DiagnosticsInSources() {
 }
 
 TEST(E2eCatalogueTest, SourceScannerReadsLiteralsAsTheCompilerDoes) {
-    const struct { std::string src; std::vector<std::string> literals; } cases[] = {
+    const struct {
+        std::string src;
+        std::vector<std::string> literals;
+    } cases[] = {
         {R"(printf("Error : %s\n", x);)", {"Error : %s\n"}},
         {"printf(\"Error : one \"\n       \"two\\n\");", {"Error : one two\n"}},
         {R"(f("a"); g("b");)", {"a", "b"}},
@@ -852,7 +861,10 @@ TEST(E2eCatalogueTest, SourceScannerReadsLiteralsAsTheCompilerDoes) {
     };
     for (const auto& c : cases) EXPECT_EQ(StringLiterals(c.src), c.literals) << c.src;
 
-    const struct { std::string src; std::vector<Diagnostic> found; } calls[] = {
+    const struct {
+        std::string src;
+        std::vector<Diagnostic> found;
+    } calls[] = {
         {"void LineError(const S& s, const char* format, ...) {\n f(\"x\");", {}},
         {"LineWarning(s, \"a '%s'; \"\n  \"b\", x);", {{"warning", "a '%s'; b"}}},
         {"VLocatedError(f, l, format, args); LocatedError(f, l, text);", {{"error", ""}}},
@@ -861,7 +873,11 @@ TEST(E2eCatalogueTest, SourceScannerReadsLiteralsAsTheCompilerDoes) {
 }
 
 TEST(E2eCatalogueTest, FormatPatternMatchesWhatPrintfPrints) {
-    const struct { std::string format; std::string line; bool matches; } cases[] = {
+    const struct {
+        std::string format;
+        std::string line;
+        bool matches;
+    } cases[] = {
         {"Error : Image %s overlay with Image %s!", "Error : Image a.bin overlay with Image b.bin!", true},
         {"Error : Image %s overlay with Image %s!", "Error : Image a.bin overlays with Image b.bin!", false},
         {"Error: too many bin files, max bin file number is %d.",

@@ -100,6 +100,7 @@ void RunTable(const std::vector<CliCase>& table) {
 }
 
 TEST(E2eCli, InformationalOptions) {
+    // clang-format off
     RunTable({
         {"-h", {"-h"}, 0, kUsage},
         {"--help", {"--help"}, 0, kUsage},
@@ -115,9 +116,11 @@ TEST(E2eCli, InformationalOptions) {
         {"a word is moved behind the options", {"word", "-h"}, 0, kUsage},
         {"-- ends the options: the bind runs", {"--", "-h"}, 1, kNoParFile},
     });
+    // clang-format on
 }
 
 TEST(E2eCli, PadValues) {
+    // clang-format off
     RunTable({
         {"0x00", {"-p", "0x00", "-h"}, 0, kPad00 + kUsage},
         {"0xff", {"-p", "0xff", "-h"}, 0, kPadFF + kUsage},
@@ -130,9 +133,11 @@ TEST(E2eCli, PadValues) {
         {"255 refused before -h acts", {"-p", "255", "-h"}, 1, kBadPad + kUsage},
         {"empty value refused", {"--pad="}, 1, kBadPad + kUsage},
     });
+    // clang-format on
 }
 
 TEST(E2eCli, ScannerErrors) {
+    // clang-format off
     RunTable({
         {"unknown option", {"-x"}, 1, kPleaseType, "<argv0>: invalid option -- x\n"},
         {"ambiguous prefix", {"--pa"}, 1, kPleaseType, "<argv0>: option `--pa' is ambiguous\n"},
@@ -151,11 +156,13 @@ TEST(E2eCli, ScannerErrors) {
         {"-i takes the next word whatever it is", {"-i", "-h"}, 1,
          "Par File : -h\nError : open Par file -h failed!\n" + kUsage},
     });
+    // clang-format on
 }
 
 TEST(E2eCli, PosixlyCorrect) {
     const std::vector<std::string> set = {"POSIXLY_CORRECT=1"};
     const std::vector<std::string> empty = {"POSIXLY_CORRECT="};
+    // clang-format off
     RunTable({
         {"a word ends the options: bind instead of help", {"word", "-h"}, 1, kNoParFile, "", set},
         {"even when set to an empty value", {"word", "-h"}, 1, kNoParFile, "", empty},
@@ -165,11 +172,13 @@ TEST(E2eCli, PosixlyCorrect) {
          empty},
         {"help still works in front", {"-h", "word"}, 0, kUsage, "", set},
     });
+    // clang-format on
 }
 
 // The image line options are scanned with the same scanner after the command
 // line: a new scan that keeps the command line's ordering mode.
 TEST(E2eCli, ImageLineScanFollowsTheCommandLineScan) {
+    // clang-format off
     struct Row {
         const char* what;
         std::vector<std::string> env;
@@ -180,6 +189,7 @@ TEST(E2eCli, ImageLineScanFollowsTheCommandLineScan) {
          "x.par:2: warning: unknown option '-1' is ignored: the image options are -l, -p, -v, -c, -k and -f\n"},
         {"POSIXLY_CORRECT: the line's options are not seen", {"POSIXLY_CORRECT=1"}, ""},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         TempDir dir;

@@ -38,6 +38,7 @@ std::vector<DiagnosticCase> Cases() {
         "bind.par:2: error: PID location '&7fff\\r' ends in a carriage return: the file has CRLF "
         "line ends; save it with LF line ends\n"
         "bind.par:2:     %pid.txt &7fff\\r\n";
+    // clang-format off
     return {
         {"CRLF line ends", WithCrLf(kBoard), crlf, 1, 1952, 0x66fa6344},
         {"0x in an offset", kSize + kPid + kBoot + ":kernel.bin &0x8000 -k -c -v 1.00\n" + kRootfs,
@@ -88,6 +89,7 @@ std::vector<DiagnosticCase> Cases() {
          "the header would cut it\n",
          1, 1532, 0xdb752207},
     };
+    // clang-format on
 }
 
 TEST(E2eDiagnostics, EachMistakeIsNamedWithItsLineAndTheTraceStaysAsItWas) {

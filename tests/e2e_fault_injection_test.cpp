@@ -118,12 +118,14 @@ bool MustSucceed(const std::string& syscall, const std::string& error) {
 TEST(E2eFaultInjection, EveryFailingCallLeavesTheOldOutputOrTheWholeImage) {
     const std::string strace = FindStrace();
     if (std::string why = WhyNoStrace(strace); !why.empty()) GTEST_SKIP() << why;
+    // clang-format off
     const Example examples[] = {
         {"ARMPARA.PAR", {"boot.bin", "kernel.bin", "rootfs.bin", "pid.txt"}, {}},
         {"DUAL.PAR",
          {"boot.bin", "kernel.bin", "rootfs.bin", "kernel-b.bin", "rootfs-b.bin", "pid.txt"},
          {"-p", "0xff"}},
     };
+    // clang-format on
     std::string traced = "trace=fcntl";
     for (const char* syscall : kSyscalls) traced += std::string(",") + syscall;
     int injections = 0;

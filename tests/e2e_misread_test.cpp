@@ -13,11 +13,11 @@ namespace {
 struct MisreadCase {
     std::string name;
     std::string par;
-    std::string line;              // printed whole on standard output
-    int status;                    // 1 refused, 0 bound
-    std::string change = "";       // see RunOptions::changeInput
+    std::string line;         // printed whole on standard output
+    int status;               // 1 refused, 0 bound
+    std::string change = "";  // see RunOptions::changeInput
     std::string pidText = PidFileText();
-    std::string absent = "";       // a line that must not be printed
+    std::string absent = "";  // a line that must not be printed
 };
 
 const std::string kGroup = "$Size &80\n%pid.txt &7fff\n:boot.bin &0\n";
@@ -42,6 +42,7 @@ std::string PidWith(size_t at, char c) {
 TEST(E2eMisread, RefusedWhereTheImageWouldBeWrong) {
     const std::string longComment = "#" + std::string(1998, 'c') + ":kernel.bin &3000\n";
     const std::string nul(1, '\0');
+    // clang-format off
     const std::vector<MisreadCase> cases{
         // hex fields of more than 8 significant digits
         {"offset of 9 digits", "$Size &8\n:boot.bin &100000000\n",
@@ -108,6 +109,7 @@ TEST(E2eMisread, RefusedWhereTheImageWouldBeWrong) {
         {"PID file is a device", "$Size &10\n%zero.txt &7fff\n:boot.bin &0\n",
          "Error:file zero.txt is not a regular file", 1},
     };
+    // clang-format on
     for (const MisreadCase& c : cases) {
         SCOPED_TRACE(c.name);
         BindFolder folder;

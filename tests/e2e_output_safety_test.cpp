@@ -244,6 +244,7 @@ TEST(E2eOutputSafety, BindAroundCarelessUse) {
 TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
     enum Kind { kFile, kFinishedFile, kLink, kFolder };  // a finished file has its final mode
     // clang-format off
+    // clang-format off
     const struct {
         std::string name;
         Kind kind;
@@ -264,6 +265,7 @@ TEST(E2eOutputSafety, LeftoversOfKilledBindsGoAndNothingElse) {
         {".out.bin.morvik-Ab1", kFile, 120, false, false, false},
         {".out.bin.morvik-backup", kFinishedFile, 120, false, false, false},
     };
+    // clang-format on
     // clang-format on
     const bool root = ::geteuid() == 0;
     BindFolder folder;

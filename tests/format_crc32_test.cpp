@@ -15,9 +15,7 @@ namespace {
 
 using morvik_test::PatternBytes;
 
-uint32_t Zlib(const uint8_t* p, size_t n) {
-    return static_cast<uint32_t>(::crc32_z(0, p, n));
-}
+uint32_t Zlib(const uint8_t* p, size_t n) { return static_cast<uint32_t>(::crc32_z(0, p, n)); }
 
 using Route = uint32_t (*)(uint32_t, const uint8_t*, size_t);
 
@@ -29,12 +27,14 @@ struct NamedRoute {
     bool (*runsHere)();  // false: the processor lacks what the route needs, and its tests are skipped
 };
 
+// clang-format off
 const NamedRoute kRoutes[] = {
     {"crc32_update", morvik::crc32_update, Everywhere},
     {"tables", morvik::Crc32UpdateTables, Everywhere},
     {"carryless", morvik::Crc32UpdateCarryless, morvik::Crc32HasCarrylessMultiply},
     {"wide_carryless", morvik::Crc32UpdateWideCarryless, morvik::Crc32HasWideCarrylessMultiply},
 };
+// clang-format on
 
 class Crc32Route : public testing::TestWithParam<NamedRoute> {
 protected:
@@ -47,6 +47,7 @@ INSTANTIATE_TEST_SUITE_P(Routes, Crc32Route, testing::ValuesIn(kRoutes),
                          [](const testing::TestParamInfo<NamedRoute>& info) { return std::string(info.param.name); });
 
 TEST(Crc32, KnownValuesAndNonPositiveLengths) {
+    // clang-format off
     struct Case {
         const char* text;
         int32_t length;  // -1: the text's own length
@@ -56,6 +57,7 @@ TEST(Crc32, KnownValuesAndNonPositiveLengths) {
         {"The quick brown fox jumps over the lazy dog", -1, 0x414FA339u},
         {"x", 0, 0u}, {"x", -5, 0u}, {"x", INT32_MIN, 0u},
     };
+    // clang-format on
     for (const Case& c : cases) {
         auto* p = reinterpret_cast<const uint8_t*>(c.text);
         int32_t length = c.length == -1 ? static_cast<int32_t>(std::strlen(c.text)) : c.length;
@@ -90,8 +92,17 @@ TEST_P(Crc32Route, UpdateInPiecesEqualsWhole) {
     std::vector<uint8_t> data = PatternBytes(100000, 11);
     const uint32_t whole = Zlib(data.data(), data.size());
     std::vector<std::vector<size_t>> splits = {
-        {0}, {1}, {15, 16}, {63, 64, 65}, {1, 2, 3, 4, 5, 6, 7, 8}, {4096, 50000, 99999}, {100000},
-        {255, 256, 257}, {3, 259, 4000}, {71, 1000, 1769}, {99000, 99743},
+        {0},
+        {1},
+        {15, 16},
+        {63, 64, 65},
+        {1, 2, 3, 4, 5, 6, 7, 8},
+        {4096, 50000, 99999},
+        {100000},
+        {255, 256, 257},
+        {3, 259, 4000},
+        {71, 1000, 1769},
+        {99000, 99743},
     };
     for (size_t cut = 2; cut <= 600; ++cut) splits.push_back({cut});  // the rest starts at every alignment
     for (const auto& cuts : splits) {

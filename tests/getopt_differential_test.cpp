@@ -132,8 +132,8 @@ struct CallOutcome {
 };
 
 bool SameState(const CallOutcome& a, const CallOutcome& b) {
-    return a.arg == b.arg && a.optind == b.optind && a.optopt == b.optopt &&
-           a.longind == b.longind && a.flags[0] == b.flags[0] && a.flags[1] == b.flags[1];
+    return a.arg == b.arg && a.optind == b.optind && a.optopt == b.optopt && a.longind == b.longind &&
+           a.flags[0] == b.flags[0] && a.flags[1] == b.flags[1];
 }
 
 enum class Verdict { Agree, ModeCharacterAsOption, ColonBehindModeCharacter, Semicolon, Differ };
@@ -146,8 +146,7 @@ bool Decoded(const CallOutcome& o, char c) {
 }
 
 // The rules of this scanner that the C library does not share.
-Verdict Explain(const RandomRun& run, int call, const CallOutcome& ours, const CallOutcome& theirs,
-                bool sameOrder) {
+Verdict Explain(const RandomRun& run, int call, const CallOutcome& ours, const CallOutcome& theirs, bool sameOrder) {
     bool sameAll = ours.result == theirs.result && SameState(ours, theirs) && sameOrder;
     if (sameAll) return Verdict::Agree;
     char mode = run.optstring[0];
@@ -159,8 +158,8 @@ Verdict Explain(const RandomRun& run, int call, const CallOutcome& ours, const C
     // A missing argument gives ':' for an option string that begins with
     // ':' behind the mode character only in the initializing call; later
     // calls see the mode character first and give '?'. Nothing else differs.
-    if (call > 0 && hasMode && run.optstring[1] == ':' && ours.result == '?' &&
-        theirs.result == ':' && SameState(ours, theirs) && sameOrder) {
+    if (call > 0 && hasMode && run.optstring[1] == ':' && ours.result == '?' && theirs.result == ':' &&
+        SameState(ours, theirs) && sameOrder) {
         return Verdict::ColonBehindModeCharacter;
     }
     // Only ':' is refused as an option character here; the library also
@@ -172,18 +171,16 @@ Verdict Explain(const RandomRun& run, int call, const CallOutcome& ours, const C
 CallOutcome CallOurs(RandomRun& run, int argc) {
     int longind = -7;
     const morvik::LongOption* table = run.tables.none ? nullptr : run.tables.ours.data();
-    int result = morvik::_getopt_internal(argc, run.ourArgv.data(), run.optstring.c_str(), table,
-                                          &longind, 0);
-    return {result, morvik::optarg, morvik::optind, morvik::optopt, longind,
-            {run.tables.ourFlags[0], run.tables.ourFlags[1]}};
+    int result = morvik::_getopt_internal(argc, run.ourArgv.data(), run.optstring.c_str(), table, &longind, 0);
+    return {result,         morvik::optarg, morvik::optind,
+            morvik::optopt, longind,        {run.tables.ourFlags[0], run.tables.ourFlags[1]}};
 }
 
 CallOutcome CallTheirs(RandomRun& run, int argc) {
     int longind = -7;
     const option* table = run.tables.none ? nullptr : run.tables.theirs.data();
     int result = getopt_long(argc, run.theirArgv.data(), run.optstring.c_str(), table, &longind);
-    return {result, ::optarg, ::optind, ::optopt, longind,
-            {run.tables.theirFlags[0], run.tables.theirFlags[1]}};
+    return {result, ::optarg, ::optind, ::optopt, longind, {run.tables.theirFlags[0], run.tables.theirFlags[1]}};
 }
 
 std::string Describe(const RandomRun& run) {
@@ -191,8 +188,9 @@ std::string Describe(const RandomRun& run) {
                     (run.posixly ? "\"" + std::string(run.posixly) + "\"" : "unset") + " table";
     if (run.tables.none) s += " none";
     for (const morvik::LongOption& o : run.tables.ours) {
-        if (o.name) s += " {" + std::string(o.name) + "," + std::to_string(o.has_arg) + "," +
-                         (o.flag ? "flag" : "-") + "," + std::to_string(o.val) + "}";
+        if (o.name)
+            s += " {" + std::string(o.name) + "," + std::to_string(o.has_arg) + "," + (o.flag ? "flag" : "-") + "," +
+                 std::to_string(o.val) + "}";
     }
     s += " argv";
     for (const std::string& t : run.texts) s += " [" + t + "]";
@@ -211,9 +209,8 @@ std::string Show(const RandomRun& run, const CallOutcome& o) {
         return "elsewhere";
     };
     char line[160];
-    std::snprintf(line, sizeof line, "result %d optarg %s optind %d optopt %d longind %d flags %d %d",
-                  o.result, where(o.arg).c_str(), o.optind, o.optopt, o.longind, o.flags[0],
-                  o.flags[1]);
+    std::snprintf(line, sizeof line, "result %d optarg %s optind %d optopt %d longind %d flags %d %d", o.result,
+                  where(o.arg).c_str(), o.optind, o.optopt, o.longind, o.flags[0], o.flags[1]);
     return line;
 }
 
@@ -255,9 +252,8 @@ bool CompareRun(RandomRun& run, Tally& tally) {
                 ++tally.semicolon;
                 return true;
             case Verdict::Differ:
-                ADD_FAILURE() << Describe(run) << "\n call " << call << "\n ours   " << Show(run, ours)
-                              << "\n theirs " << Show(run, theirs)
-                              << (sameOrder ? "" : "\n vector order differs");
+                ADD_FAILURE() << Describe(run) << "\n call " << call << "\n ours   " << Show(run, ours) << "\n theirs "
+                              << Show(run, theirs) << (sameOrder ? "" : "\n vector order differs");
                 return false;
         }
         if (ours.result == -1) {
@@ -289,10 +285,10 @@ TEST(GetoptDifferential, AgreesWithTheCLibraryOutsideItsOwnRules) {
     ::unsetenv("POSIXLY_CORRECT");
     morvik::opterr = 1;
     ::opterr = 1;
-    std::printf("runs %d, calls %d, elements moved %d; cut off at: mode character %d, "
-                "';' %d; ':' behind mode character (compared on) %d\n",
-                tally.runs, tally.calls, tally.reordered, tally.modeChar, tally.semicolon,
-                tally.colon);
+    std::printf(
+        "runs %d, calls %d, elements moved %d; cut off at: mode character %d, "
+        "';' %d; ':' behind mode character (compared on) %d\n",
+        tally.runs, tally.calls, tally.reordered, tally.modeChar, tally.semicolon, tally.colon);
     // The exclusions must stay rare, or they would hide real differences.
     EXPECT_LT(tally.modeChar + tally.semicolon, tally.runs / 5);
     EXPECT_GT(tally.reordered, 500);

@@ -26,14 +26,14 @@ constexpr const char* kBind = "i:o:p:dhvf";
 constexpr int kAny = INT_MIN;  // optopt not checked for this step
 
 const LongOption kBindLong[] = {
-    {"pad", 1, nullptr, 'p'},   {"debug", 0, nullptr, 'd'}, {"version", 0, nullptr, 'v'},
-    {"help", 0, nullptr, 'h'},  {"parfmt", 0, nullptr, 'f'}, {nullptr, 0, nullptr, 0},
+    {"pad", 1, nullptr, 'p'},  {"debug", 0, nullptr, 'd'},  {"version", 0, nullptr, 'v'},
+    {"help", 0, nullptr, 'h'}, {"parfmt", 0, nullptr, 'f'}, {nullptr, 0, nullptr, 0},
 };
 
 // For long-only mode: "de" is a prefix of two names with the same meaning.
 const LongOption kOnlyLong[] = {
-    {"pad", 1, nullptr, 'p'},   {"debug", 0, nullptr, 'D'},
-    {"decode", 0, nullptr, 'D'}, {"xray", 2, nullptr, 'X'}, {nullptr, 0, nullptr, 0},
+    {"pad", 1, nullptr, 'p'},  {"debug", 0, nullptr, 'D'}, {"decode", 0, nullptr, 'D'},
+    {"xray", 2, nullptr, 'X'}, {nullptr, 0, nullptr, 0},
 };
 
 // For the "-W" form: "de" and "d" are ambiguous there, even between records
@@ -79,9 +79,7 @@ struct Vector {
         }
         return false;
     }
-    std::vector<std::string> Order() const {
-        return std::vector<std::string>(argv.begin(), argv.end() - 1);
-    }
+    std::vector<std::string> Order() const { return std::vector<std::string>(argv.begin(), argv.end() - 1); }
 };
 
 // Sets or removes POSIXLY_CORRECT for one scope.
@@ -110,8 +108,7 @@ std::vector<std::string> ScanAll(const ScanCase& c, Vector& v, const char* optst
     expected.push_back({-1});
     std::vector<std::string> seen;
     for (size_t i = 0; i < expected.size() + 3; ++i) {
-        int result = morvik::_getopt_internal(v.argc(), v.argv.data(), optstring, c.longopts,
-                                              nullptr, c.longOnly);
+        int result = morvik::_getopt_internal(v.argc(), v.argv.data(), optstring, c.longopts, nullptr, c.longOnly);
         if (morvik::optarg != nullptr) {
             EXPECT_TRUE(v.PointsInto(morvik::optarg)) << c.what << ": optarg is not in the vector";
         }
@@ -151,6 +148,7 @@ void RunTable(const std::vector<ScanCase>& table) {
 }
 
 TEST(GetoptScanner, PermutationMovesNonOptionsBehindTheOptions) {
+    // clang-format off
     RunTable({
         {"optional argument taken, offset word moved", {"img", "&100", "-k", "1"}, kPar, nullptr,
          {{'k', "1"}}, 3, {"img", "-k", "1", "&100"}},
@@ -174,9 +172,11 @@ TEST(GetoptScanner, PermutationMovesNonOptionsBehindTheOptions) {
         {"an option character is its signed byte", {"prog", "w", "-\xe9"}, "\xe9", nullptr,
          {{-23}}, 2, {"prog", "-\xe9", "w"}},
     });
+    // clang-format on
 }
 
 TEST(GetoptScanner, OptionalArgumentIsOnlyTheNextNonDashElement) {
+    // clang-format off
     RunTable({
         {"-k1: attached text is a further option", {"img", "&100", "-k1"}, kPar, nullptr,
          {{'k', nullptr}, {'?', nullptr, '1'}}, 2, {"img", "-k1", "&100"},
@@ -194,9 +194,11 @@ TEST(GetoptScanner, OptionalArgumentIsOnlyTheNextNonDashElement) {
         {"required arguments attached and apart", {"img", "&100", "-l0x100", "-p", "0xff"}, kPar,
          nullptr, {{'l', "0x100"}, {'p', "0xff"}}, 4, {"img", "-l0x100", "-p", "0xff", "&100"}},
     });
+    // clang-format on
 }
 
 TEST(GetoptScanner, LongOptionsAndPrefixes) {
+    // clang-format off
     RunTable({
         {"unique prefix", {"prog", "--par"}, kBind, kBindLong, {{'f'}}, 2, {}},
         {"value behind =", {"prog", "--pad=0xff"}, kBind, kBindLong, {{'p', "0xff"}}, 2, {}},
@@ -212,9 +214,11 @@ TEST(GetoptScanner, LongOptionsAndPrefixes) {
         {"same meaning is not ambiguous", {"prog", "--de"}, "", kOnlyLong, {{'D'}}, 2, {}},
         {"without a table --x is short options", {"prog", "--d"}, "d-", nullptr, {{'-'}, {'d'}}, 2, {}},
     });
+    // clang-format on
 }
 
 TEST(GetoptScanner, ErrorsMessagesAndOptopt) {
+    // clang-format off
     RunTable({
         {"ambiguous prefix", {"prog", "--pa"}, kBind, kBindLong, {{'?', nullptr, 0}}, 2, {},
          "prog: option `--pa' is ambiguous\n"},
@@ -262,9 +266,11 @@ TEST(GetoptScanner, ErrorsMessagesAndOptopt) {
         {"ambiguous element with a byte outside UTF-8", {"prog", "--pa=\xff"}, kBind, kBindLong,
          {{'?', nullptr, 0}}, 2, {}, "prog: option `--pa=\\xff' is ambiguous\n"},
     });
+    // clang-format on
 }
 
 TEST(GetoptScanner, PosixlyCorrect) {
+    // clang-format off
     RunTable({
         {"empty value stops at the first word", {"prog", "a", "-d"}, kBind, kBindLong, {}, 1, {},
          "", ""},
@@ -280,9 +286,11 @@ TEST(GetoptScanner, PosixlyCorrect) {
          3, {}, "", "1"},
         {"'+' stops without it", {"prog", "a", "-d"}, "+dh", nullptr, {}, 1, {}, "", nullptr},
     });
+    // clang-format on
 }
 
 TEST(GetoptScanner, InPlaceMode) {
+    // clang-format off
     RunTable({
         {"words come back as 1", {"prog", "a", "-d", "b", "-o", "out", "c"}, "-dho:", nullptr,
          {{1, "a"}, {'d'}, {1, "b"}, {'o', "out"}, {1, "c"}}, 7, {}},
@@ -293,9 +301,11 @@ TEST(GetoptScanner, InPlaceMode) {
          {"prog", "-a"}, "-:a:", nullptr, {{':', nullptr, 'a'}}, 2, {},
          "prog: option requires an argument -- a\n"},
     });
+    // clang-format on
 }
 
 TEST(GetoptScanner, LongOnlyMode) {
+    // clang-format off
     RunTable({
         {"single dash long name", {"prog", "-pad", "7"}, "dp:x", kOnlyLong, {{'p', "7"}}, 3, {},
          "", nullptr, 1},
@@ -317,9 +327,11 @@ TEST(GetoptScanner, LongOnlyMode) {
         {"missing argument shows the element", {"prog", "-pa"}, "dp:x", kOnlyLong,
          {{'?', nullptr, 'p'}}, 2, {}, "prog: option `-pa' requires an argument\n", nullptr, 1},
     });
+    // clang-format on
 }
 
 TEST(GetoptScanner, WForm) {
+    // clang-format off
     RunTable({
         {"name=value apart", {"prog", "-W", "pad=3"}, "dW;", kWLong, {{'p', "3"}}, 3, {}},
         {"attached name, argument apart", {"prog", "-Wpad", "3"}, "dW;", kWLong, {{'p', "3"}}, 3, {}},
@@ -342,6 +354,7 @@ TEST(GetoptScanner, WForm) {
         {"ambiguous name with a tab in its value", {"prog", "-W", "d=\t", "-d"}, "dW;", kWLong,
          {{'?', "d=\t"}, {'d'}}, 4, {}, "prog: option `-W d=\\t' is ambiguous\n"},
     });
+    // clang-format on
 }
 
 // Two scans in a row: the first initializes, the second starts with optind
@@ -360,6 +373,7 @@ struct TwoScans {
 };
 
 TEST(GetoptScanner, NewScanKeepsTheFirstInitialization) {
+    // clang-format off
     const std::vector<TwoScans> table = {
         {"permute mode stays; '+' is an option character", "dh", nullptr, 1, "+dh", nullptr,
          {"prog", "a", "-d+"}, {{'d'}, {'+'}}, 2, {}},
@@ -377,6 +391,7 @@ TEST(GetoptScanner, NewScanKeepsTheFirstInitialization) {
         {"':' behind '+' only in the initializing call", "+:a:", nullptr, 1, "+:a:", nullptr,
          {"prog", "-a"}, {{'?', nullptr, 'a'}}, 2, "prog: option requires an argument -- a\n"},
     };
+    // clang-format on
     for (const TwoScans& t : table) {
         SCOPED_TRACE(t.what);
         {
@@ -456,8 +471,7 @@ TEST(GetoptScanner, ExchangeIsAStableRotation) {
                     for (int i = 0; i < n; ++i) words[i] = std::to_string(i);
                     Vector v(words);
                     std::vector<std::string> expected = words;
-                    std::rotate(expected.begin() + bottom, expected.begin() + middle,
-                                expected.begin() + top);
+                    std::rotate(expected.begin() + bottom, expected.begin() + middle, expected.begin() + top);
                     morvik::first_nonopt = bottom;
                     morvik::last_nonopt = middle;
                     morvik::optind = top;

@@ -12,7 +12,6 @@
 namespace morvik_test {
 namespace {
 
-
 const char* const kPidText =
     "0123456789abcdefFEDCBA98765432100011223344556677"
     "8899aabbccddeeff0f1e2d3c4b5a69788796a5b4c3d2e1f0a1b2c3d4e5f6a7b8";
@@ -24,8 +23,7 @@ const char* const kTwoGroupPar =
     "$Size &100\n%pid.txt &7fff\n:boot.bin &0 -l 0x8000 -p 0xff\n"
     ":kernel.bin &8000 -k 0 -c -v 1.00\n:rootfs.bin &10000 -f 0 -v 1.00\n"
     ":kernel-b.bin &20000 -k 1 -c -v 1.01\n:rootfs-b.bin &28000 -f 1 -v 1.01\n";
-const char* const kNoGroupPar =
-    "$Size &40\n%pid.txt &7fff &a000\n:boot.bin &0 -l 0x8000 -p 0xff\n:data.bin &c000\n";
+const char* const kNoGroupPar = "$Size &40\n%pid.txt &7fff &a000\n:boot.bin &0 -l 0x8000 -p 0xff\n:data.bin &c000\n";
 const char* const kNoGroupLongPadPar =
     "$Size &40\n%pid.txt &7fff &a000\n:boot.bin &0 -l 0x8000 -p 0xff\n:kernel.bin &c000\n";
 
@@ -67,6 +65,7 @@ struct Bound {
     std::vector<std::string> kinds;
 };
 
+// clang-format off
 const Bound kBound[] = {
     {"one group, fill 00", kOneGroupPar, "0x00",
      {"data", "byte-run", "pid-block", "header", "image", "fill", "image", "fill", "fw-pid-record"}},
@@ -80,6 +79,7 @@ const Bound kBound[] = {
     {"no groups, the pad byte covering more than the fill", kNoGroupLongPadPar, "0x00",
      {"data", "byte-run", "pid-block", "fill", "fw-pid-record", "fill", "data", "fill"}},
 };
+// clang-format on
 
 TEST(InspectBind, CleanImagesVerifyAndTheMapListsEveryRegion) {
     for (const Bound& b : kBound) {
@@ -141,6 +141,7 @@ TEST(InspectBind, EachDamagedByteIsCaughtAndNamed) {
         size_t (*at)(const Json& doc);
         std::string (*named)(const Json& doc);
     };
+    // clang-format off
     const Damage damages[] = {
         {"inside the kernel image",
          [](const Json& d) { return size_t(d["headers"][0]["entries"][0]["offset"].number) + 77; },
@@ -170,6 +171,7 @@ TEST(InspectBind, EachDamagedByteIsCaughtAndNamed) {
         {"PID byte of a FW PID word", [](const Json& d) { return size_t(d["pidBlock"]["offset"].number) + 50; },
          [](const Json&) { return std::string("PID words"); }},
     };
+    // clang-format on
     for (const Bound& b : kBound) {
         if (std::string(b.name).rfind("no groups", 0) == 0) continue;
         TempDir dir;
@@ -225,12 +227,14 @@ TEST(InspectBind, JsonIsWellFormedForAwkwardNamesAndQuietMode) {
         std::string shown;  // in the text report
         bool utf8;          // else "fileHex" holds the path's bytes
     };
+    // clang-format off
     const Awkward names[] = {
         {"we\"ird\\name\t.bin", "we\"ird\\\\name\\t.bin", true},
         {"bad\xff\xfe utf8 \xc3\xa9.bin", "bad\\xff\\xfe utf8 \xc3\xa9.bin", false},
         {"title\x1b]0;t\x07.bin", "title\\x1b]0;t\\x07.bin", true},
         {"title\x1b]0;t\x07 \xff.bin", "title\\x1b]0;t\\x07 \\xff.bin", false},
     };
+    // clang-format on
     for (const Awkward& a : names) {
         const std::string path = dir / a.name;
         WriteFile(path, image);

@@ -114,6 +114,7 @@ Layout RandomLayout(std::mt19937& rng) {
 // hand: odd and even ends, a range one byte short of the record, and
 // positions past 4 GiB, which must not wrap.
 TEST(InspectExtract, PlacementRules) {
+    // clang-format off
     struct Row {
         uint64_t dataStart, dataEnd, limit;
         bool last;
@@ -129,6 +130,7 @@ TEST(InspectExtract, PlacementRules) {
         {0x1000, 0x1001, 0x4000, true, 0x1002, 0x12, 0x5000, true},
         {0xfffffff0, 0xffffffff, 0, true, 0x100000000, 0x20, 0x100000010, false},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(Format("data 0x%llx..0x%llx, -l 0x%llx%s", (unsigned long long)r.dataStart,
                             (unsigned long long)r.dataEnd, (unsigned long long)r.limit, r.last ? ", last" : ""));
@@ -184,6 +186,7 @@ struct NotExact {
     const char* says;
 };
 
+// clang-format off
 const NotExact kNotExact[] = {
     {"damaged header", "$Size &40\n%pid.txt &7fff\n:a.bin &8000 -k\n", 0x8000 + 0x30, 0, 1,
      "header at 0x00008000: it does not verify"},
@@ -191,6 +194,7 @@ const NotExact kNotExact[] = {
      "is not a multiple of 1 KiB"},
     {"eleven stretches", kTenGroupImagesPar, 0x30000, 0, 1, "cannot merge"},
 };
+// clang-format on
 
 TEST(InspectExtract, SaysWhatItCannotReproduce) {
     for (const NotExact& row : kNotExact) {
@@ -230,6 +234,7 @@ TEST(InspectExtract, RefusesAFolderThatHoldsFiles) {
 // user: the text shows them escaped, JSON as \u escapes, and a name that is
 // not UTF-8 also as its bytes in hex.
 TEST(InspectExtract, VersionsAndNamesFromOutsideAreShownEscaped) {
+    // clang-format off
     struct Outside {
         std::string version, shownVersion, jsonVersion;
         std::string name, shownName;  // of the folder; with ".svg", of the picture
@@ -238,6 +243,7 @@ TEST(InspectExtract, VersionsAndNamesFromOutsideAreShownEscaped) {
         {"\x1b[2J", "\\x1b[2J", "\\u001b[2J", "p\x07\xff", "p\\x07\\xff", false},
         {"\xc2\x9b" "2J", "\\xc2\\x9b2J", "\\u009b2J", "p\xc2\x9b", "p\\xc2\\x9b", true},
     };
+    // clang-format on
     for (const Outside& row : rows) {
         SCOPED_TRACE(row.shownName);
         BindFolder folder;

@@ -25,16 +25,14 @@
 namespace morvik_test {
 namespace {
 
-
 // crc32_combine, and its tabled form, against zlib's, including lengths
 // far past what a buffer in a test can hold.
 TEST(InspectRobustness, CrcCombineMatchesZlib) {
     Bytes data = PatternBytes(70000, 3);
     const uint32_t crcA = Crc32(data.data(), 1000), crcB = Crc32(data.data() + 1000, data.size() - 1000);
     EXPECT_EQ(morvik::crc32_combine(crcA, crcB, data.size() - 1000), Crc32(data.data(), data.size()));
-    for (uint64_t length : {uint64_t{0}, uint64_t{1}, uint64_t{15}, uint64_t{4096}, uint64_t{65537},
-                            uint64_t{1} << 31, (uint64_t{1} << 32) + 7, (uint64_t{1} << 33) - 2,
-                            uint64_t{0x123456789ab}}) {
+    for (uint64_t length : {uint64_t{0}, uint64_t{1}, uint64_t{15}, uint64_t{4096}, uint64_t{65537}, uint64_t{1} << 31,
+                            (uint64_t{1} << 32) + 7, (uint64_t{1} << 33) - 2, uint64_t{0x123456789ab}}) {
         const morvik::Crc32Shift shift = morvik::MakeCrc32Shift(length);
         for (uint32_t seed : {0u, 0xdeadbeefu, 0xffffffffu}) {
             uint32_t crc1 = Crc32(data.data(), seed % 97) ^ seed, crc2 = seed ^ 0x5a5a5a5au;
@@ -75,6 +73,7 @@ std::vector<uint32_t> NaiveMarkerStarts(const Bytes& data, size_t from, size_t t
 using MarkerRoute = size_t (*)(const uint8_t*, size_t, size_t, uint32_t*, size_t, size_t*);
 
 TEST(InspectRobustness, MarkerScanRoutesMatchANaiveSearch) {
+    // clang-format off
     struct Route {
         const char* name;
         MarkerRoute find;
@@ -86,6 +85,7 @@ TEST(InspectRobustness, MarkerScanRoutesMatchANaiveSearch) {
         {"avx512", morvik::FindMarkerStartsAvx512, morvik::ScanHasAvx512()},
         {"dispatch", morvik::FindMarkerStarts, true},
     };
+    // clang-format on
     const Bytes data = ScanData();
     const size_t ranges[][2] = {{0, 5990}, {1, 5990}, {63, 4000}, {2999, 3301}, {100, 163}, {7, 9}, {50, 50}};
     for (const Route& r : routes) {
@@ -145,8 +145,8 @@ TEST(InspectRobustness, UniformBlockRoutesMatchANaiveSearch) {
                     size_t end = from;
                     while (end + 32 <= to && all(end, byte)) end += 32;
                     if (end + 32 > to) end = to - to % 32;
-                    EXPECT_EQ(r.end(data.data(), from, to, byte), end) << r.name << " end of " << int(byte) << " from "
-                                                                      << from;
+                    EXPECT_EQ(r.end(data.data(), from, to, byte), end)
+                        << r.name << " end of " << int(byte) << " from " << from;
                 }
             }
     }
@@ -154,8 +154,8 @@ TEST(InspectRobustness, UniformBlockRoutesMatchANaiveSearch) {
 
 // Files without a sealed header and without a PID block.
 TEST(InspectRobustness, NothingBoundIsNothingOk) {
-    Bytes bound = BuildImage(0x3810, 0xFF, 0x7ff,
-                             {{0x1000, {{0x1100, PatternBytes(0x1001, 1), "1.00", true}}}});
+    Bytes bound = BuildImage(0x3810, 0xFF, 0x7ff, {{0x1000, {{0x1100, PatternBytes(0x1001, 1), "1.00", true}}}});
+    // clang-format off
     struct Case {
         const char* what;
         Bytes image;
@@ -167,6 +167,7 @@ TEST(InspectRobustness, NothingBoundIsNothingOk) {
         {"a bind cut off before its PID block", Bytes(bound.begin(), bound.begin() + 0x700), 0},
         {"a sparse file", {}, uint64_t{64} << 20},
     };
+    // clang-format on
     for (const Case& c : cases) {
         TempDir dir;
         std::string path = dir / "image.bin";
@@ -196,6 +197,7 @@ TEST(InspectRobustness, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
     std::string socketPath = dir / "socket";
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
     ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // clang-format off
     struct Case {
         std::string path;
         const char* named;
@@ -205,6 +207,7 @@ TEST(InspectRobustness, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
         {"/dev/zero", "is not a regular file"},
         {socketPath, "Error : cannot open image"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         RunResult run = RunInspect({c.path});
         EXPECT_EQ(run.status, 2) << c.path;
@@ -216,6 +219,7 @@ TEST(InspectRobustness, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
 // The file changes between two chunks of the pass; the test makes the
 // change itself between two steps.
 TEST(InspectRobustness, FileThatChangesWhileReadIsAnError) {
+    // clang-format off
     struct Case {
         const char* what;
         void (*change)(const std::string& path);
@@ -230,6 +234,7 @@ TEST(InspectRobustness, FileThatChangesWhileReadIsAnError) {
              WriteFile(path, PatternBytes(1 << 20, 77));
          }},
     };
+    // clang-format on
     for (const Case& c : cases) {
         TempDir dir;
         std::string path = dir / "image.bin";
@@ -253,8 +258,9 @@ TEST(InspectRobustness, FileThatChangesWhileReadIsAnError) {
 // found and verified.
 TEST(InspectRobustness, ChunkBordersChangeNothing) {
     const uint32_t chunk = morvik::kChunkSize;
-    Group a{chunk - 100, {{chunk + 156, PatternBytes(2 * chunk, 1), "A.00", true},
-                          {3 * chunk + 1000, PatternBytes(chunk - 1008, 2), "A.01", true}}};  // record at 4 chunks - 8
+    Group a{chunk - 100,
+            {{chunk + 156, PatternBytes(2 * chunk, 1), "A.00", true},
+             {3 * chunk + 1000, PatternBytes(chunk - 1008, 2), "A.01", true}}};  // record at 4 chunks - 8
     Group b{9 * chunk - 3, {{9 * chunk + 253, PatternBytes(5000, 3), "B.00", false}}};
     Bytes image = BuildImage(20 * chunk, 0xFF, 5 * chunk + 30, {a, b});
     TempDir dir;
@@ -313,6 +319,7 @@ TEST(InspectRobustness, RunsAndBlockCrcsAcrossChunkBordersAreExact) {
         uint64_t size;
         std::vector<Piece> pieces;
     };
+    // clang-format off
     std::vector<Case> cases = {
         {"across one border", size, {{chunk - 7000, 9000, 0xFF}}},
         {"ending at a border, the next starting there", size, {{chunk - 4000, 4000, 0x00}, {chunk, 4000, 0xFF}}},
@@ -334,6 +341,7 @@ TEST(InspectRobustness, RunsAndBlockCrcsAcrossChunkBordersAreExact) {
         {"95 bytes after the other byte, 95 KiB", 95 << 10, {{954, 70, 0x00}, {1024, 95, 0xFF}}},
         {"96 bytes after the other byte, 96 KiB", 96 << 10, {{954, 70, 0x00}, {1024, 96, 0xFF}}},
     };
+    // clang-format on
     std::mt19937 random(11);
     for (int k = 0; k < 8; ++k) {
         Case c{"random pieces near borders", size, {}};
@@ -404,6 +412,7 @@ TEST(InspectRobustness, WorkBombsFailInBoundedTime) {
     Bytes untraceable = BuildImage(4200 * 256 + 0x1000, 0x00, 4200 * 256 + 0x7ff, {});
     for (size_t k = 0; k < 4200; ++k) Put(untraceable, k * 256, damaged);
     Put(untraceable, 4200 * 256 + 0x900, FwPidRecord());
+    // clang-format off
     struct Case {
         const char* what;
         Bytes image;
@@ -414,6 +423,7 @@ TEST(InspectRobustness, WorkBombsFailInBoundedTime) {
         {"header magics only", magics, "more than 4096 \"Tav\"+NUL markers found"},
         {"near misses only", nearMisses, "places that could start a marker found"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         TempDir dir;
         RunResult run = InspectBytes(dir, c.image);

@@ -12,7 +12,6 @@
 namespace morvik_test {
 namespace {
 
-
 // Group 0: header 0x1000, kernel 0x1100 (odd length), firmware image 0x3000
 // ending at 0x37ff, so its FW PID record sits at the even 0x3800. A 2 KiB
 // bootloader at 0 holds the PID block (0x7ba to 0x7ff).
@@ -64,8 +63,9 @@ Json InspectJson(const TempDir& dir, const Bytes& image, int* status) {
 }
 
 TEST(InspectSynthetic, CleanImagesVerifyAndMapEveryRegion) {
-    const std::vector<std::string> one = {"data", "pid-block", "fill", "header", "image", "fill",
-                                          "image", "fill", "fw-pid-record"};
+    const std::vector<std::string> one = {"data", "pid-block", "fill", "header",       "image",
+                                          "fill", "image",     "fill", "fw-pid-record"};
+    // clang-format off
     struct Case {
         const char* name;
         Bytes image;
@@ -82,6 +82,7 @@ TEST(InspectSynthetic, CleanImagesVerifyAndMapEveryRegion) {
         {"a header that lists no images", EmptyGroupHeader(),
          {"data", "pid-block", "fill", "header", "fill", "data", "fill"}, 1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         TempDir dir;
         int status = -1;
@@ -130,6 +131,7 @@ std::string Expand(std::string line, const Bytes& image, uint8_t fill) {
 TEST(InspectSynthetic, EachDamagedByteIsCaughtAndNamed) {
     const std::string hdr = "header at 0x00001000", rec = "FW PID record at 0x00003800 (header at 0x00001000)";
     const std::string pid = "PID block at 0x000007ba";
+    // clang-format off
     struct Case {
         const char* what;
         size_t at;
@@ -160,6 +162,7 @@ TEST(InspectSynthetic, EachDamagedByteIsCaughtAndNamed) {
         {"PID byte the FW PID words come from", 0x7ba + 57,
          {rec + ": PID words 3637 3a3b 4243, the PID block at 0x000007ba has 3637 3a3b 4343"}},
     };
+    // clang-format on
     for (uint8_t fill : {0x00, 0xFF}) {
         for (const Case& c : cases) {
             Bytes image = OneGroup(fill);
@@ -194,6 +197,7 @@ TEST(InspectSynthetic, CrcFailureShowsExpectedAndActualValues) {
 
 TEST(InspectSynthetic, MarkersInImageDataAreNoFalseAlarm) {
     Bytes zeros(60, 0x00), ones(60, 0xFF);
+    // clang-format off
     struct Case {
         const char* what;
         size_t at;  // inside the bootloader (0x100) or the firmware image (0x3100)
@@ -206,6 +210,7 @@ TEST(InspectSynthetic, MarkersInImageDataAreNoFalseAlarm) {
         {"a lone tAvRiCk", 0x200, Text("tAvRiCk")},
         {"a lone aVrIcK", 0x300, Text("aVrIcK")},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Bytes data = c.bytes;
         if (c.what[0] == 'T') std::memcpy(data.data(), "Tav", 4);
@@ -225,6 +230,7 @@ TEST(InspectSynthetic, MarkersInImageDataAreNoFalseAlarm) {
 
 TEST(InspectSynthetic, TruncatedFilesFail) {
     const std::string record = "FW PID record at 0x00003800 (header at 0x00001000): runs past the end of the file";
+    // clang-format off
     struct Case {
         size_t size;
         std::vector<std::string> lines;
@@ -238,6 +244,7 @@ TEST(InspectSynthetic, TruncatedFilesFail) {
         {0x7d0, {"PID block at 0x000007ba: cut off by the end of the file"}},
         {0, {"the file is empty"}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Bytes image = OneGroup(0xFF);
         image.resize(c.size);
@@ -264,6 +271,7 @@ TEST(InspectSynthetic, RecordWithoutGroupsIsCheckedAgainstThePidBlock) {
 
 TEST(InspectSynthetic, RepeatedMarkersAreBoundedAndFail) {
     Bytes header = SealedHeader(0x00, 0x100, {{0x100, PatternBytes(16, 1), "1.00", true}});
+    // clang-format off
     struct Case {
         Bytes unit;
         const char* named;
@@ -271,6 +279,7 @@ TEST(InspectSynthetic, RepeatedMarkersAreBoundedAndFail) {
         {Text("tAvRiCk"), "more than 64 PID blocks found"},
         {header, "more than 64 firmware headers found"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Bytes image;
         for (int i = 0; i < 200; ++i) image.insert(image.end(), c.unit.begin(), c.unit.end());
@@ -287,6 +296,7 @@ TEST(InspectSynthetic, CommandLine) {
     WriteFile(image, OneGroup(0x00));
     const std::string titled = dir / "x\x1b]0;t\x07\xff.bin";
     WriteFile(titled, OneGroup(0x00));
+    // clang-format off
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -329,6 +339,7 @@ TEST(InspectSynthetic, CommandLine) {
          "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",
          ""},
     };
+    // clang-format on
     for (const Case& c : cases) {
         RunResult run = RunInspect(c.args);
         std::string shown = c.args.empty() ? "(none)" : c.args[0];

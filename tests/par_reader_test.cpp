@@ -34,8 +34,7 @@ protected:
     void SetUp() override {
         ::unsetenv("POSIXLY_CORRECT");
         ResetScanner();
-        for (const char* name : {"a.bin", "pid.txt"})
-            morvik_test::WriteFile(dir / name, std::string(0x123, 'x'));
+        for (const char* name : {"a.bin", "pid.txt"}) morvik_test::WriteFile(dir / name, std::string(0x123, 'x'));
     }
     void TearDown() override {
         FreeMemory(&info);
@@ -50,7 +49,8 @@ protected:
     }
 
     // Runs `step` with standard output and standard error captured.
-    template <class Step> int Capture(Step step) {
+    template <class Step>
+    int Capture(Step step) {
         int result = 0;
         morvik_test::Captured printed = morvik_test::CaptureOutput([&] { result = step(); });
         out = printed.out;
@@ -66,7 +66,10 @@ protected:
     }
 
     std::string FormatText() {
-        Capture([] { ShowParFormatUsage(); return 0; });
+        Capture([] {
+            ShowParFormatUsage();
+            return 0;
+        });
         return out;
     }
 };
@@ -77,9 +80,17 @@ TEST_F(ParReaderTest, FormatTextKeepsItsPercentSignsAndRules) {
     for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
         lines.push_back(text.substr(start, end - start));
     ASSERT_EQ(lines.size(), 24u);
-    const struct { size_t index; std::string line; } expected[] = {
-        {0, "Usage : Par File Line Format."}, {1, "\tLine Start with [:|%|$]"}, {2, rule}, {14, rule},
-        {15, "format 2 - %Pid  &pid_offset_in_boot &pid_offset_in_fw"}, {19, rule}, {23, rule},
+    const struct {
+        size_t index;
+        std::string line;
+    } expected[] = {
+        {0, "Usage : Par File Line Format."},
+        {1, "\tLine Start with [:|%|$]"},
+        {2, rule},
+        {14, rule},
+        {15, "format 2 - %Pid  &pid_offset_in_boot &pid_offset_in_fw"},
+        {19, rule},
+        {23, rule},
         {18, "\t\tNOTE: if there is no image with option '-k' or '-f', it is allowed no %PID in par file!"},
     };
     for (const auto& e : expected) EXPECT_EQ(lines[e.index], e.line) << e.index;
@@ -91,12 +102,15 @@ TEST_F(ParReaderTest, EchoesEachKindOfLine) {
                         "PID info :\n\tPID file {D}/pid.txt's first location is 0x7fff, second location is 0x0\n" +
                         kSep + kSep +
                         "\ttype: 2\n\tname: {D}/a.bin\n\taddr: 10000\n\tleng: 123\n\tlimit: 8000\n\tpad: 1\n"
-                        "\tgroup id: 1\n\tcksum: 1\n\tver: 1.00\n" + kSep));
+                        "\tgroup id: 1\n\tcksum: 1\n\tver: 1.00\n" +
+                        kSep));
 }
 
 TEST_F(ParReaderTest, SkipsOrWarnsAboutLinesOfOtherKinds) {
     const std::string warn = "Warning: Unknown magic header charactor ";
-    const struct { std::string text, out; } cases[] = {
+    const struct {
+        std::string text, out;
+    } cases[] = {
         {"# only a comment\n\n   \n\t\n\r\n", ""},
         {"  :{D}/a.bin &0\n\t$Size &400\n", ""},  // indented lines are skipped silently
         {"X foo\n", warn + "'X' in your par file, ignore it!\n"},
@@ -112,6 +126,7 @@ TEST_F(ParReaderTest, SkipsOrWarnsAboutLinesOfOtherKinds) {
 }
 
 TEST_F(ParReaderTest, ReadsImageLineFieldsAndOptions) {
+    // clang-format off
     const struct {
         const char* line;
         uint32_t offset, limit;
@@ -145,16 +160,18 @@ TEST_F(ParReaderTest, ReadsImageLineFieldsAndOptions) {
         {":{D}/a.bin &0 -l 0x80000000 -k", 0, 0x80000000, PAD_NONE, "", 0, IMAGE_KERNEL, 0, 1, ""},
         {":{D}/a.bin &0 -f 1 -l0xffffffff", 0, 0xFFFFFFFF, PAD_NONE, "", 0, IMAGE_FW, 1, 0, ""},
     };
+    // clang-format on
     for (const auto& c : cases) {
         ASSERT_EQ(Read(std::string(c.line) + "\n"), kParOk) << c.line;
         ASSERT_EQ(info.imageCount, 1u) << c.line;
         const ImageInfo& image = *info.images[0];
         EXPECT_EQ(image.name, Fill("{D}/a.bin")) << c.line;
         EXPECT_EQ(image.length, 0x123) << c.line;
-        EXPECT_EQ(std::make_tuple(image.offset, image.limit, image.pad, std::string(image.version),
-                                  int{image.cksum}, image.type, image.groupId, info.groupCount),
-                  std::make_tuple(c.offset, c.limit, c.pad, std::string(c.version), c.cksum, c.type,
-                                  c.group, c.groupCount)) << c.line;
+        EXPECT_EQ(
+            std::make_tuple(image.offset, image.limit, image.pad, std::string(image.version), int{image.cksum},
+                            image.type, image.groupId, info.groupCount),
+            std::make_tuple(c.offset, c.limit, c.pad, std::string(c.version), c.cksum, c.type, c.group, c.groupCount))
+            << c.line;
         EXPECT_EQ(out.substr(0, out.find(kSep)), c.note) << c.line;
         // the scanner complains on standard error, its first word the image
         // path; the located diagnostics beside it begin with the PAR path
@@ -183,13 +200,22 @@ TEST_F(ParReaderTest, WithPosixlyCorrectNoImageOptionActs) {
 }
 
 TEST_F(ParReaderTest, ReadsSizeAndPidLines) {
-    const struct { const char* text; uint32_t size, boot, fw; } cases[] = {
-        {"$Size &400", 0x100000, 0, 0},         {"$Size &0x400", 0x100000, 0, 0},
-        {"$Size & 400", 0x100000, 0, 0},        {"$Size\t&\v400\r\n", 0x100000, 0, 0},
-        {"$Size &3FFFFF", 0xFFFFFC00, 0, 0},    {"$Size &-0", 0, 0, 0},
-        {"$Size &+0X1f", 0x7C00, 0, 0},         {"$Size &0x", 0, 0, 0},
-        {"$a b &00000000400 tail", 0x100000, 0, 0}, {"$Size &10\n$Size &400", 0x100000, 0, 0},
-        {"%{D}/pid.txt &7fff", 0, 0x7FFF, 0},   {"%{D}/pid.txt &7fff &1F0 extra", 0, 0x7FFF, 0x1F0},
+    const struct {
+        const char* text;
+        uint32_t size, boot, fw;
+    } cases[] = {
+        {"$Size &400", 0x100000, 0, 0},
+        {"$Size &0x400", 0x100000, 0, 0},
+        {"$Size & 400", 0x100000, 0, 0},
+        {"$Size\t&\v400\r\n", 0x100000, 0, 0},
+        {"$Size &3FFFFF", 0xFFFFFC00, 0, 0},
+        {"$Size &-0", 0, 0, 0},
+        {"$Size &+0X1f", 0x7C00, 0, 0},
+        {"$Size &0x", 0, 0, 0},
+        {"$a b &00000000400 tail", 0x100000, 0, 0},
+        {"$Size &10\n$Size &400", 0x100000, 0, 0},
+        {"%{D}/pid.txt &7fff", 0, 0x7FFF, 0},
+        {"%{D}/pid.txt &7fff &1F0 extra", 0, 0x7FFF, 0x1F0},
         {"%{D}/pid.txt &7fff\n:{D}/a.bin &0 -c", 0, 0x7FFF, 0},
     };
     for (const auto& c : cases) {
@@ -229,7 +255,10 @@ TEST_F(ParReaderTest, FormatErrorsStopTheReadingAndFailTheRun) {
                       pidLine = "Error: PID file line format error!\n", image = ":{D}/a.bin &0\n", nul(1, '\0'),
                       utf16 = "Error: Par file {D}/t.par is UTF-16 text, not ASCII or UTF-8!\n",
                       utf32 = "Error: Par file {D}/t.par is UTF-32 text, not ASCII or UTF-8!\n";
-    const struct { std::string text, message; uint32_t imageCount; } cases[] = {
+    const struct {
+        std::string text, message;
+        uint32_t imageCount;
+    } cases[] = {
         {":# loader", "Error: BIN file line format error!\n", 0},
         {":{D}/a.bin &0x1000", hex, 0},
         {":{D}/a.bin &100\r", hex, 0},
@@ -241,11 +270,14 @@ TEST_F(ParReaderTest, FormatErrorsStopTheReadingAndFailTheRun) {
         {"%{D}/pid.txt &7fzz", hex, 0},
         {"%{D}/pid.txt &7fff &zz", hex, 0},
         {"%{D}/pid.txt &1\n%{D}/pid.txt &2", "Error: more than one pid files!\n", 0},
-        {"$&400", size, 0}, {"$Size 400", size, 0},
-        {"$Size &x1", size, 0}, {"$Size &-\n$Size &400", size, 0},
+        {"$&400", size, 0},
+        {"$Size 400", size, 0},
+        {"$Size &x1", size, 0},
+        {"$Size &-\n$Size &400", size, 0},
         {Lines(11, image), "Error: too many bin files, max bin file number is 10.\n", 10},
         // refusals of what does not fit the records
-        {"%{D}/pid.txt", pidLine, 0}, {"%", pidLine, 0},
+        {"%{D}/pid.txt", pidLine, 0},
+        {"%", pidLine, 0},
         {":" + std::string(256, 'p') + " &0", "Error: image file path is longer than 255 characters!\n", 0},
         {"%" + std::string(256, 'p') + " &0", "Error: PID file path is longer than 255 characters!\n", 0},
         {":" + std::string(512, 'p'), "Error: line is longer than 512 characters!\n", 0},
@@ -302,7 +334,10 @@ TEST_F(ParReaderTest, FormatErrorsStopTheReadingAndFailTheRun) {
 
 TEST_F(ParReaderTest, NamedFilesThatCannotBeMeasuredEndTheRun) {
     const std::string longName(255, 'p');
-    const struct { std::string text, out; bool pidMissing; } cases[] = {
+    const struct {
+        std::string text, out;
+        bool pidMissing;
+    } cases[] = {
         {":{D}/none.bin &0", "Error:open file {D}/none.bin failed\nOpen file {D}/none.bin fail!\n", false},
         {":{D} &0 -k", "Error:read file {D} failed\nOpen file {D} fail!\n", false},
         {":" + longName + " &0", "Error:open file " + longName + " failed\nOpen file " + longName + " fail!\n", false},

@@ -38,7 +38,10 @@ struct PlanContext {
     TempDir dir;
     morvik::ParInfo info{};
 
-    PlanContext() { morvik::init_info(&info); info.targetSize = 0x200000; }
+    PlanContext() {
+        morvik::init_info(&info);
+        info.targetSize = 0x200000;
+    }
     ~PlanContext() { morvik::FreeMemory(&info); }
 
     // Adds an image; a file of `length` pattern bytes is written unless the
@@ -92,8 +95,7 @@ struct PlanContext {
 
     std::vector<std::string> Order() const {
         std::vector<std::string> names;
-        for (uint32_t i = 0; i < info.imageCount; ++i)
-            names.push_back(std::strrchr(info.images[i]->name, '/') + 1);
+        for (uint32_t i = 0; i < info.imageCount; ++i) names.push_back(std::strrchr(info.images[i]->name, '/') + 1);
         return names;
     }
 };

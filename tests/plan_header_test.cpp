@@ -26,9 +26,7 @@ Bytes Le32(uint32_t v) {
     return bytes;
 }
 
-Bytes HeaderBytes(const morvik::FW_Header* header) {
-    return Bytes(header->raw, header->raw + morvik::kFwHeaderSize);
-}
+Bytes HeaderBytes(const morvik::FW_Header* header) { return Bytes(header->raw, header->raw + morvik::kFwHeaderSize); }
 
 // The worked example: a kernel declared at 0x20000, 0x1000 bytes, -v 1.00.
 TEST(PlanHeader, LoneKernelBytesUnderBothFills) {
@@ -120,6 +118,7 @@ Img With(Img img, const char* version, uint8_t cksum) {
 }
 
 TEST(PlanHeader, EntriesBitmapAndPidOffset) {
+    // clang-format off
     const EntryCase cases[] = {
         {"three images, only the second verified",
          {{"k", 0x10000, 0x100, IMAGE_KERNEL, 0}, With({"a", 0x20000, 0x40, IMAGE_FW, 0}, "2.01", 1),
@@ -150,6 +149,7 @@ TEST(PlanHeader, EntriesBitmapAndPidOffset) {
          {{"k", 0x1000, 0x10, IMAGE_KERNEL, 0}, {"big", 0x100000, (1 << 20) * 2 + 3, IMAGE_FW, 0}}, 0,
          {{0x00, 0x300004, {"k", "big"}}}},
     };
+    // clang-format on
     for (const EntryCase& c : cases) {
         PlanContext ctx;
         ctx.AddAll(c.images);
@@ -174,6 +174,7 @@ TEST(PlanHeader, DumpShowsAnEmptyVersion) {
 }
 
 TEST(PlanHeader, ImageFileFailures) {
+    // clang-format off
     struct Case {
         const char* what;
         Bytes fileBytes;  // what the second image's file holds when headers are built
@@ -185,6 +186,7 @@ TEST(PlanHeader, ImageFileFailures) {
         {"file shrank", Bytes(0x3F, 0xAA), false, -1, "read file @f fail! \n"},
         {"file grew", Bytes(0x80, 0xAA), false, -1, "Error : image @f changed during the bind!\n"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         PlanContext ctx;
         ctx.AddAll({{"k", 0x1000, 0x10, IMAGE_KERNEL, 0}, {"f", 0x2000, 0x40, IMAGE_FW, 0}});
@@ -210,6 +212,7 @@ TEST(PlanHeader, ImageFileFailures) {
 // cannot be written is reported and fails the plan.
 TEST(PlanHeader, GroupImagesGoIntoTheOutputAsTheyAreRead) {
     enum class Out { kBeside, kNoFolder, kFull };
+    // clang-format off
     const struct {
         const char* name;
         Out out;
@@ -220,6 +223,7 @@ TEST(PlanHeader, GroupImagesGoIntoTheOutputAsTheyAreRead) {
         {"no temporary file can be made", Out::kNoFolder, 0, false},
         {"the output cannot be written", Out::kFull, -1, false},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         PlanContext ctx;
@@ -239,7 +243,8 @@ TEST(PlanHeader, GroupImagesGoIntoTheOutputAsTheyAreRead) {
         EXPECT_EQ(run.result, c.result) << run.out;
         if (c.out == Out::kFull) {
             EXPECT_NE(run.out.find("Error : Write output bin file(" + path + ") failed! (No space left on device)"),
-                      std::string::npos) << run.out;
+                      std::string::npos)
+                << run.out;
             continue;
         }
         EXPECT_EQ(copy.copied, c.copied);

@@ -49,6 +49,7 @@ void RunCases(const std::vector<Case>& cases) {
 }
 
 TEST(PlanPlacement, KernelShiftPidLocationAndOverlap) {
+    // clang-format off
     RunCases({
         {"lone kernel, even end",
          {{"k", 0x10000, 0x1000, IMAGE_KERNEL, 0}}, 0x200000, 0,
@@ -84,9 +85,11 @@ TEST(PlanPlacement, KernelShiftPidLocationAndOverlap) {
          {"PID_in_f for Group 0 is at 10110\n", "this_end 10120 , next_start 20000\n",
           "this_end 20011 , next_start 200000\n"}, {}},
     });
+    // clang-format on
 }
 
 TEST(PlanPlacement, LimitAndPadChecks) {
+    // clang-format off
     RunCases({
         {"normal image: range smaller than data, then the pad is dropped",
          {{"b", 0, 0x200, IMAGE_NORMAL, -1, 0x100, PAD_FF}}, 0x200000, 0,
@@ -125,9 +128,11 @@ TEST(PlanPlacement, LimitAndPadChecks) {
           {"next.bin", 0x12812, 0x10}},
          0x200000, 0, {"l_size 812\n", "this_end 12812 , next_start 12812\n"}, {"Limit Size"}},
     });
+    // clang-format on
 }
 
 TEST(PlanPlacement, AreasPastFourGiBAreRefused) {
+    // clang-format off
     RunCases({
         {"data ends at the last address: the ordinary checks run",
          {{"b", 0xFFFFF000u, 0xFFF}}, 0x200000, -1, {"this_end ffffffff , next_start 200000\n"}, {"4 GiB"}},
@@ -151,6 +156,7 @@ TEST(PlanPlacement, AreasPastFourGiBAreRefused) {
          {{"b", 0x90000000u, 0x10, IMAGE_NORMAL, -1, 0x80000000u, PAD_NONE}}, 0x200000, -1,
          {"Error : Limit Size of @b", "this_end 90000010 , next_start 200000\n"}, {"4 GiB"}},
     });
+    // clang-format on
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ using morvik_test::Img;
 using morvik_test::PlanContext;
 
 TEST(PlanOrder, StableSortOnSignedOffset) {
+    // clang-format off
     struct Case {
         const char* what;
         std::vector<Img> images;  // PAR order
@@ -26,6 +27,7 @@ TEST(PlanOrder, StableSortOnSignedOffset) {
          {{"zero", 0, 1}, {"max", 0xFFFFFFFFu, 1}, {"min", 0x80000000u, 1}, {"pos", 0x7FFFFFFF, 1}},
          {"min", "max", "zero", "pos"}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         PlanContext ctx;
         ctx.AddAll(c.images);
@@ -38,6 +40,7 @@ TEST(PlanOrder, StableSortOnSignedOffset) {
 }
 
 TEST(PlanRules, PreconditionsAndGroupRules) {
+    // clang-format off
     struct Case {
         const char* what;
         std::vector<Img> images;
@@ -82,6 +85,7 @@ TEST(PlanRules, PreconditionsAndGroupRules) {
         {"no image lines", {}, false, 0x10000, 0,
          "Warn : No PID would be bind!\nPasre Par Info Done!\n"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         PlanContext ctx;
         ctx.AddAll(c.images);
@@ -104,9 +108,12 @@ TEST(PlanRules, PreconditionsAndGroupRules) {
 
 TEST(PlanRules, LastImageOfGroupSkipsNormalAndMatchesFullGroupNumber) {
     PlanContext ctx;
-    ctx.AddAll({{"k", 0x100, 1, IMAGE_KERNEL, 0}, {"f", 0x200, 1, IMAGE_FW, 0},
-                {"n", 0x300, 1, IMAGE_NORMAL, 0}, {"wide", 0x400, 1, IMAGE_FW, 0x100},
-                {"neg", 0x500, 1, IMAGE_FW, -1}, {"g1", 0x600, 1, IMAGE_KERNEL, 1}});
+    ctx.AddAll({{"k", 0x100, 1, IMAGE_KERNEL, 0},
+                {"f", 0x200, 1, IMAGE_FW, 0},
+                {"n", 0x300, 1, IMAGE_NORMAL, 0},
+                {"wide", 0x400, 1, IMAGE_FW, 0x100},
+                {"neg", 0x500, 1, IMAGE_FW, -1},
+                {"g1", 0x600, 1, IMAGE_KERNEL, 1}});
     struct Case {
         uint8_t group;
         int32_t index;

@@ -20,6 +20,7 @@ struct EscapeCase {
 };
 
 TEST(SysEscaped, ControlsAndBytesOutsideUtf8AreEscapedTheRestKept) {
+    // clang-format off
     const EscapeCase table[] = {
         {"plain ASCII", ":boot.bin &0 -l 0x8000", ":boot.bin &0 -l 0x8000", true},
         {"C0: ESC and BEL of a title sequence", "x\x1b]0;pwned\x07.bin", "x\\x1b]0;pwned\\x07.bin", true},
@@ -46,6 +47,7 @@ TEST(SysEscaped, ControlsAndBytesOutsideUtf8AreEscapedTheRestKept) {
          "\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80", true},
         {"backslash doubled: a name cannot pass for an escape", "a\\x1b", "a\\\\x1b", true},
     };
+    // clang-format on
     for (const EscapeCase& c : table) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(morvik::Escaped(c.text), c.shown);
@@ -55,6 +57,7 @@ TEST(SysEscaped, ControlsAndBytesOutsideUtf8AreEscapedTheRestKept) {
 
 TEST(SysEscaped, QuotedLineIsEscapedAndCutBehindACharacter) {
     const std::string a99(99, 'a');
+    // clang-format off
     const struct {
         const char* what;
         std::string file;
@@ -68,6 +71,7 @@ TEST(SysEscaped, QuotedLineIsEscapedAndCutBehindACharacter) {
         {"longer: cut behind the 100th character, not inside it", "p.PAR", a99 + "\xc3\xa9z",
          "p.PAR:2:     " + a99 + "\xc3\xa9...\n"},
     };
+    // clang-format on
     for (const auto& c : table) {
         SCOPED_TRACE(c.what);
         auto captured = morvik_test::CaptureOutput([&] { morvik::QuoteLine(c.file.c_str(), 2, c.line.c_str()); });

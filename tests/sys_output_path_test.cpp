@@ -63,6 +63,7 @@ std::string WithFolder(std::string text, const std::string& folder) {
 TEST(SysOutputPath, FollowsLinksToAFileOrNothingAndRefusesTheRest) {
     const std::string proc = ": a file there is a running process's descriptor or memory, not a file to replace";
     // clang-format off
+    // clang-format off
     const struct {
         const char* what;
         std::string path;  // from the folder, or absolute
@@ -96,6 +97,7 @@ TEST(SysOutputPath, FollowsLinksToAFileOrNothingAndRefusesTheRest) {
         {"a bare name in a folder of /proc", "1", OutputKind::kRefused, "/proc", "is in /proc" + proc, false,
          "/proc/self/fd"},
     };
+    // clang-format on
     // clang-format on
     TempDir dir;
     MakeFolder(dir);

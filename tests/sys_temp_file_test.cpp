@@ -66,6 +66,7 @@ bool LockedElsewhere(const std::string& path) {
 // final path gone. A failure makes nothing and leaves the path "".
 TEST(SysTempFile, CreatedBesideTheFinalPathOrRefused) {
     // clang-format off
+    // clang-format off
     const struct {
         const char* what;
         std::string finalName;
@@ -79,6 +80,7 @@ TEST(SysTempFile, CreatedBesideTheFinalPathOrRefused) {
         {"a missing folder", "missing/out.bin", ENOENT, ""},
         {"a path too long for a temporary path", std::string(500, 'x'), ENAMETOOLONG, ""},
     };
+    // clang-format on
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -187,6 +189,7 @@ TEST(SysTempFile, RenamedOverTheFinalPathOrRemovedByAnEndingSignal) {
 // folders, young files and finished files.)
 TEST(SysTempFile, LeftoversOfKilledRunsAreRemoved) {
     // clang-format off
+    // clang-format off
     const struct {
         const char* what;
         std::string finalName;
@@ -204,6 +207,7 @@ TEST(SysTempFile, LeftoversOfKilledRunsAreRemoved) {
         {"a link to an old 0600 file", "out.bin", ".out.bin.morvik-Link01", 0600, 120, false, true, false},
         {"a long final name, cut as it was made", kLongName, kLongPrefix + "Ab12Cd", 0600, 120, false, false, true},
     };
+    // clang-format on
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -28,6 +28,7 @@ TEST(WritePid, HexTextConvertsTwoCharactersPerByte) {
         pidText += pair;
         pidBytes.push_back(static_cast<uint8_t>(i * 37 % 256));
     }
+    // clang-format off
     const struct {
         const char* what;
         std::string text;
@@ -42,6 +43,7 @@ TEST(WritePid, HexTextConvertsTwoCharactersPerByte) {
         {"a PID file's 112 digits", pidText, pidBytes},
         {"nothing", "", {}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         Bytes out(60, 0xEE);
         morvik::HexStr2Chrs(out.data(), c.text.c_str(), static_cast<uint16_t>(c.text.size()));

@@ -25,12 +25,9 @@ int debug_open = 0;
 namespace {
 
 const LongOption bind_longopts[] = {
-    {"pad", required_argument, nullptr, 'p'},
-    {"debug", no_argument, nullptr, 'd'},
-    {"version", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {"parfmt", no_argument, nullptr, 'f'},
-    {nullptr, 0, nullptr, 0},
+    {"pad", required_argument, nullptr, 'p'}, {"debug", no_argument, nullptr, 'd'},
+    {"version", no_argument, nullptr, 'v'},   {"help", no_argument, nullptr, 'h'},
+    {"parfmt", no_argument, nullptr, 'f'},    {nullptr, 0, nullptr, 0},
 };
 
 struct BindRun {
@@ -181,8 +178,8 @@ bool PlanAndWrite(BindRun& run) {
     std::fflush(stdout);
     SavedSignals saved = CatchEndingSignals();
     run.out.path = run.outPath;
-    bool written = CheckOutputPath(run.outPath, run.parPath, &run.info) && PlanLayout(run) &&
-                   CheckBeforeWriting(run) && WriteOutput(run);
+    bool written = CheckOutputPath(run.outPath, run.parPath, &run.info) && PlanLayout(run) && CheckBeforeWriting(run) &&
+                   WriteOutput(run);
     if (!written) DiscardOutputFile(&run.out);
     RestoreSignals(saved);
     return written;

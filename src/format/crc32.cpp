@@ -61,11 +61,10 @@ uint32_t RawTableCrc(uint32_t reg, const uint8_t* p, size_t length) {
     while (length >= kSlices) {
         uint64_t a = LoadLe64(p) ^ reg;
         uint64_t b = LoadLe64(p + 8);
-        reg = TableByte(a, 0, 15) ^ TableByte(a, 1, 14) ^ TableByte(a, 2, 13) ^
-              TableByte(a, 3, 12) ^ TableByte(a, 4, 11) ^ TableByte(a, 5, 10) ^
-              TableByte(a, 6, 9) ^ TableByte(a, 7, 8) ^ TableByte(b, 0, 7) ^
-              TableByte(b, 1, 6) ^ TableByte(b, 2, 5) ^ TableByte(b, 3, 4) ^
-              TableByte(b, 4, 3) ^ TableByte(b, 5, 2) ^ TableByte(b, 6, 1) ^ TableByte(b, 7, 0);
+        reg = TableByte(a, 0, 15) ^ TableByte(a, 1, 14) ^ TableByte(a, 2, 13) ^ TableByte(a, 3, 12) ^
+              TableByte(a, 4, 11) ^ TableByte(a, 5, 10) ^ TableByte(a, 6, 9) ^ TableByte(a, 7, 8) ^ TableByte(b, 0, 7) ^
+              TableByte(b, 1, 6) ^ TableByte(b, 2, 5) ^ TableByte(b, 3, 4) ^ TableByte(b, 4, 3) ^ TableByte(b, 5, 2) ^
+              TableByte(b, 6, 1) ^ TableByte(b, 7, 0);
         p += kSlices;
         length -= kSlices;
     }
@@ -116,8 +115,7 @@ __attribute__((target("sse2"))) inline __m128i Load128(const uint8_t* p) {
 // Folds what is left in whole 16-byte lanes into x0, which holds everything
 // before p; the 128-bit remainder is then an ordinary 16-byte message for the
 // table route, which also takes the last length % 16 bytes.
-__attribute__((target("pclmul,sse2"))) inline uint32_t FinishFolding(__m128i x0, const uint8_t* p,
-                                                                    size_t length) {
+__attribute__((target("pclmul,sse2"))) inline uint32_t FinishFolding(__m128i x0, const uint8_t* p, size_t length) {
     const __m128i k1 = _mm_set_epi64x(static_cast<long long>(kFold1Hi), static_cast<long long>(kFold1Lo));
     while (length >= 16) {
         x0 = Fold(x0, k1, Load128(p));
@@ -130,8 +128,7 @@ __attribute__((target("pclmul,sse2"))) inline uint32_t FinishFolding(__m128i x0,
 }
 
 // Four 128-bit lanes, 64 bytes per step, folded into one at the end.
-__attribute__((target("pclmul,sse2"))) uint32_t RawClmulCrc(uint32_t reg, const uint8_t* p,
-                                                           size_t length) {
+__attribute__((target("pclmul,sse2"))) uint32_t RawClmulCrc(uint32_t reg, const uint8_t* p, size_t length) {
     if (length < 64) return RawTableCrc(reg, p, length);
     __m128i x0 = _mm_xor_si128(Load128(p), _mm_cvtsi32_si128(static_cast<int>(reg)));
     __m128i x1 = Load128(p + 16);
@@ -165,13 +162,11 @@ MORVIK_CRC_WIDE_TARGET inline __m512i Fold512(__m512i acc, __m512i k, __m512i da
     return _mm512_ternarylogic_epi64(lo, hi, data, 0x96);  // lo ^ hi ^ data
 }
 
-MORVIK_CRC_WIDE_TARGET inline __m512i Load512(const uint8_t* p) {
-    return _mm512_loadu_si512(p);
-}
+MORVIK_CRC_WIDE_TARGET inline __m512i Load512(const uint8_t* p) { return _mm512_loadu_si512(p); }
 
 // Four 128-bit lanes of constants, the lowest first, each as (high, low).
-MORVIK_CRC_WIDE_TARGET inline __m512i Constants512(uint64_t hi0, uint64_t lo0, uint64_t hi1, uint64_t lo1,
-                                                   uint64_t hi2, uint64_t lo2, uint64_t hi3, uint64_t lo3) {
+MORVIK_CRC_WIDE_TARGET inline __m512i Constants512(uint64_t hi0, uint64_t lo0, uint64_t hi1, uint64_t lo1, uint64_t hi2,
+                                                   uint64_t lo2, uint64_t hi3, uint64_t lo3) {
     auto ll = [](uint64_t v) { return static_cast<long long>(v); };
     return _mm512_set_epi64(ll(hi3), ll(lo3), ll(hi2), ll(lo2), ll(hi1), ll(lo1), ll(hi0), ll(lo0));
 }
@@ -212,8 +207,8 @@ MORVIK_CRC_WIDE_TARGET uint32_t RawWideCrc(uint32_t reg, const uint8_t* p, size_
     __m512i x3 = Load512(p + 128);
     p += 192;
     length -= 192;
-    const __m512i k16 = Constants512(kFold16Hi, kFold16Lo, kFold16Hi, kFold16Lo, kFold16Hi, kFold16Lo, kFold16Hi,
-                                     kFold16Lo);
+    const __m512i k16 =
+        Constants512(kFold16Hi, kFold16Lo, kFold16Hi, kFold16Lo, kFold16Hi, kFold16Lo, kFold16Hi, kFold16Lo);
     while (length >= 256) {
         x0 = Fold512(x0, k16, Load512(p));
         x1 = Fold512(x1, k16, Load512(p + 64));
@@ -235,9 +230,9 @@ MORVIK_CRC_WIDE_TARGET uint32_t RawWideCrc(uint32_t reg, const uint8_t* p, size_
     // lanes onto the last one; the last lane's constants are zero, and it
     // joins the sum unmoved.
     const __m512i kLanes = Constants512(kFold3Hi, kFold3Lo, kFold2Hi, kFold2Lo, kFold1Hi, kFold1Lo, 0, 0);
-    __m512i sum = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x0, kLanes, 0x00),
-                                            _mm512_clmulepi64_epi128(x0, kLanes, 0x11),
-                                            _mm512_maskz_mov_epi64(0xC0, x0), 0x96);
+    __m512i sum =
+        _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x0, kLanes, 0x00),
+                                  _mm512_clmulepi64_epi128(x0, kLanes, 0x11), _mm512_maskz_mov_epi64(0xC0, x0), 0x96);
     uint8_t lanes[64];
     _mm512_storeu_si512(lanes, sum);
     __m128i lane = _mm_ternarylogic_epi64(Load128(lanes), Load128(lanes + 16), Load128(lanes + 32), 0x96);
@@ -315,8 +310,7 @@ bool Crc32HasWideCarrylessMultiply() {
     // The AVX-512 checks also tell whether the operating system saves the
     // 512-bit registers.
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq") &&
-           Crc32HasCarrylessMultiply();
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq") && Crc32HasCarrylessMultiply();
 #else
     return false;
 #endif

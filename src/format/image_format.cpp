@@ -48,9 +48,9 @@ void PrintFwHeader(const FW_Header& header, int32_t group, bool sealed) {
     // The version is at most its 4 bytes, ending early at a NUL.
     for (int e = 0; e < raw[kHdrImageNumber]; ++e) {
         const uint8_t* entry = EntryAt(raw, static_cast<size_t>(e));
-        std::printf("\tImage[%d]: offset %x, length %x, checksum %x, version %.4s\n", e,
-                    GetLe32(entry + kEntOffset), GetLe32(entry + kEntLength),
-                    GetLe32(entry + kEntChecksum), reinterpret_cast<const char*>(entry + kEntVersion));
+        std::printf("\tImage[%d]: offset %x, length %x, checksum %x, version %.4s\n", e, GetLe32(entry + kEntOffset),
+                    GetLe32(entry + kEntLength), GetLe32(entry + kEntChecksum),
+                    reinterpret_cast<const char*>(entry + kEntVersion));
     }
 }
 

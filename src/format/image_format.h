@@ -15,20 +15,20 @@ constexpr size_t kFwEntrySize = 24;
 constexpr size_t kFwMaxEntries = 10;
 
 // Byte offsets inside FW_Header.
-constexpr size_t kHdrMagic = 0;           // "Tav" and NUL once sealed
-constexpr size_t kHdrPidOffset = 4;       // u32: the group's FW PID location
-constexpr size_t kHdrChecksum = 8;        // u32: CRC-32 of the unsealed header
-constexpr size_t kHdrImageNumber = 12;    // u8: valid entries
-constexpr size_t kHdrChecksumBitmap = 13; // u8: bit n = verify entry n
-constexpr size_t kHdrReserved = 14;       // 2 bytes, always the fill byte
-constexpr size_t kHdrEntries = 16;        // 10 x FW_ImageEntry
+constexpr size_t kHdrMagic = 0;            // "Tav" and NUL once sealed
+constexpr size_t kHdrPidOffset = 4;        // u32: the group's FW PID location
+constexpr size_t kHdrChecksum = 8;         // u32: CRC-32 of the unsealed header
+constexpr size_t kHdrImageNumber = 12;     // u8: valid entries
+constexpr size_t kHdrChecksumBitmap = 13;  // u8: bit n = verify entry n
+constexpr size_t kHdrReserved = 14;        // 2 bytes, always the fill byte
+constexpr size_t kHdrEntries = 16;         // 10 x FW_ImageEntry
 
 // Byte offsets inside FW_ImageEntry.
-constexpr size_t kEntOffset = 0;    // u32: first byte of the image in the output
-constexpr size_t kEntLength = 4;    // u32
-constexpr size_t kEntChecksum = 8;  // u32: CRC-32 of the image bytes
-constexpr size_t kEntVersion = 12;  // 4 text bytes, no NUL
-constexpr size_t kEntReserved = 16; // 8 bytes fill
+constexpr size_t kEntOffset = 0;     // u32: first byte of the image in the output
+constexpr size_t kEntLength = 4;     // u32
+constexpr size_t kEntChecksum = 8;   // u32: CRC-32 of the image bytes
+constexpr size_t kEntVersion = 12;   // 4 text bytes, no NUL
+constexpr size_t kEntReserved = 16;  // 8 bytes fill
 
 constexpr size_t kFwVersionSize = 4;
 constexpr char kFwHeaderMagic[4] = {'T', 'a', 'v', '\0'};
@@ -80,22 +80,16 @@ inline void PutLe32(uint8_t* at, uint32_t value) {
 }
 
 inline uint32_t GetLe32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
+           static_cast<uint32_t>(at[3]) << 24;
 }
 
 // The first byte of entry n of a header's 256 bytes.
-inline const uint8_t* EntryAt(const uint8_t* header, size_t n) {
-    return header + kHdrEntries + n * kFwEntrySize;
-}
+inline const uint8_t* EntryAt(const uint8_t* header, size_t n) { return header + kHdrEntries + n * kFwEntrySize; }
 
-inline uint8_t* EntryAt(FW_Header* header, size_t n) {
-    return header->raw + kHdrEntries + n * kFwEntrySize;
-}
+inline uint8_t* EntryAt(FW_Header* header, size_t n) { return header->raw + kHdrEntries + n * kFwEntrySize; }
 
-inline const uint8_t* EntryAt(const FW_Header* header, size_t n) {
-    return EntryAt(header->raw, n);
-}
+inline const uint8_t* EntryAt(const FW_Header* header, size_t n) { return EntryAt(header->raw, n); }
 
 // The standard reflected CRC-32 of IEEE 802.3 (polynomial 0xEDB88320,
 // preset 0xFFFFFFFF, result complemented). A length of 0 or less gives 0.

@@ -19,9 +19,7 @@ constexpr uint64_t HeaderStartOf(uint64_t kernelDataStart) { return kernelDataSt
 
 // The first byte of the area an image claims: its header for a kernel, else
 // its data. This is also the offset its PAR line gives.
-constexpr uint64_t AreaStart(uint64_t dataStart, bool kernel) {
-    return kernel ? HeaderStartOf(dataStart) : dataStart;
-}
+constexpr uint64_t AreaStart(uint64_t dataStart, bool kernel) { return kernel ? HeaderStartOf(dataStart) : dataStart; }
 
 // A group's FW PID record starts at the even position at or behind the end
 // of the group's last image (`dataEnd`, the first byte past its data).

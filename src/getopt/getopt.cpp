@@ -57,25 +57,17 @@ struct TableMatch {
 };
 
 // The widening every character result and optopt get: signed 8 bits to int.
-int CharResult(char c) {
-    return static_cast<int>(static_cast<int8_t>(c));
-}
+int CharResult(char c) { return static_cast<int>(static_cast<int8_t>(c)); }
 
 // First occurrence of c in the option string; the terminating NUL is never an
 // option character.
-const char* FindOptionChar(const char* optstring, char c) {
-    return c == '\0' ? nullptr : std::strchr(optstring, c);
-}
+const char* FindOptionChar(const char* optstring, char c) { return c == '\0' ? nullptr : std::strchr(optstring, c); }
 
 // Option elements begin with '-' and have a second character; everything
 // else (the empty text and a lone "-" included) is a non-option element.
-bool IsNonOption(const char* element) {
-    return element[0] != '-' || element[1] == '\0';
-}
+bool IsNonOption(const char* element) { return element[0] != '-' || element[1] == '\0'; }
 
-int MissingArgumentResult(const ScanCall& call) {
-    return call.optstring[0] == ':' ? ':' : '?';
-}
+int MissingArgumentResult(const ScanCall& call) { return call.optstring[0] == ':' ? ':' : '?'; }
 
 // The messages show every text of the vector, and an option character, through
 // Escaped: an image path or an option with a control character in it must
@@ -84,9 +76,7 @@ std::string Shown(const char* text) { return Escaped(text); }
 
 std::string Shown(char c) { return Escaped(std::string_view(&c, 1)); }
 
-void SkipToEndOfElement() {
-    nextchar += std::strlen(nextchar);
-}
+void SkipToEndOfElement() { nextchar += std::strlen(nextchar); }
 
 // Sets up a scan: mode, environment and the (empty) non-option block.
 // Returns the option string without its mode character.
@@ -108,9 +98,7 @@ const char* InitializeScan(const char* optstring) {
     return optstring;
 }
 
-bool ElementUnderWay(const ScanCall& call) {
-    return nextchar != nullptr && *nextchar != '\0' && optind < call.argc;
-}
+bool ElementUnderWay(const ScanCall& call) { return nextchar != nullptr && *nextchar != '\0' && optind < call.argc; }
 
 // Permute mode: move the block of skipped non-options behind the options
 // read since, then step over the next run of non-options.
@@ -175,8 +163,7 @@ bool WantsLongOption(const ScanCall& call) {
     if (call.longopts == nullptr) return false;
     const char* element = call.argv[optind];
     if (element[1] == '-') return true;
-    return call.longOnly &&
-           (element[2] != '\0' || FindOptionChar(call.optstring, element[1]) == nullptr);
+    return call.longOnly && (element[2] != '\0' || FindOptionChar(call.optstring, element[1]) == nullptr);
 }
 
 bool SameMeaning(const LongOption& a, const LongOption& b) {
@@ -187,8 +174,7 @@ bool SameMeaning(const LongOption& a, const LongOption& b) {
 // match suffices). An exact match ends the walk and wins. With
 // `everyInexactAmbiguous`, a second inexact match is always ambiguous;
 // otherwise only when it means something else than the first one.
-TableMatch FindLongOption(const LongOption* table, const char* name, size_t length,
-                          bool everyInexactAmbiguous) {
+TableMatch FindLongOption(const LongOption* table, const char* name, size_t length, bool everyInexactAmbiguous) {
     TableMatch match{nullptr, -1, false, false};
     if (table == nullptr) return match;
     for (int i = 0; table[i].name != nullptr; ++i) {
@@ -433,8 +419,8 @@ void exchange(char** argv) {
     last_nonopt = optind;
 }
 
-int _getopt_internal(int argc, char** argv, const char* optstring, const LongOption* longopts,
-                     int* longind, int long_only) {
+int _getopt_internal(int argc, char** argv, const char* optstring, const LongOption* longopts, int* longind,
+                     int long_only) {
     if (optstring == nullptr) optstring = "";
     const bool printErrors = opterr != 0 && optstring[0] != ':';
     if (argc < 1) return -1;

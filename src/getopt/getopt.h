@@ -28,7 +28,7 @@ extern int optopt;
 // (permute mode); the texts are never written.
 int my_getopt(int argc, char** argv, const char* optstring, const LongOption* longopts);
 
-int _getopt_internal(int argc, char** argv, const char* optstring, const LongOption* longopts,
-                     int* longind, int long_only);
+int _getopt_internal(int argc, char** argv, const char* optstring, const LongOption* longopts, int* longind,
+                     int long_only);
 
 }  // namespace morvik

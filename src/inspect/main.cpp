@@ -70,11 +70,20 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
     for (;;) {
         int option = my_getopt(argc, argv, "jqx:s:hV", inspect_longopts);
         switch (option) {
-            case -1: return true;
-            case 'j': options->json = true; break;
-            case 'q': options->quiet = true; break;
-            case 'x': outputs->extractDir = optarg; break;
-            case 's': outputs->svgFile = optarg; break;
+            case -1:
+                return true;
+            case 'j':
+                options->json = true;
+                break;
+            case 'q':
+                options->quiet = true;
+                break;
+            case 'x':
+                outputs->extractDir = optarg;
+                break;
+            case 's':
+                outputs->svgFile = optarg;
+                break;
             case 'h':
                 ShowInspectUsage();
                 outputs->shown = true;

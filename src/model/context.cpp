@@ -5,9 +5,7 @@
 
 namespace morvik {
 
-void init_info(ParInfo* info) {
-    std::memset(info, 0, sizeof *info);
-}
+void init_info(ParInfo* info) { std::memset(info, 0, sizeof *info); }
 
 void FreeMemory(ParInfo* info) {
     for (ImageInfo*& image : info->images) {

@@ -27,23 +27,23 @@ constexpr int32_t PAD_NONE = 2;
 
 struct ImageInfo {
     char name[kPathBufferSize];
-    uint32_t offset;   // compared signed by the sort, unsigned by the overlap check
-    int32_t length;    // file size in bytes, measured when the PAR line is read
+    uint32_t offset;  // compared signed by the sort, unsigned by the overlap check
+    int32_t length;   // file size in bytes, measured when the PAR line is read
     int32_t type;
-    char version[5];   // up to 4 characters and a NUL
-    uint8_t cksum;     // 1: the bootloader verifies this image's CRC
-    uint32_t limit;    // reserved range size, 0 for none
+    char version[5];  // up to 4 characters and a NUL
+    uint8_t cksum;    // 1: the bootloader verifies this image's CRC
+    uint32_t limit;   // reserved range size, 0 for none
     int32_t pad;
-    int32_t groupId;   // -1 for images of no group
-    uint32_t line;     // the PAR line it was read from, for diagnostics
+    int32_t groupId;  // -1 for images of no group
+    uint32_t line;    // the PAR line it was read from, for diagnostics
 };
 
 struct PidInfo {
     char name[kPathBufferSize];
     uint32_t missing;
-    uint32_t bootLocation;           // last byte of the PidBlock in the output
-    uint32_t fwLocation[kMaxGroups]; // FW PID record position of each group
-    uint32_t line;                   // the PAR line it was read from, for diagnostics
+    uint32_t bootLocation;            // last byte of the PidBlock in the output
+    uint32_t fwLocation[kMaxGroups];  // FW PID record position of each group
+    uint32_t line;                    // the PAR line it was read from, for diagnostics
 };
 
 struct ParInfo {
@@ -53,15 +53,13 @@ struct ParInfo {
     int32_t finalPad;     // 0: fill 0x00, 1: fill 0xFF
     uint32_t targetSize;  // output size in bytes
     uint32_t imageCount;
-    int32_t groupCount;   // number of -k marks read
+    int32_t groupCount;             // number of -k marks read
     char parPath[kPathBufferSize];  // the PAR file, as diagnostics name it
 };
 
 // The output's fill byte: 0xFF when finalPad selects it, else 0x00. It also
 // fills every byte of a firmware header that no field takes.
-inline uint8_t FillByte(const ParInfo* info) {
-    return info->finalPad == 1 ? 0xFF : 0x00;
-}
+inline uint8_t FillByte(const ParInfo* info) { return info->finalPad == 1 ? 0xFF : 0x00; }
 
 // Brings a context into its empty state: no images, no PID, no headers,
 // fill 0x00, size 0.

@@ -92,9 +92,7 @@ int32_t MeasureDescriptor(int fd, const char* path, MeasureFailure* failure) {
 
 }  // namespace
 
-void EmptyLineItems(LineItems* items) {
-    std::memset(items, 0, sizeof *items);
-}
+void EmptyLineItems(LineItems* items) { std::memset(items, 0, sizeof *items); }
 
 int ParseLineToItems(const char* text, LineItems* items) {
     // The text ends at its first newline; a carriage return stays in its item.

@@ -493,8 +493,7 @@ bool ReadImageLine(ReaderState& state, const char* text) {
     ParInfo* info = state.info;
     if (info->imageCount >= kMaxImages) {
         LineError(state, "one image line too many: at most %u images can be bound", kMaxImages);
-        std::printf("Error: too many bin files, max bin file number is %d.\n",
-                    static_cast<int>(kMaxImages));
+        std::printf("Error: too many bin files, max bin file number is %d.\n", static_cast<int>(kMaxImages));
         return FormatError();
     }
     auto* image = static_cast<ImageInfo*>(std::calloc(1, sizeof(ImageInfo)));
@@ -551,8 +550,8 @@ bool ReadPidLine(ReaderState& state, const char* text) {
     pid->line = state.lineNumber;
     if (!FillPid(state, pid, text)) return false;
     std::printf("PID info :\n");
-    std::printf("\tPID file %s's first location is 0x%x, second location is 0x%x\n", pid->name,
-                pid->bootLocation, pid->fwLocation[0]);
+    std::printf("\tPID file %s's first location is 0x%x, second location is 0x%x\n", pid->name, pid->bootLocation,
+                pid->fwLocation[0]);
     std::printf("%s", kSeparator);
     EmptyLineItems(&state.items);
     return true;
@@ -560,9 +559,7 @@ bool ReadPidLine(ReaderState& state, const char* text) {
 
 // ---- size line ----
 
-bool IsSizeBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsSizeBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 enum class SizeParse { kOk, kNoMatch, kTooLong, kNegative };
 
@@ -651,9 +648,7 @@ bool ReadSizeLine(ReaderState& state, const char* line) {
 
 // Blank lines, comments and indented lines are skipped without a word on
 // standard output.
-bool IsSkippedLineStart(char c) {
-    return c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '\t';
-}
+bool IsSkippedLineStart(char c) { return c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '\t'; }
 
 // An indented line is skipped whatever follows; one that would be read
 // without its indentation is most likely meant to be read.
@@ -684,8 +679,7 @@ void WarnUnknownLineStart(const ReaderState& state, const char* line) {
 void WarnUnknownLine(char first) {
     auto byte = static_cast<unsigned char>(first);
     if (byte >= 0x21 && byte <= 0x7E) {
-        std::printf("Warning: Unknown magic header charactor '%c' in your par file, ignore it!\n",
-                    first);
+        std::printf("Warning: Unknown magic header charactor '%c' in your par file, ignore it!\n", first);
     } else {
         // Widened as a signed byte: 0x80 and above print as ffffff80 and up.
         auto widened = static_cast<int32_t>(static_cast<int8_t>(byte));
@@ -914,28 +908,34 @@ void ShowParFormatUsage() {
     std::printf("Usage : Par File Line Format.\n");
     std::printf("\tLine Start with [:|%%|$]\n");
     PrintRule();
-    std::printf("format 1 - :Image \t&offset_in_hex  [-l range_hex_size [-p 0x00|0xff] [-v x.xx] "
-                "[-c] [-k [number_in_hex]]|[-f [number_in_hex]]\n");
+    std::printf(
+        "format 1 - :Image \t&offset_in_hex  [-l range_hex_size [-p 0x00|0xff] [-v x.xx] "
+        "[-c] [-k [number_in_hex]]|[-f [number_in_hex]]\n");
     std::printf("\t\toffset_in_hex - hex but without prefix '0x'\n");
     std::printf("\t\t-l,\thex_value(with prefix '0x'), give the range used for Image in output file.\n");
     std::printf("\t\t-p,\tpad value for Image, only valid if '-l' option is used.\n");
     std::printf("\t\t-c,\tfor FW image only, used to set bitmap in FW_Header, the bitmap would be used\n");
     std::printf("\t\t\tfor bootloader to decide checking image checksum or not.\n");
     std::printf("\t\t-v,\tset Image version in FW_Header.\n");
-    std::printf("\t\t-k,\tfor FW image only, indicating Image has kernel in, and should be exclusive "
-                "with '-f'\n");
-    std::printf("\t\t\tthis option could follow number(0, 1, 2...), used when Dual Image or "
-                "Multi-Image.\n");
-    std::printf("\t\t-f,\tfor FW image only, indicating Image is FW image but is not Kernel, and "
-                "should be exclusive with '-k'\n");
-    std::printf("\t\t\tthis option could follow number(0, 1, 2...), used when Dual Image or "
-                "Multi-Image.\n");
+    std::printf(
+        "\t\t-k,\tfor FW image only, indicating Image has kernel in, and should be exclusive "
+        "with '-f'\n");
+    std::printf(
+        "\t\t\tthis option could follow number(0, 1, 2...), used when Dual Image or "
+        "Multi-Image.\n");
+    std::printf(
+        "\t\t-f,\tfor FW image only, indicating Image is FW image but is not Kernel, and "
+        "should be exclusive with '-k'\n");
+    std::printf(
+        "\t\t\tthis option could follow number(0, 1, 2...), used when Dual Image or "
+        "Multi-Image.\n");
     PrintRule();
     std::printf("format 2 - %%Pid  &pid_offset_in_boot &pid_offset_in_fw\n");
     std::printf("\t\tpid_offset_in_boot - hex but without prefix '0x'\n");
     std::printf("\t\tpid_offset_in_fw   - hex but without prefix '0x'\n");
-    std::printf("\t\tNOTE: if there is no image with option '-k' or '-f', it is allowed no %%PID in "
-                "par file!\n");
+    std::printf(
+        "\t\tNOTE: if there is no image with option '-k' or '-f', it is allowed no %%PID in "
+        "par file!\n");
     PrintRule();
     std::printf("format 3 - $Size  &size_in_hex\n");
     std::printf("\t\tsize_in_hex - size unit is 1K.\n");

@@ -20,7 +20,7 @@ namespace morvik {
 
 namespace {
 
-constexpr uint64_t kLastAddress = 0xFFFFFFFFull;    // an area must end at or below this
+constexpr uint64_t kLastAddress = 0xFFFFFFFFull;  // an area must end at or below this
 
 // ---- phase 1: ordering -----------------------------------------------------
 
@@ -30,8 +30,7 @@ void SortImagesByOffset(ParInfo* info) {
     uint32_t count = info->imageCount;
     for (uint32_t i = 0; i < count; ++i)
         for (uint32_t j = count - 1; j > i; --j)
-            if (static_cast<int32_t>(info->images[j]->offset) <
-                static_cast<int32_t>(info->images[j - 1]->offset))
+            if (static_cast<int32_t>(info->images[j]->offset) < static_cast<int32_t>(info->images[j - 1]->offset))
                 std::swap(info->images[j], info->images[j - 1]);
 }
 
@@ -80,8 +79,8 @@ void DiagnoseTooManyKernels(const ParInfo* info) {
 bool CheckGroupCount(const ParInfo* info) {
     if (static_cast<uint32_t>(info->groupCount) <= kMaxGroups) return true;
     DiagnoseTooManyKernels(info);
-    std::printf("Error : %d images are labeled by '-k', but at most %u Image Groups are supported!\n",
-                info->groupCount, kMaxGroups);
+    std::printf("Error : %d images are labeled by '-k', but at most %u Image Groups are supported!\n", info->groupCount,
+                kMaxGroups);
     return false;
 }
 
@@ -214,8 +213,7 @@ void CheckLimit(ParInfo* info, uint32_t i) {
     if (image->type == IMAGE_NORMAL) {
         if (image->length > static_cast<int32_t>(image->limit)) {
             WarnRangeTooSmall(info, image, static_cast<uint32_t>(image->length), false);
-            std::printf("Error : Limit Size of %s is small than its Size, so '-l' option is ignored!\n",
-                        image->name);
+            std::printf("Error : Limit Size of %s is small than its Size, so '-l' option is ignored!\n", image->name);
             image->limit = 0;
         }
         return;
@@ -224,8 +222,7 @@ void CheckLimit(ParInfo* info, uint32_t i) {
     auto needed = static_cast<uint32_t>(LeastRange(image->offset, DataEnd(image), last));
     if (needed > image->limit) {
         WarnRangeTooSmall(info, image, needed, last);
-        std::printf("Warn : Limit Size of %s is small than its Size, so '-l' option is ignored!\n",
-                    image->name);
+        std::printf("Warn : Limit Size of %s is small than its Size, so '-l' option is ignored!\n", image->name);
         image->limit = 0;
     }
 }
@@ -266,8 +263,8 @@ bool PassImages(ParInfo* info) {
 void DumpImages(const ParInfo* info) {
     for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
-        std::printf("\nname %s\noffset %x\nlength %x\nl_size %x\ntype %d\n\n", image->name,
-                    image->offset, static_cast<uint32_t>(image->length), image->limit, image->type);
+        std::printf("\nname %s\noffset %x\nlength %x\nl_size %x\ntype %d\n\n", image->name, image->offset,
+                    static_cast<uint32_t>(image->length), image->limit, image->type);
     }
 }
 
@@ -414,8 +411,7 @@ bool CheckPidPlacement(const ParInfo* info) {
         LocatedError(info->parPath, pid->line, "PID block 0x%x..0x%x lies outside the output (0x%x bytes)",
                      pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation, info->targetSize);
         std::printf("Error : PID block 0x%x to 0x%x lies outside the output (size 0x%x)!\n",
-                    pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation,
-                    info->targetSize);
+                    pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation, info->targetSize);
         return false;
     }
     if (!CheckPidBlockOffHeaders(info)) return false;

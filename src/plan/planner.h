@@ -10,8 +10,8 @@ namespace morvik {
 
 // Results of par_extra_info and its header stage.
 constexpr int32_t kPlanOk = 0;
-constexpr int32_t kPlanRejected = -1;        // a rule, range or overlap, or a group image that changed
-constexpr int32_t kPlanNoHeaderOrFile = 3;   // no memory for a header, or a group image that cannot be opened
+constexpr int32_t kPlanRejected = -1;       // a rule, range or overlap, or a group image that changed
+constexpr int32_t kPlanNoHeaderOrFile = 3;  // no memory for a header, or a group image that cannot be opened
 
 // Orders the images, checks every rule, places kernels behind their header
 // room, computes FW PID locations, settles targetSize and builds one

@@ -58,7 +58,6 @@ bool IsStream(int fd) {
     return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
 }
 
-
 bool StampOf(int fd, FileStamp* stamp) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return false;

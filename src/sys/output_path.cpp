@@ -173,8 +173,7 @@ bool FolderIsOwnOnly(const char* path, int folder, std::string* error) {
     }
     if (st.st_uid != ::geteuid()) {
         *error = std::string("folder ") + path + " belongs to another user (uid " +
-                 std::to_string(static_cast<unsigned>(st.st_uid)) +
-                 "): give a new folder, or an empty one of your own";
+                 std::to_string(static_cast<unsigned>(st.st_uid)) + "): give a new folder, or an empty one of your own";
         return false;
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {

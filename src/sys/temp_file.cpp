@@ -142,7 +142,7 @@ void RemoveLeftoverTempFiles(const char* finalPath) {
 
 SavedSignals CatchEndingSignals() {
     SavedSignals saved{};
-    struct sigaction catching{};
+    struct sigaction catching {};
     catching.sa_handler = RemoveTempFileAndEnd;
     catching.sa_mask = EndingSignalSet();
     catching.sa_flags = SA_RESETHAND;
@@ -150,7 +150,7 @@ SavedSignals CatchEndingSignals() {
         ::sigaction(kEndingSignals[i], nullptr, &saved.ending[i]);
         if (!WasIgnored(saved.ending[i])) ::sigaction(kEndingSignals[i], &catching, nullptr);
     }
-    struct sigaction ignoring{};
+    struct sigaction ignoring {};
     ignoring.sa_handler = SIG_IGN;
     ::sigaction(SIGXFSZ, &ignoring, &saved.fileSizeLimit);
     return saved;

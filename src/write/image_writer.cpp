@@ -80,8 +80,8 @@ bool InGroupHeader(const ParInfo* info, const ImageInfo* image) {
 int32_t ReportChanged(const ParInfo* info, const ImageInfo* image) {
     std::printf("Error : image %s changed during the bind!\n", image->name);
     LocatedError(info->parPath, image->line,
-                 "image file '%s' changed since its line was read: it is no longer the 0x%x bytes planned",
-                 image->name, static_cast<uint32_t>(image->length));
+                 "image file '%s' changed since its line was read: it is no longer the 0x%x bytes planned", image->name,
+                 static_cast<uint32_t>(image->length));
     return 0;
 }
 
@@ -156,14 +156,14 @@ ImageReader CopyingImageReader(GroupImageCopy* copy) { return ImageReader{copy, 
 
 ImageReader ChecksumImageReader(IoBuffer* buffer) { return ImageReader{buffer, ChecksumOnly}; }
 
-int32_t LocateImage(const OutputFile& out, const ParInfo* info, uint32_t i, IoBuffer& buffer,
-                    bool groupImagesPlaced) {
+int32_t LocateImage(const OutputFile& out, const ParInfo* info, uint32_t i, IoBuffer& buffer, bool groupImagesPlaced) {
     const ImageInfo* image = info->images[i];
     std::printf("LocateFile:%s\n", image->name);
     bool inHeader = InGroupHeader(info, image);
     // Read, checksummed and written while the headers were built.
     if (groupImagesPlaced && inHeader) {
-        return PadBehindImage(out.file.fd, image, buffer) ? image->length : Copied(out, info, image, ImageRead::kWriteFailed);
+        return PadBehindImage(out.file.fd, image, buffer) ? image->length
+                                                          : Copied(out, info, image, ImageRead::kWriteFailed);
     }
     uint32_t crc = 0;
     ImageRead read = CopyImage(out.file.fd, image, &crc, buffer);

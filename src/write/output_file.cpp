@@ -62,8 +62,7 @@ bool StickyFolderKeeps(const char* outPath, const struct stat& old) {
     char folder[kTempPathSize];
     FolderOf(outPath, folder);
     struct stat dir;
-    return ::stat(folder[0] == '\0' ? "." : folder, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
-           dir.st_uid != user;
+    return ::stat(folder[0] == '\0' ? "." : folder, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 && dir.st_uid != user;
 }
 
 // The existing output, truncated: never through a link, and without the

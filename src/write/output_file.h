@@ -28,7 +28,7 @@ bool CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* in
 
 // The file a bind writes.
 struct OutputFile {
-    const char* path = nullptr;       // the output path, as given
+    const char* path = nullptr;  // the output path, as given
     UniqueFd file;
     char tempPath[kTempPathSize] = "";  // the temporary file; "" when writing in place
     int tempError = 0;                  // why no temporary file could be made (errno), 0 when none was tried

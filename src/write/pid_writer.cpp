@@ -52,8 +52,8 @@ int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const
         if (std::isxdigit(c)) continue;
         std::printf("Error: PID file %s: character %zu (0x%02x) is not a hex digit!\n", path, i + 1, c);
         if (where != nullptr)
-            LocatedError(parPath, where->line, "PID file '%s': character %zu (0x%02x) is not a hex digit", path,
-                         i + 1, c);
+            LocatedError(parPath, where->line, "PID file '%s': character %zu (0x%02x) is not a hex digit", path, i + 1,
+                         c);
         return 3;
     }
     std::memcpy(block->raw, kPidMagic, kPidMagicSize);

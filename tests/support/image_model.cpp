@@ -9,9 +9,7 @@
 
 namespace morvik_test {
 
-uint32_t Crc32(const uint8_t* data, size_t length) {
-    return static_cast<uint32_t>(::crc32_z(0L, data, length));
-}
+uint32_t Crc32(const uint8_t* data, size_t length) { return static_cast<uint32_t>(::crc32_z(0L, data, length)); }
 
 uint32_t Crc32(const Bytes& data) { return Crc32(data.data(), data.size()); }
 
@@ -29,9 +27,7 @@ void Put(Bytes& out, uint32_t at, const Bytes& data) {
     std::copy(data.begin(), data.end(), out.begin() + at);
 }
 
-void Fill(Bytes& out, uint32_t from, uint32_t count, uint8_t value) {
-    Put(out, from, Bytes(count, value));
-}
+void Fill(Bytes& out, uint32_t from, uint32_t count, uint8_t value) { Put(out, from, Bytes(count, value)); }
 
 Bytes Slice(const Bytes& bytes, size_t from, size_t count) {
     if (from >= bytes.size()) return {};
@@ -157,13 +153,9 @@ Bytes BuildImage(size_t size, uint8_t fill, uint32_t pidEnd, const std::vector<G
     return out;
 }
 
-void BindFolder::Write(const std::string& name, const Bytes& bytes) const {
-    WriteFile(dir / name, bytes);
-}
+void BindFolder::Write(const std::string& name, const Bytes& bytes) const { WriteFile(dir / name, bytes); }
 
-void BindFolder::Write(const std::string& name, const std::string& text) const {
-    WriteFile(dir / name, text);
-}
+void BindFolder::Write(const std::string& name, const std::string& text) const { WriteFile(dir / name, text); }
 
 Bytes BindFolder::Read(const std::string& name) const { return ReadFile(dir / name); }
 

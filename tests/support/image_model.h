@@ -93,8 +93,7 @@ struct BindFolder {
     std::string operator/(const std::string& name) const { return dir / name; }
 
     // Runs "Morvik -i bind.par -o out.bin" plus `extra` in the folder.
-    morvik_test::RunResult Bind(const std::vector<std::string>& extra = {},
-                                long fileSizeLimit = -1) const;
+    morvik_test::RunResult Bind(const std::vector<std::string>& extra = {}, long fileSizeLimit = -1) const;
     morvik_test::RunResult Bind(const std::vector<std::string>& extra, RunOptions options) const;
 };
 

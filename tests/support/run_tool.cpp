@@ -49,8 +49,8 @@ std::string ReadAllFrom(int fd) {
     return text;
 }
 
-[[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& args,
-                            const RunOptions& options, int outFd, int errFd) {
+[[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& args, const RunOptions& options,
+                            int outFd, int errFd) {
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);
     for (int fd : options.closedFds) ::close(fd);
@@ -81,8 +81,9 @@ std::string ReadAllFrom(int fd) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(126);
     }
     if (options.fileSizeLimit >= 0) {
-        struct rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
-                            static_cast<rlim_t>(options.fileSizeLimit)};
+        struct rlimit limit {
+            static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)
+        };
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
     std::vector<char*> argv;
@@ -148,8 +149,7 @@ RunResult WaitFor(Started& started) {
     return result;
 }
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options) {
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
     Started started;
     StartProgram(started, program, args, options);
     return WaitFor(started);
@@ -159,8 +159,7 @@ RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd
     return RunProgram(MORVIK_BIN, MorvikArgs(args), ForMorvik(std::move(options), cwd));
 }
 
-void StartMorvik(Started& started, const std::vector<std::string>& args, const std::string& cwd,
-                 RunOptions options) {
+void StartMorvik(Started& started, const std::vector<std::string>& args, const std::string& cwd, RunOptions options) {
     StartProgram(started, MORVIK_BIN, MorvikArgs(args), ForMorvik(std::move(options), cwd));
 }
 
@@ -172,8 +171,7 @@ RunResult RunInspect(const std::vector<std::string>& args) {
     return RunProgram(MORVIK_INSPECT_BIN, full, options);
 }
 
-RunResult InspectBytes(const TempDir& dir, const std::vector<uint8_t>& image,
-                       const std::vector<std::string>& options) {
+RunResult InspectBytes(const TempDir& dir, const std::vector<uint8_t>& image, const std::vector<std::string>& options) {
     std::string path = dir / "image.bin";
     WriteFile(path, image);
     std::vector<std::string> args = options;
@@ -262,7 +260,7 @@ std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed) {
 
 bool OthersCanReach(const std::string& path) {
     for (std::filesystem::path at = std::filesystem::weakly_canonical(path);; at = at.parent_path()) {
-        struct stat st{};
+        struct stat st {};
         if (::stat(at.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) return false;
         if (at == at.parent_path()) return true;
     }

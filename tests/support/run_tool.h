@@ -22,33 +22,31 @@ struct TempDir {
 };
 
 struct RunResult {
-    int status = -1;      // exit status, or 128 + signal
-    std::string out;      // standard output
-    std::string err;      // standard error
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 struct RunOptions {
-    std::string cwd;                       // working folder ("" = current)
-    std::vector<std::string> env;          // extra NAME=VALUE entries
-    std::vector<std::string> unsetEnv;     // names removed from the environment
-    long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, -1 = unchanged
+    std::string cwd;                    // working folder ("" = current)
+    std::vector<std::string> env;       // extra NAME=VALUE entries
+    std::vector<std::string> unsetEnv;  // names removed from the environment
+    long fileSizeLimit = -1;            // RLIMIT_FSIZE in bytes, -1 = unchanged
     // "NAME:N:ACTION": change the input NAME just before the tool opens it
     // for the N-th time (see input_changer.cpp); "" changes nothing.
     std::string changeInput;
-    std::vector<int> ignoredSignals;       // set to SIG_IGN in the child (as nohup does)
-    long userId = -1;                      // run as this user and group id (needs root), from a
-                                           // copy of the program every user can reach
-    std::vector<int> closedFds;            // standard streams closed in the child (as >&- does)
+    std::vector<int> ignoredSignals;  // set to SIG_IGN in the child (as nohup does)
+    long userId = -1;                 // run as this user and group id (needs root), from a
+                                      // copy of the program every user can reach
+    std::vector<int> closedFds;       // standard streams closed in the child (as >&- does)
 };
 
 // Runs `program` with `args` (element 0 is the program itself).
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options = {});
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
 
 // Runs the built Morvik with `args` (without the program name) in `cwd`.
 // POSIXLY_CORRECT is removed from its environment unless `options` sets it.
-RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd,
-                    RunOptions options = {});
+RunResult RunMorvik(const std::vector<std::string>& args, const std::string& cwd, RunOptions options = {});
 
 // Runs the built Morvik-inspect with `args` (without the program name).
 RunResult RunInspect(const std::vector<std::string>& args);

@@ -112,12 +112,13 @@ std::string RecoveredPar(const Extraction& x) {
 }
 
 std::string BindScript(const Extraction& x) {
-    return Format("#!/bin/sh\n"
-                  "# Rebinds the parts in this folder into %s. MORVIK names the binder when it is\n"
-                  "# not on the PATH.\n"
-                  "cd \"$(dirname \"$0\")\" || exit 1\n"
-                  "exec \"${MORVIK:-Morvik}\" -i %s -o %s -p 0x%02x\n",
-                  kRebuiltName, kParName, kRebuiltName, x.fill);
+    return Format(
+        "#!/bin/sh\n"
+        "# Rebinds the parts in this folder into %s. MORVIK names the binder when it is\n"
+        "# not on the PATH.\n"
+        "cd \"$(dirname \"$0\")\" || exit 1\n"
+        "exec \"${MORVIK:-Morvik}\" -i %s -o %s -p 0x%02x\n",
+        kRebuiltName, kParName, kRebuiltName, x.fill);
 }
 
 bool ExtractImage(const Inspection& inspection, ImageFile* image, const char* directory, Extraction* out,

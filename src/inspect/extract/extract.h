@@ -22,16 +22,16 @@ struct ExtractedPart {
     std::string file;
     uint64_t dataStart = 0;  // the file holds the image's bytes [dataStart, dataEnd)
     uint64_t dataEnd = 0;
-    uint64_t rangeEnd = 0;   // end of the reserved range; dataEnd when there is none
-    int pad = -1;            // the range's pad byte; -1 leaves the fill byte there
-    int group = -1;          // 0 or 1 for a group image
-    bool kernel = false;     // its PAR offset is the header's, 0x100 in front of the data
+    uint64_t rangeEnd = 0;  // end of the reserved range; dataEnd when there is none
+    int pad = -1;           // the range's pad byte; -1 leaves the fill byte there
+    int group = -1;         // 0 or 1 for a group image
+    bool kernel = false;    // its PAR offset is the header's, 0x100 in front of the data
     bool lastOfGroup = false;
-    uint64_t header = 0;     // group images: the header's position and the entry's index
+    uint64_t header = 0;  // group images: the header's position and the entry's index
     uint32_t entry = 0;
     uint8_t version[kFwVersionSize] = {};
     bool versionGiven = false;
-    bool verify = false;     // -c
+    bool verify = false;  // -c
 };
 
 // The plan of a recipe and what became of it.
@@ -40,12 +40,12 @@ struct Extraction {
     uint8_t fill = 0;
     std::vector<ExtractedPart> parts;  // in offset order
     bool hasPid = false;
-    uint64_t pidEnd = 0;               // the boot PID location: the block's last byte
+    uint64_t pidEnd = 0;  // the boot PID location: the block's last byte
     uint8_t pid[kPidBytes] = {};
-    uint64_t fwLocation = 0;           // without groups: the FW PID record, 0 for none
+    uint64_t fwLocation = 0;  // without groups: the FW PID record, 0 for none
     uint64_t sizeKiB = 0;
-    std::vector<std::string> files;    // written into the directory, in order
-    std::vector<std::string> problems; // what the recipe does not reproduce, and why
+    std::vector<std::string> files;     // written into the directory, in order
+    std::vector<std::string> problems;  // what the recipe does not reproduce, and why
 };
 
 inline uint64_t ParOffset(const ExtractedPart& part) { return AreaStart(part.dataStart, part.kernel); }

@@ -107,17 +107,15 @@ ExtractedPart GroupPart(const HeaderCheck& h, const EntryCheck& e, int group, ui
     return part;
 }
 
-std::vector<ExtractedPart> GroupParts(const std::vector<const HeaderCheck*>& groups, uint8_t fill,
-                                      Extraction* out) {
+std::vector<ExtractedPart> GroupParts(const std::vector<const HeaderCheck*>& groups, uint8_t fill, Extraction* out) {
     std::vector<ExtractedPart> parts;
     for (size_t g = 0; g < groups.size(); ++g) {
         size_t first = parts.size();
         for (const EntryCheck& e : groups[g]->entries)
             parts.push_back(GroupPart(*groups[g], e, static_cast<int>(g), fill, out));
-        auto last = std::max_element(parts.begin() + static_cast<long>(first), parts.end(),
-                                     [](const ExtractedPart& a, const ExtractedPart& b) {
-                                         return ParOffset(a) < ParOffset(b);
-                                     });
+        auto last = std::max_element(
+            parts.begin() + static_cast<long>(first), parts.end(),
+            [](const ExtractedPart& a, const ExtractedPart& b) { return ParOffset(a) < ParOffset(b); });
         last->lastOfGroup = true;
     }
     return parts;
@@ -132,19 +130,25 @@ bool Contains(const std::vector<uint64_t>& list, uint64_t value) {
 }
 
 struct Sweep {
-    std::vector<uint64_t> headers;   // accepted headers
-    std::vector<uint64_t> records;   // their FW PID records, and the loose one used
-    uint64_t pidAt = UINT64_MAX;     // the PID block that the PID line writes
+    std::vector<uint64_t> headers;  // accepted headers
+    std::vector<uint64_t> records;  // their FW PID records, and the loose one used
+    uint64_t pidAt = UINT64_MAX;    // the PID block that the PID line writes
 };
 
 Use Classify(const Region& r, const Sweep& s) {
     switch (r.kind) {
-        case RegionKind::Fill: return Use::Fill;
-        case RegionKind::Header: return Contains(s.headers, r.start) ? Use::Skip : Use::Data;
-        case RegionKind::GroupImage: return Contains(s.headers, r.owner) ? Use::Skip : Use::Data;
-        case RegionKind::FwPidRecord: return Contains(s.records, r.start) ? Use::Skip : Use::Data;
-        case RegionKind::PidBlock: return r.start == s.pidAt ? Use::Skip : Use::Data;
-        default: return Use::Data;
+        case RegionKind::Fill:
+            return Use::Fill;
+        case RegionKind::Header:
+            return Contains(s.headers, r.start) ? Use::Skip : Use::Data;
+        case RegionKind::GroupImage:
+            return Contains(s.headers, r.owner) ? Use::Skip : Use::Data;
+        case RegionKind::FwPidRecord:
+            return Contains(s.records, r.start) ? Use::Skip : Use::Data;
+        case RegionKind::PidBlock:
+            return r.start == s.pidAt ? Use::Skip : Use::Data;
+        default:
+            return Use::Data;
     }
 }
 
@@ -252,14 +256,15 @@ void CheckTable(const Inspection& in, bool groups, Extraction* out) {
     const std::vector<ExtractedPart>& parts = out->parts;
     if (parts.size() > kMaxParImages)
         Problem(out, Format("%zu images are needed and a PAR file takes at most %zu: the stretches between "
-                            "the group images cannot merge", parts.size(), kMaxParImages));
+                            "the group images cannot merge",
+                            parts.size(), kMaxParImages));
     uint64_t target = groups ? in.size : out->sizeKiB * 1024;
     for (size_t k = 0; k < parts.size(); ++k) {
         const ExtractedPart& p = parts[k];
         uint64_t nextStart = k + 1 < parts.size() ? ParOffset(parts[k + 1]) : target;
         if (ThisEnd(p) > nextStart)
-            Problem(out, PartName(p) + Format(": its area ends at %s, past the start of what follows",
-                                              Hex8(ThisEnd(p)).c_str()));
+            Problem(out, PartName(p) +
+                             Format(": its area ends at %s, past the start of what follows", Hex8(ThisEnd(p)).c_str()));
         if (p.dataEnd - p.dataStart >= (uint64_t{1} << 31))
             Problem(out, PartName(p) + ": 2 GiB or larger, more than an image file may hold");
     }
@@ -269,11 +274,11 @@ void CheckTable(const Inspection& in, bool groups, Extraction* out) {
 
 void CheckSize(const Inspection& in, bool groups, Extraction* out) {
     out->sizeKiB = (in.size + 1023) / 1024;
-    if (out->sizeKiB >= (uint64_t{1} << 22))
-        Problem(out, "the file is 4 GiB or larger, more than a bind can write");
+    if (out->sizeKiB >= (uint64_t{1} << 22)) Problem(out, "the file is 4 GiB or larger, more than a bind can write");
     if (!groups && in.size % 1024 != 0)
         Problem(out, Format("the file size 0x%llx is not a multiple of 1 KiB: without image groups a bind "
-                            "writes exactly the size of its size line, in whole KiB", static_cast<ull>(in.size)));
+                            "writes exactly the size of its size line, in whole KiB",
+                            static_cast<ull>(in.size)));
 }
 
 // The header a bind of the parts writes, compared with the one in the file.

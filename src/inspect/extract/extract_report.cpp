@@ -15,8 +15,8 @@ namespace {
 
 std::string RoundTripLine(const Extraction& x) {
     if (x.problems.empty()) return "Round trip: bind.sh rebuilds the image byte for byte";
-    return Format("Round trip: NOT EXACT, %zu %s: bind.sh does not rebuild the image byte for byte",
-                  x.problems.size(), x.problems.size() == 1 ? "reason" : "reasons");
+    return Format("Round trip: NOT EXACT, %zu %s: bind.sh does not rebuild the image byte for byte", x.problems.size(),
+                  x.problems.size() == 1 ? "reason" : "reasons");
 }
 
 std::string PartJson(const ExtractedPart& p) {

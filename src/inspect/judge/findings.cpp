@@ -30,8 +30,7 @@ void HeaderFailures(const HeaderCheck& h, uint64_t fileSize, std::vector<std::st
         if (h.stored != h.expected)
             out->push_back(Format("%s does not verify: headerChecksum 0x%08x, computed 0x%08x (fill 0x%02x)",
                                   name.c_str(), h.stored, h.expected, h.fill));
-        if (!h.magicOk)
-            out->push_back(name + ": magic is " + BytesText(h.raw, 4) + ", not \"Tav\" and NUL");
+        if (!h.magicOk) out->push_back(name + ": magic is " + BytesText(h.raw, 4) + ", not \"Tav\" and NUL");
         if (!h.fillBytesOk)
             out->push_back(Format("%s: bytes 14 and 15 are 0x%02x 0x%02x, not the fill byte 0x%02x", name.c_str(),
                                   h.raw[kHdrReserved], h.raw[kHdrReserved + 1], h.fill));
@@ -40,11 +39,11 @@ void HeaderFailures(const HeaderCheck& h, uint64_t fileSize, std::vector<std::st
         if (out->size() == before) out->push_back(name + " does not verify");
     }
     for (const EntryCheck& e : h.entries) {
-        std::string entry = Format("%s: entry %u (offset 0x%08x, length 0x%08x)", name.c_str(), e.index,
-                                   e.offset, e.length);
+        std::string entry =
+            Format("%s: entry %u (offset 0x%08x, length 0x%08x)", name.c_str(), e.index, e.offset, e.length);
         if (!e.inFile)
-            out->push_back(entry + Format(" runs past the end of the file (size 0x%08llx)",
-                                          static_cast<ull>(fileSize)));
+            out->push_back(entry +
+                           Format(" runs past the end of the file (size 0x%08llx)", static_cast<ull>(fileSize)));
         else if (!e.crcOk)
             out->push_back(entry + Format(": CRC-32 expected 0x%08x, actual 0x%08x", e.stored, e.actual));
     }
@@ -66,8 +65,8 @@ void RecordFailures(const FwPidCheck& r, const std::string& owner, const PidBloc
     if (!r.wordsChecked)
         out->push_back(name + ": no PID block to check its PID words against");
     else if (!r.wordsOk)
-        out->push_back(name + ": PID words " + WordsText(r.bytes) + ", the PID block at " + Hex8(pid->at) +
-                       " has " + WordsText(r.expectedWords));
+        out->push_back(name + ": PID words " + WordsText(r.bytes) + ", the PID block at " + Hex8(pid->at) + " has " +
+                       WordsText(r.expectedWords));
 }
 
 void PidBlockFailures(const Inspection& in, std::vector<std::string>* out) {
@@ -131,9 +130,7 @@ const char* Plural(size_t n, const char* one, const char* many) { return n == 1 
 
 }  // namespace
 
-bool IsBound(const Inspection& in) {
-    return Count(in.headers, HeaderState::Sealed) > 0 || !in.pidBlocks.empty();
-}
+bool IsBound(const Inspection& in) { return Count(in.headers, HeaderState::Sealed) > 0 || !in.pidBlocks.empty(); }
 
 void CollectFailures(Inspection* in) {
     std::vector<std::string>& out = in->failures;
@@ -149,8 +146,7 @@ void CollectFailures(Inspection* in) {
         out.push_back("more than " + kind + " found; the rest of the file was not examined for them");
     if (in->headers.empty())
         for (const FwPidCheck& r : in->looseRecords) RecordFailures(r, "", pid, &out);
-    if (in->size > 0 && !IsBound(*in))
-        out.push_back("not a bound image: no sealed firmware header and no PID block");
+    if (in->size > 0 && !IsBound(*in)) out.push_back("not a bound image: no sealed firmware header and no PID block");
     CollectNotes(in);
 }
 

@@ -18,8 +18,8 @@ struct EntryCheck {
     uint32_t index = 0;
     uint32_t offset = 0;
     uint32_t length = 0;
-    uint32_t stored = 0;   // the entry's checksum field
-    uint32_t actual = 0;   // CRC-32 of the file bytes; valid when inFile
+    uint32_t stored = 0;  // the entry's checksum field
+    uint32_t actual = 0;  // CRC-32 of the file bytes; valid when inFile
     uint8_t version[kFwVersionSize] = {};
     bool hasFlagBit = false;  // entries 8 and 9 have no bit in checksumBitmap
     bool flagged = false;     // the bootloader is asked to verify this entry
@@ -32,9 +32,9 @@ struct FwPidCheck {
     uint64_t at = 0;
     bool inFile = false;
     uint8_t bytes[kFwPidRecordSize] = {};
-    bool constOk = false;  // 0x90 0xF7
-    bool tagOk = false;    // "aVrIcK"
-    bool tailOk = false;   // 0x00 0x00
+    bool constOk = false;       // 0x90 0xF7
+    bool tagOk = false;         // "aVrIcK"
+    bool tailOk = false;        // 0x00 0x00
     bool wordsChecked = false;  // a PID block was there to compare with
     bool wordsOk = false;
     uint8_t expectedWords[6] = {};  // from the PID block, when checked
@@ -57,26 +57,26 @@ struct HeaderCheck {
     uint8_t fill = 0;          // byte 14 when sealed, the best guess otherwise
     bool fillBytesOk = false;  // bytes 14 and 15 both hold the fill byte
     uint32_t pidOffset = 0;
-    uint32_t stored = 0;       // headerChecksum field
-    uint32_t expected = 0;     // what the verifier rule computes
+    uint32_t stored = 0;    // headerChecksum field
+    uint32_t expected = 0;  // what the verifier rule computes
     uint8_t imageNumber = 0;
     uint8_t bitmap = 0;
-    int plausibility = 0;      // shape score, for headers that do not verify
+    int plausibility = 0;  // shape score, for headers that do not verify
     std::vector<EntryCheck> entries;
     FwPidCheck record;
 };
 
 enum class PidBlockState {
-    Complete,      // "tAvRiCk", 56 PID bytes, "tAvRiCk"
-    Short,         // fewer PID bytes, the closing magic earlier, zeros behind
-    Damaged,       // one magic found, a near miss of the other one
-    Truncated,     // the file ends inside it
+    Complete,   // "tAvRiCk", 56 PID bytes, "tAvRiCk"
+    Short,      // fewer PID bytes, the closing magic earlier, zeros behind
+    Damaged,    // one magic found, a near miss of the other one
+    Truncated,  // the file ends inside it
 };
 
 struct PidBlockFind {
     uint64_t at = 0;  // first byte; the boot PID location is at + 69
     PidBlockState state = PidBlockState::Complete;
-    uint32_t pidBytes = 0;  // PID bytes between the two magics
+    uint32_t pidBytes = 0;              // PID bytes between the two magics
     uint8_t block[kPidBlockSize] = {};  // as found; bytes past the end are 0
     bool openingOk = false;
     bool closingOk = false;
@@ -97,10 +97,10 @@ struct Region {
     uint64_t start = 0;
     uint64_t length = 0;
     RegionKind kind = RegionKind::Data;
-    uint64_t owner = 0;    // group images: the header's position
-    uint32_t entry = 0;    // group images: the entry index
-    uint8_t byte = 0;      // fill and byte runs
-    bool overlaps = false; // starts inside the region before it
+    uint64_t owner = 0;     // group images: the header's position
+    uint32_t entry = 0;     // group images: the entry index
+    uint8_t byte = 0;       // fill and byte runs
+    bool overlaps = false;  // starts inside the region before it
 };
 
 // A sound image holds at most two headers, one PID block and two FW PID
@@ -112,7 +112,7 @@ constexpr size_t kMaxFinds = 64;
 struct Inspection {
     std::string path;
     uint64_t size = 0;
-    int fill = -1;  // 0x00 or 0xFF, -1 when it cannot be told
+    int fill = -1;                         // 0x00 or 0xFF, -1 when it cannot be told
     std::vector<HeaderCheck> headers;      // in file order
     std::vector<PidBlockFind> pidBlocks;   // in file order
     std::vector<FwPidCheck> looseRecords;  // records no header points to

@@ -118,8 +118,7 @@ int HeaderShapeScore(ImageFile* file, const uint8_t* raw, uint64_t at) {
 int TruncatedShapeScore(const uint8_t* raw, uint64_t available, uint64_t at) {
     if (available < kHdrEntries) return 0;
     int score = 0;
-    score += raw[kHdrReserved] == raw[kHdrReserved + 1] &&
-             (raw[kHdrReserved] == 0x00 || raw[kHdrReserved] == 0xFF);
+    score += raw[kHdrReserved] == raw[kHdrReserved + 1] && (raw[kHdrReserved] == 0x00 || raw[kHdrReserved] == 0xFF);
     score += raw[kHdrImageNumber] >= 1 && raw[kHdrImageNumber] <= kFwMaxEntries;
     if (available >= kHdrEntries + kEntLength) score += SomeEntryFollowsHeader(raw, at, 1);
     return score;
@@ -238,8 +237,7 @@ bool FindHeaderByRecord(InspectionRun* run, uint64_t record) {
         in->headers.push_back(check);
         return true;
     }
-    std::string capped =
-        Format("%llu possible damaged headers", static_cast<ull>(run->markers.nearBound));
+    std::string capped = Format("%llu possible damaged headers", static_cast<ull>(run->markers.nearBound));
     if (run->markers.nearCapped && std::find(in->overflows.begin(), in->overflows.end(), capped) == in->overflows.end())
         in->overflows.push_back(capped);
     return false;
@@ -316,7 +314,9 @@ void FindLooseRecords(InspectionRun* run) {
 }
 
 void NoteRecordTag(InspectionRun* run, const ByteView& view, uint64_t tag) {
-    if (run->markers.recordsClosed || !CountMarker(run, &run->markers.recordTags, &run->markers.recordsClosed, "\"aVrIcK\" tags")) return;
+    if (run->markers.recordsClosed ||
+        !CountMarker(run, &run->markers.recordTags, &run->markers.recordsClosed, "\"aVrIcK\" tags"))
+        return;
     if (tag < kFwPidTagAt || !InFile(run->file->size, tag - kFwPidTagAt, kFwPidRecordSize)) return;
     const uint8_t* r = ViewAt(view, tag - kFwPidTagAt);
     bool wholeShape = std::memcmp(r + kFwPidConstAt, kFwPidConst, 2) == 0 && r[14] == 0x00 && r[15] == 0x00;

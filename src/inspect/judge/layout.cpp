@@ -131,8 +131,8 @@ void BuildRegions(InspectionRun* run) {
         if (region.kind == RegionKind::ByteRun && region.byte == inspection->fill) region.kind = RegionKind::Fill;
     inspection->regions = regions;
     if (run->pass.runsCapped)
-        inspection->notes.push_back(Format("more than %zu runs of 0x00 / 0xFF; the map shows the rest as data",
-                                           kMaxRuns));
+        inspection->notes.push_back(
+            Format("more than %zu runs of 0x00 / 0xFF; the map shows the rest as data", kMaxRuns));
 }
 
 }  // namespace morvik

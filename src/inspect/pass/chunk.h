@@ -46,7 +46,7 @@ struct ByteRun {
 struct ChunkRuns {
     int leadByte = -1;  // the byte of the piece the chunk starts with, or -1
     uint64_t leadLength = 0;
-    int tailByte = -1;  // the byte of the piece the chunk ends with, or -1
+    int tailByte = -1;        // the byte of the piece the chunk ends with, or -1
     uint64_t tailLength = 0;  // both pieces are the whole chunk when it is one run
     std::vector<ByteRun> inner;
 };
@@ -66,7 +66,7 @@ struct ChunkBuffer {
     std::vector<std::pair<size_t, size_t>> uniformSpans;  // [from, to) offsets of long stretches of one run's byte
     std::vector<uint32_t> starts;  // offsets of possible marker starts, ascending: startCount of them
     size_t startCount = 0;
-    uint64_t startsFrom = 0;       // positions from this on were not scanned (more than kStartsPerChunk)
+    uint64_t startsFrom = 0;  // positions from this on were not scanned (more than kStartsPerChunk)
 };
 
 // Reads chunk `index` and scans its bytes: the block CRCs, the runs of at

@@ -34,9 +34,7 @@ std::string ReadErrorText(const ImageFile& file);
 std::string ChangedText(const ImageFile& file);
 
 // True when [start, start + length) lies inside a file of `size` bytes.
-inline bool InFile(uint64_t size, uint64_t start, uint64_t length) {
-    return start <= size && length <= size - start;
-}
+inline bool InFile(uint64_t size, uint64_t start, uint64_t length) { return start <= size && length <= size - start; }
 
 // File positions [begin, end) held in memory at `base`.
 struct ByteView {

@@ -143,8 +143,8 @@ size_t FindMarkerStartsSse2(const uint8_t* data, size_t from, size_t to, uint32_
     return FinishPlain(data, i, to, hits, capacity, count, next);
 }
 
-__attribute__((target("avx2"))) size_t FindMarkerStartsAvx2(const uint8_t* data, size_t from, size_t to,
-                                                            uint32_t* hits, size_t capacity, size_t* next) {
+__attribute__((target("avx2"))) size_t FindMarkerStartsAvx2(const uint8_t* data, size_t from, size_t to, uint32_t* hits,
+                                                            size_t capacity, size_t* next) {
     size_t count = 0, i = from;
     for (; i + kMarkerStep <= to && capacity - count >= kMarkerStep; i += kMarkerStep) {
         const uint8_t* p = data + i;
@@ -178,8 +178,7 @@ MORVIK_SCAN_WIDE size_t FindMarkerStartsAvx512(const uint8_t* data, size_t from,
     return FinishPlain(data, i, to, hits, capacity, count, next);
 }
 
-__attribute__((target("avx2"))) size_t NextUniformBlockAvx2(const uint8_t* data, size_t from, size_t to,
-                                                            size_t step) {
+__attribute__((target("avx2"))) size_t NextUniformBlockAvx2(const uint8_t* data, size_t from, size_t to, size_t step) {
     const size_t end = RoundDown(to);
     const __m256i ones = _mm256_set1_epi8(-1);
     size_t i = from;
@@ -245,8 +244,7 @@ size_t EndOfUniformBlocksAvx2(const uint8_t* data, size_t from, size_t to, uint8
 
 #endif
 
-size_t FindMarkerStarts(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity,
-                        size_t* next) {
+size_t FindMarkerStarts(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity, size_t* next) {
     static const auto route = ScanHasAvx512() ? FindMarkerStartsAvx512
                               : ScanHasAvx2() ? FindMarkerStartsAvx2
                                               : FindMarkerStartsSse2;

@@ -33,16 +33,13 @@ constexpr size_t kMarkerStep = 64;
 // the first position not scanned.
 size_t FindMarkerStartsPlain(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity,
                              size_t* next);
-size_t FindMarkerStartsSse2(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity,
-                            size_t* next);
+size_t FindMarkerStartsSse2(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity, size_t* next);
 // Call only when ScanHasAvx2() says so.
-size_t FindMarkerStartsAvx2(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity,
-                            size_t* next);
+size_t FindMarkerStartsAvx2(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity, size_t* next);
 // Call only when ScanHasAvx512() says so.
 size_t FindMarkerStartsAvx512(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity,
                               size_t* next);
-size_t FindMarkerStarts(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity,
-                        size_t* next);
+size_t FindMarkerStarts(const uint8_t* data, size_t from, size_t to, uint32_t* hits, size_t capacity, size_t* next);
 
 bool ScanHasAvx2();
 bool ScanHasAvx512();

@@ -24,7 +24,7 @@ std::string JsonBool(bool value);
 const char* JsonNull();
 std::string JsonArray(const std::vector<std::string>& values);
 std::string JsonTexts(const std::vector<std::string>& texts);  // an array of strings
-std::string JsonValue(const JsonObject& object);                // {members}
+std::string JsonValue(const JsonObject& object);               // {members}
 
 // Appends "key": value, `value` being JSON text made by the functions above.
 void JsonMember(JsonObject* object, const char* key, const std::string& value);

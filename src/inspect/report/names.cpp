@@ -64,23 +64,33 @@ std::string RegionLabel(const Region& region) {
     switch (region.kind) {
         case RegionKind::GroupImage:
             return Format("%s %u of header %s", label, region.entry, Hex8(region.owner).c_str());
-        case RegionKind::Fill: return Format("%s 0x%02x", label, region.byte);
-        case RegionKind::ByteRun: return Format("%s of 0x%02x", label, region.byte);
-        default: return label;
+        case RegionKind::Fill:
+            return Format("%s 0x%02x", label, region.byte);
+        case RegionKind::ByteRun:
+            return Format("%s of 0x%02x", label, region.byte);
+        default:
+            return label;
     }
 }
 
 MapKind MapKindOf(const Region& region) {
     switch (region.kind) {
-        case RegionKind::Header: return MapKind::Header;
-        case RegionKind::DamagedHeader: return MapKind::DamagedHeader;
+        case RegionKind::Header:
+            return MapKind::Header;
+        case RegionKind::DamagedHeader:
+            return MapKind::DamagedHeader;
         case RegionKind::GroupImage:
             return region.start == KernelDataStart(region.owner) ? MapKind::Kernel : MapKind::GroupImage;
-        case RegionKind::PidBlock: return MapKind::PidBlock;
-        case RegionKind::FwPidRecord: return MapKind::FwPidRecord;
-        case RegionKind::Data: return MapKind::Data;
-        case RegionKind::Fill: return MapKind::Fill;
-        case RegionKind::ByteRun: return MapKind::ByteRun;
+        case RegionKind::PidBlock:
+            return MapKind::PidBlock;
+        case RegionKind::FwPidRecord:
+            return MapKind::FwPidRecord;
+        case RegionKind::Data:
+            return MapKind::Data;
+        case RegionKind::Fill:
+            return MapKind::Fill;
+        case RegionKind::ByteRun:
+            return MapKind::ByteRun;
     }
     return MapKind::Data;
 }

@@ -22,19 +22,25 @@ namespace morvik {
 namespace {
 
 constexpr double kLeft = 20, kBarWidth = 1000, kBarTop = 56, kBarHeight = 40;
-constexpr double kMinWidth = 3;      // a region of a few bytes still shows
+constexpr double kMinWidth = 3;  // a region of a few bytes still shows
 constexpr double kRowTop = 130, kRowHeight = 16;
-constexpr size_t kMaxRows = 256;     // rows beyond are summed up in one line
+constexpr size_t kMaxRows = 256;  // rows beyond are summed up in one line
 
 std::string Xml(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '&') out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else if (c == '"') out += "&quot;";
-        else if (static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F) out += c;
-        else out += '?';
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else if (static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F)
+            out += c;
+        else
+            out += '?';
     }
     return out;
 }
@@ -46,10 +52,11 @@ double XOf(uint64_t at, uint64_t size) {
 std::string RegionRect(const Region& r, uint64_t size) {
     double x = XOf(r.start, size), width = std::max(XOf(r.start + r.length, size) - x, kMinWidth);
     x = std::min(x, kLeft + kBarWidth - width);
-    return Format("<rect class=\"region\" data-start=\"%llu\" data-size=\"%llu\" x=\"%.2f\" y=\"%.0f\" "
-                  "width=\"%.2f\" height=\"%.0f\" fill=\"%s\"><title>%s</title></rect>\n",
-                  static_cast<ull>(r.start), static_cast<ull>(r.length), x, kBarTop, width, kBarHeight,
-                  LookOf(MapKindOf(r)).colour, Xml(RegionLabel(r)).c_str());
+    return Format(
+        "<rect class=\"region\" data-start=\"%llu\" data-size=\"%llu\" x=\"%.2f\" y=\"%.0f\" "
+        "width=\"%.2f\" height=\"%.0f\" fill=\"%s\"><title>%s</title></rect>\n",
+        static_cast<ull>(r.start), static_cast<ull>(r.length), x, kBarTop, width, kBarHeight,
+        LookOf(MapKindOf(r)).colour, Xml(RegionLabel(r)).c_str());
 }
 
 bool Small(const Region& r, uint64_t size) { return XOf(r.start + r.length, size) - XOf(r.start, size) < kMinWidth; }
@@ -57,8 +64,8 @@ bool Small(const Region& r, uint64_t size) { return XOf(r.start + r.length, size
 // The bar: the regions large enough to see first, the small ones on top.
 std::string Bar(const Inspection& in) {
     std::string svg = Format("<text x=\"%.0f\" y=\"%.0f\">0x00000000</text>\n", kLeft, kBarTop - 6);
-    svg += Format("<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">0x%08llx</text>\n", kLeft + kBarWidth,
-                  kBarTop - 6, static_cast<ull>(in.size));
+    svg += Format("<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">0x%08llx</text>\n", kLeft + kBarWidth, kBarTop - 6,
+                  static_cast<ull>(in.size));
     for (int pass = 0; pass < 2; ++pass)
         for (const Region& r : in.regions)
             if (Small(r, in.size) == (pass == 1)) svg += RegionRect(r, in.size);
@@ -115,14 +122,15 @@ std::string Picture(const Inspection& in) {
     body += Legend(legendTop);
     double height = legendTop + 2 * kRowHeight + 8;
     std::string fill = in.fill < 0 ? "unknown" : Format("0x%02x", in.fill);
-    return Format("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"monospace\" font-size=\"12\" xml:space=\"preserve\">\n"
-                  "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n"
-                  "<text x=\"%.0f\" y=\"22\" font-size=\"14\" font-weight=\"bold\">Layout map: 0x%08llx bytes, "
-                  "fill byte %s</text>\n",
-                  2 * kLeft + kBarWidth, height, 2 * kLeft + kBarWidth, height, kLeft, static_cast<ull>(in.size),
-                  fill.c_str()) +
+    return Format(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
+               "viewBox=\"0 0 %.0f %.0f\" font-family=\"monospace\" font-size=\"12\" xml:space=\"preserve\">\n"
+               "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n"
+               "<text x=\"%.0f\" y=\"22\" font-size=\"14\" font-weight=\"bold\">Layout map: 0x%08llx bytes, "
+               "fill byte %s</text>\n",
+               2 * kLeft + kBarWidth, height, 2 * kLeft + kBarWidth, height, kLeft, static_cast<ull>(in.size),
+               fill.c_str()) +
            body + "</svg>\n";
 }
 

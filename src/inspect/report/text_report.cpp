@@ -51,8 +51,8 @@ void PrintRecordLine(const FwPidCheck& r) {
 void PrintHeader(const HeaderCheck& h) {
     std::printf("  header at 0x%08llx: %s\n", static_cast<ull>(h.at), NamesOf(h.state).text);
     if (h.state == HeaderState::Truncated) return;
-    std::printf("    magic \"%s\", headerChecksum 0x%08x (computed 0x%08x, fill 0x%02x)\n",
-                Printable(h.raw, 3).c_str(), h.stored, h.expected, h.fill);
+    std::printf("    magic \"%s\", headerChecksum 0x%08x (computed 0x%08x, fill 0x%02x)\n", Printable(h.raw, 3).c_str(),
+                h.stored, h.expected, h.fill);
     std::printf("    imageNumber %u, checksumBitmap 0x%02x, pidOffset 0x%08x\n", h.imageNumber, h.bitmap, h.pidOffset);
     std::printf("    %-5s  %-10s  %-10s  %-7s  %-6s  %-10s  %-10s  %s\n", "entry", "offset", "length", "version",
                 "verify", "checksum", "file CRC", "result");
@@ -78,9 +78,9 @@ void PrintPidBlocks(const Inspection& in) {
     std::printf("\nPID block\n");
     if (in.pidBlocks.empty()) std::printf("  none\n");
     for (const PidBlockFind& b : in.pidBlocks) {
-        std::printf("  at 0x%08llx to 0x%08llx, boot PID location 0x%08llx: %s, %u PID bytes\n",
-                    static_cast<ull>(b.at), static_cast<ull>(b.at + kPidBlockSize - 1),
-                    static_cast<ull>(b.at + kPidBlockSize - 1), NamesOf(b.state).text, b.pidBytes);
+        std::printf("  at 0x%08llx to 0x%08llx, boot PID location 0x%08llx: %s, %u PID bytes\n", static_cast<ull>(b.at),
+                    static_cast<ull>(b.at + kPidBlockSize - 1), static_cast<ull>(b.at + kPidBlockSize - 1),
+                    NamesOf(b.state).text, b.pidBytes);
         std::string pid;
         for (uint32_t i = 0; i < b.pidBytes && i < kPidBytes; ++i) pid += Format("%02x", b.block[kPidMagicSize + i]);
         std::printf("  PID %s\n", pid.c_str());
@@ -129,8 +129,9 @@ void PrintMap(const Inspection& in) {
     std::printf("\nLayout map (%s per character)\n",
                 HumanSize((in.size + kOverviewWidth - 1) / kOverviewWidth).c_str());
     std::printf("  |%s|\n", Overview(in).c_str());
-    std::printf("  H header  K kernel image  F other group image  P PID block  R FW PID record\n"
-                "  d other data  . fill  : run of the other pad byte  ! damaged header\n\n");
+    std::printf(
+        "  H header  K kernel image  F other group image  P PID block  R FW PID record\n"
+        "  d other data  . fill  : run of the other pad byte  ! damaged header\n\n");
     std::printf("  %-10s  %-10s  %-10s  %-9s  %-38s  %s\n", "start", "end", "size", "", "region",
                 "position in the file");
     for (const Region& r : in.regions) {
