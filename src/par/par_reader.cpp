@@ -35,15 +35,15 @@ constexpr uint32_t kNegativeRange = 0x80000000;
 
 struct ReaderState {
     ParInfo* info;
-    LineItems items;
-    int pidLines;
-    const char* path;                // the PAR file, as diagnostics name it
-    uint32_t lineNumber;             // the line being read
-    char lineText[kLineBufferSize];  // that line as read, its comment included
-    size_t lineLength;               // its bytes (it may hold NUL bytes)
-    uint32_t sizeLine;               // the last size line so far (0: none)
-    uint32_t sizeKiB;                // and the size it gave
-    bool fileMissing;                // the reading stopped at a file a line names
+    const char* path;  // the PAR file, as diagnostics name it
+    LineItems items;   // emptied before the first line
+    int pidLines = 0;
+    uint32_t lineNumber = 0;              // the line being read
+    char lineText[kLineBufferSize] = "";  // that line as read, its comment included
+    size_t lineLength = 0;                // its bytes (it may hold NUL bytes)
+    uint32_t sizeLine = 0;                // the last size line so far (0: none)
+    uint32_t sizeKiB = 0;                 // and the size it gave
+    bool fileMissing = false;             // the reading stopped at a file a line names
 };
 
 // The PAR file being read, one physical line at a time.
@@ -878,16 +878,8 @@ int ParseParInfo(const char* path, ParInfo* info) {
     std::snprintf(info->parPath, sizeof info->parPath, "%s", path);
     ReaderState state;
     state.info = info;
-    EmptyLineItems(&state.items);
-    state.pidLines = 0;
     state.path = path;
-    state.lineNumber = 0;
-    state.lineText[0] = '\0';
-    state.lineLength = 0;
-    state.sizeLine = 0;
-    state.sizeKiB = 0;
-    state.fileMissing = false;
-
+    EmptyLineItems(&state.items);
     ParSource src{par};
     struct stat st;
     if (::fstat(::fileno(par), &st) == 0 && !S_ISREG(st.st_mode)) src.byteLimit = kMaxStreamedParBytes;

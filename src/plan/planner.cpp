@@ -390,14 +390,9 @@ void WarnPidBlockOverImages(const ParInfo* info) {
     }
 }
 
-}  // namespace
-
-// The PID block and every FW PID record the PID step will write must lie
-// inside the output: a write past its end would grow the file with zeros
-// instead of the fill byte, up to gigabytes away.
-bool CheckPidPlacement(const ParInfo* info) {
+// The PID block ends at the boot PID location, inside the output.
+bool CheckPidBlockInOutput(const ParInfo* info) {
     const PidInfo* pid = info->pidInfo;
-    if (pid == nullptr) return true;
     if (pid->bootLocation < kPidBlockSize - 1) {
         LocatedError(
             info->parPath, pid->line,
@@ -407,26 +402,40 @@ bool CheckPidPlacement(const ParInfo* info) {
                     pid->bootLocation, kPidBlockSize);
         return false;
     }
-    if (pid->bootLocation >= info->targetSize) {
-        LocatedError(info->parPath, pid->line, "PID block 0x%x..0x%x lies outside the output (0x%x bytes)",
-                     pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation, info->targetSize);
-        std::printf("Error : PID block 0x%x to 0x%x lies outside the output (size 0x%x)!\n",
-                    pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1), pid->bootLocation, info->targetSize);
-        return false;
-    }
-    if (!CheckPidBlockOffHeaders(info)) return false;
-    // Without image groups the PID line's own FW PID location is used.
+    if (pid->bootLocation < info->targetSize) return true;
+    uint32_t blockStart = pid->bootLocation - static_cast<uint32_t>(kPidBlockSize - 1);
+    LocatedError(info->parPath, pid->line, "PID block 0x%x..0x%x lies outside the output (0x%x bytes)", blockStart,
+                 pid->bootLocation, info->targetSize);
+    std::printf("Error : PID block 0x%x to 0x%x lies outside the output (size 0x%x)!\n", blockStart, pid->bootLocation,
+                info->targetSize);
+    return false;
+}
+
+// Without image groups the PID line's own FW PID location is used.
+bool CheckFwPidRecordsInOutput(const ParInfo* info) {
+    const PidInfo* pid = info->pidInfo;
     int32_t records = info->groupCount == 0 ? 1 : info->groupCount;
     for (int32_t g = 0; g < records; ++g) {
         uint64_t end = uint64_t{pid->fwLocation[g]} + kFwPidRecordSize;
-        if (pid->fwLocation[g] != 0 && end > info->targetSize) {
-            LocatedError(info->parPath, pid->line, "FW PID record 0x%x..0x%llx lies outside the output (0x%x bytes)",
-                         pid->fwLocation[g], static_cast<unsigned long long>(end - 1), info->targetSize);
-            std::printf("Error : FW PID record 0x%x to 0x%llx lies outside the output (size 0x%x)!\n",
-                        pid->fwLocation[g], static_cast<unsigned long long>(end - 1), info->targetSize);
-            return false;
-        }
+        if (pid->fwLocation[g] == 0 || end <= info->targetSize) continue;
+        LocatedError(info->parPath, pid->line, "FW PID record 0x%x..0x%llx lies outside the output (0x%x bytes)",
+                     pid->fwLocation[g], static_cast<unsigned long long>(end - 1), info->targetSize);
+        std::printf("Error : FW PID record 0x%x to 0x%llx lies outside the output (size 0x%x)!\n", pid->fwLocation[g],
+                    static_cast<unsigned long long>(end - 1), info->targetSize);
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+// The PID block and every FW PID record the PID step will write must lie
+// inside the output: a write past its end would grow the file with zeros
+// instead of the fill byte, up to gigabytes away.
+bool CheckPidPlacement(const ParInfo* info) {
+    if (info->pidInfo == nullptr) return true;
+    if (!CheckPidBlockInOutput(info) || !CheckPidBlockOffHeaders(info) || !CheckFwPidRecordsInOutput(info))
+        return false;
     WarnPidBlockOverImages(info);
     return true;
 }
