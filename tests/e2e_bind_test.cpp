@@ -203,7 +203,7 @@ std::vector<LayoutCase> LayoutCases() {
                      {},
                      {},
                      {"Warn : there would be no FW PID!", "DONE!"},
-                     "bind.par:2: warning: PID block 0x0..0x45 lies over bytes of boot.bin (line 3, 0x0..0x7ff), which "
+                     "bind.par:2: note: PID block 0x0..0x45 lies over bytes of boot.bin (line 3, 0x0..0x7ff), which "
                      "it replaces\n"});
     return cases;
 }

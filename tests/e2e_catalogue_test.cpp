@@ -115,7 +115,8 @@ std::vector<Row> Catalogue() {
     return {
         // ---- command line ----
         {"bad -p value", {"-p", "0XFF"}, boot, {},
-         {Out("Error : Wrong option value for '-p'"), kUsage},
+         {Out("Error : Wrong option value for '-p'"), kUsage,
+          Err("Morvik: error: '-p' value '0XFF' is none of 0x00, 0xff and 0xFF")},
          1, Output::kNone},
         {"unknown option", {"-x"}, boot, {},
          {Err("{prog}: invalid option -- x"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
@@ -135,13 +136,19 @@ std::vector<Row> Catalogue() {
         {"unrecognized long option", {"--x=1"}, boot, {},
          {Err("{prog}: unrecognized option `--x=1'"), Out("Please type 'Morvik -h' for help!")}, 1, Output::kNone},
         {"PAR path too long", {"-i", kPathOf256}, boot, {},
-         {Out("Error : PAR file path is longer than 255 characters!")}, 1, Output::kNone},
+         {Out("Error : PAR file path is longer than 255 characters!"),
+          Err("Morvik: error: PAR file path has 256 characters: at most 255 fit")}, 1, Output::kNone},
         {"output path too long", {"-o", kPathOf256}, boot, {},
-         {Out("Error : Output file path is longer than 255 characters!")}, 1, Output::kNone},
+         {Out("Error : Output file path is longer than 255 characters!"),
+          Err("Morvik: error: Output file path has 256 characters: at most 255 fit")}, 1, Output::kNone},
+        {"a word that is not an option", {"board.PAR"}, boot, {},
+         {Err("Morvik: warning: 'board.PAR' is not read: the PAR file is given with -i, the output with -o"),
+          Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
 
         // ---- PAR file and the files it names ----
         {"no PAR file", {}, "", {},
-         {Out("Error : open Par file ARMPARA.PAR failed!"), kUsage},
+         {Out("Error : open Par file ARMPARA.PAR failed!"), kUsage,
+          Err("ARMPARA.PAR: error: the PAR file cannot be opened: No such file or directory")},
          1, Output::kNone},
         {"missing image file", {}, ":none.bin &0\n$Size &8\n", {},
          {Out("Error:open file none.bin failed"), Out("Open file none.bin fail!"),
@@ -156,7 +163,15 @@ std::vector<Row> Catalogue() {
           Err("ARMPARA.PAR:1: error: image file 'huge.bin' is 2 GiB or larger: at most 0x7fffffff bytes fit")},
          1, Output::kNone},
         {"missing PID file", {}, "%none.txt &1fff\n" + boot, {},
-         {Out("Error:open file none.txt failed"), Out("Open PID file none.txt fail!")}, 1, Output::kNone},
+         {Out("Error:open file none.txt failed"), Out("Open PID file none.txt fail!"),
+          Err("ARMPARA.PAR:1: error: PID file 'none.txt' cannot be opened: No such file or directory")},
+         1, Output::kNone},
+        {"PID file beside the PAR file, not in the current folder", {"-i", "board/b.PAR"}, "",
+         {Dir("board"), {Extra::kFile, "board/b.PAR", "%pid2.txt &1fff\n" + boot}, {Extra::kFile, "board/pid2.txt", "x"}},
+         {Err("board/b.PAR:1: error: PID file 'pid2.txt' cannot be opened: No such file or directory"),
+          Err("board/b.PAR:1: note: paths in the PAR file resolve from the current folder ({dir}); "
+              "'board/pid2.txt' exists beside the PAR file")},
+         1, Output::kNone},
         {"eleventh image line", {}, "$Size &40\n" + ElevenImageLines(), {},
          {Out("Error: too many bin files, max bin file number is 10."), Out("Usage : Par File Line Format."),
           Err("ARMPARA.PAR:12: error: one image line too many: at most 10 images can be bound")},
@@ -191,10 +206,20 @@ std::vector<Row> Catalogue() {
           Err("ARMPARA.PAR:1: error: PID location '&1fff\\r' ends in a carriage return: the file has CRLF line ends; "
               "save it with LF line ends")},
          1, Output::kNone},
-        {"CRLF line ends, bound", {}, "$Size &10\r\n:boot.bin &0 -c\r\n:b.bin &2000 -p 0xff\r\n", {},
-         {Err("ARMPARA.PAR:2: warning: the carriage return at the end of the line is read as an option and ignored: "
+        {"CRLF line ends, a carriage return on a pad byte", {}, "$Size &10\r\n:boot.bin &0 -c\r\n:b.bin &2000 -l 0x400 -p 0xff\r\n", {},
+         {Err("ARMPARA.PAR:1: warning: the file has CRLF line ends: a carriage return stays in each line's last word; save it "
+              "with LF line ends"),
+          Err("ARMPARA.PAR:2: warning: the carriage return at the end of the line is read as an option and ignored: "
               "the file has CRLF line ends; save it with LF line ends"),
-          Err("ARMPARA.PAR:3: warning: '-p' value '0xff\\r' is ignored: the pad byte is written 0x00, 0xff or 0xFF"),
+          Out("Error : '-p' value of an image ends in a carriage return!"),
+          Err("ARMPARA.PAR:3: error: '-p' value '0xff\\r' ends in a carriage return: the file has CRLF line ends; "
+              "save it with LF line ends")},
+         1, Output::kNone},
+        {"CRLF line ends, bound", {}, "$Size &10\r\n:boot.bin &0 -c\r\n", {},
+         {Err("ARMPARA.PAR:1: warning: the file has CRLF line ends: a carriage return stays in each line's last word; save it "
+              "with LF line ends"),
+          Err("ARMPARA.PAR:2: warning: the carriage return at the end of the line is read as an option and ignored: "
+              "the file has CRLF line ends; save it with LF line ends"),
           Out("DONE!")},
          0, Output::kComplete, "ARMOut.BIN", 0x4000},
         {"blank in a path", {}, ":my boot.bin &0\n" + boot, {},
@@ -348,9 +373,17 @@ std::vector<Row> Catalogue() {
 
         // ---- layout rules ----
         {"no size line", {}, ":boot.bin &0\n", {},
-         {Out("Error : Final Image Target Size is not given!")}, 1, Output::kNone},
+         {Out("Error : Final Image Target Size is not given!"),
+          Err("ARMPARA.PAR: error: no size line gives the output's size: add one, as '$Size &80' (KiB, hex)")},
+         1, Output::kNone},
         {"group without PID line", {}, "$Size &40\n:kernel.bin &0 -k\n", {},
-         {Out("Error : No PID found for format with FW_Header!")}, 1, Output::kNone},
+         {Out("Error : No PID found for format with FW_Header!"),
+          Err("ARMPARA.PAR: error: the image groups' FW headers need a PID line, as '%pid.txt &7fff'")},
+         1, Output::kNone},
+        {"group number attached to its mark", {}, group + ":kernel.bin &8000 -k\n:rootfs.bin &10000 -f1 -c\n", {},
+         {Out("Error: rootfs.bin: group number of '-f' is attached: write '-f 1'!"),
+          Err("ARMPARA.PAR:4: error: group number '1' is attached to '-f' and would be read as options: write '-f 1'")},
+         1, Output::kNone},
         {"no PID line, no group", {}, boot, {},
          {Out("Warn : No PID would be bind!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"firmware image of a group without kernel", {},
@@ -428,7 +461,8 @@ std::vector<Row> Catalogue() {
           Err("ARMPARA.PAR:1: error: FW PID record 0xff8..0x1007 lies outside the output (0x1000 bytes)")},
          1, Output::kNone},
         {"PAR file is a folder", {"-i", "dir"}, boot, {Dir("dir")},
-         {Out("Error : read Par file dir failed!"), kUsage},
+         {Out("Error : read Par file dir failed!"), kUsage,
+          Err("dir: error: the PAR file cannot be read: Is a directory")},
          1, Output::kNone},
         {"output is the PAR file", {"-o", "ARMPARA.PAR"}, boot, {},
          {Out("Error : Output file ARMPARA.PAR is the same file as input ARMPARA.PAR, refusing to overwrite it!"),
@@ -456,17 +490,34 @@ std::vector<Row> Catalogue() {
           Err("missing/out.bin: error: cannot be created: No such file or directory")},
          1, Output::kNone, "missing/out.bin"},
         {"write past the file size limit", {"-p", "0xff"}, "$Size &8\n:boot.bin &0\n", {},
-         {Out("Error : Write output bin file(ARMOut.BIN) failed! (File too large)")}, 1, Output::kNone,
+         {Out("Error : Write output bin file(ARMOut.BIN) failed! (File too large)"),
+          Err("ARMOut.BIN: error: cannot be written: File too large")}, 1, Output::kNone,
          "ARMOut.BIN", -1, {}, 0x1000},
         {"empty image", {}, "$Size &4\n:empty.bin &0\n", {},
-         {Out("Error : Binding file empty.bin fail:")}, 1, Output::kNone},
+         {Out("Error : Binding file empty.bin fail:"),
+          Err("ARMPARA.PAR:2: error: image file 'empty.bin' is empty: there is nothing to bind")}, 1, Output::kNone},
         {"PID file one digit short", {}, "%pid111.txt &1fff\n" + boot, {},
          {Out("Error: pid111.txt format error!"), Out("Error : Binding PID fail!"),
           Err("ARMPARA.PAR:1: error: PID file 'pid111.txt' has 111 characters: the PID is 112 hex digits")},
          1, Output::kNone},
+        {"PID file of more than 112 digits", {}, "%pid116.txt &1fff\n" + boot,
+         {{Extra::kFile, "pid116.txt", PidHex() + "abcd\n"}},
+         {Err("ARMPARA.PAR:1: warning: PID file 'pid116.txt' holds more than 112 hex digits (4 more): only the first "
+              "112 are used"),
+          Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
+        {"-p value of an image ignored", {}, "$Size &8\n:boot.bin &0 -l 0x2000 -p 0xf\n", {},
+         {Err("ARMPARA.PAR:2: warning: '-p' value '0xf' is ignored: the pad byte is written 0x00, 0xff or 0xFF"),
+          Out("DONE!")},
+         0, Output::kComplete, "ARMOut.BIN", 0x2000},
+        {"a warning under --strict", {"--strict"}, "Xline\n" + boot, {},
+         {Out("Error : a warning stops the bind under --strict!"),
+          Err("ARMPARA.PAR:1: error: line starts with 'X', which begins no kind of line (':' image, '%' PID, '$' size, "
+              "'#' comment): it is skipped")},
+         1, Output::kNone},
         {"PID file gone before its block is built", {}, "%pid.txt &1fff\n" + boot, {},
          {Out("Error: open failed on pid.txt PID file!"), Out("Error : Binding PID fail!"),
-          Err("ARMPARA.PAR:1: error: PID file 'pid.txt' cannot be opened any more")},
+          Err("ARMPARA.PAR:1: error: PID file 'pid.txt' cannot be opened any more: No such file or directory")},
          1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "pid.txt:2:remove"},
         {"PID text not hex", {}, "%pidO.txt &1fff\n" + boot, {{Extra::kFile, "pidO.txt", "O" + PidHex().substr(1)}},
          {Out("Error: PID file pidO.txt: character 1 (0x4f) is not a hex digit!"), Out("Error : Binding PID fail!"),
@@ -478,7 +529,7 @@ std::vector<Row> Catalogue() {
               "0x8000..0x80ff: the header would cut it")},
          1, Output::kNone},
         {"PID block over an image's bytes", {}, "%pid.txt &17ff\n" + boot, {},
-         {Out("DONE!"), Err("ARMPARA.PAR:1: warning: PID block 0x17ba..0x17ff lies over bytes of boot.bin (line 3, "
+         {Out("DONE!"), Err("ARMPARA.PAR:1: note: PID block 0x17ba..0x17ff lies over bytes of boot.bin (line 3, "
                             "0x0..0x17ff), which it replaces")},
          0, Output::kComplete, "ARMOut.BIN", 0x2000},
         {"group image grown before it is read", {}, group + ":kernel.bin &8000 -k\n", {},
@@ -497,7 +548,8 @@ std::vector<Row> Catalogue() {
               "bytes planned")},
          1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "b.bin:2:grow"},
         {"plain image gone before it is copied", {}, "$Size &8\n:boot.bin &0\n:b.bin &1800\n", {},
-         {Out("Error: open input image b.bin failed"), Out("Error : Binding file b.bin fail:")},
+         {Out("Error: open input image b.bin failed"), Out("Error : Binding file b.bin fail:"),
+          Err("ARMPARA.PAR:3: error: image file 'b.bin' cannot be opened any more: No such file or directory")},
          1, Output::kNone, "ARMOut.BIN", -1, {}, -1, "b.bin:2:remove"},
         {"no FW PID location, no group", {}, "%pid.txt &1fff\n" + boot, {},
          {Out("Warn : there would be no FW PID!"), Out("DONE!")}, 0, Output::kComplete, "ARMOut.BIN", 0x2000},
@@ -604,24 +656,79 @@ void CheckFolder(const Row& row, const std::map<std::string, Entry>& before, con
     }
 }
 
-void RunRow(const Row& row) {
+// A row's folder, its files written.
+struct RowFolder {
     TempDir dir;
-    WriteStandardFiles(dir);
-    if (!row.par.empty()) morvik_test::WriteFile(dir / "ARMPARA.PAR", row.par);
-    for (const Extra& e : row.extras) WriteExtra(dir, e);
-    std::map<std::string, Entry> before = Snapshot(dir.path);
+    std::map<std::string, Entry> before;
+    explicit RowFolder(const Row& row) {
+        WriteStandardFiles(dir);
+        if (!row.par.empty()) morvik_test::WriteFile(dir / "ARMPARA.PAR", row.par);
+        for (const Extra& e : row.extras) WriteExtra(dir, e);
+        before = Snapshot(dir.path);
+    }
+    morvik_test::RunResult Run(const Row& row, std::vector<std::string> args) const {
+        morvik_test::RunOptions options;
+        options.env = row.env;
+        options.fileSizeLimit = row.fileSizeLimit;
+        options.changeInput = row.change;
+        return morvik_test::RunMorvik(args, dir.path, options);
+    }
+    // A line as the row writes it: "{prog}" the program, "{dir}" the folder.
+    std::string Expected(std::string text) const {
+        text = WithProgram(text);
+        for (size_t at; (at = text.find("{dir}")) != std::string::npos;) text.replace(at, 5, dir.path);
+        return text;
+    }
+};
 
-    morvik_test::RunOptions options;
-    options.env = row.env;
-    options.fileSizeLimit = row.fileSizeLimit;
-    options.changeInput = row.change;
-    morvik_test::RunResult run = morvik_test::RunMorvik(row.args, dir.path, options);
+bool HasWarnings(const Row& row) {
+    for (const Line& line : row.expect) {
+        if (line.stream == Stream::kErr && line.text.find(": warning: ") != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Under --strict every warning is an error: the run stops at the first one,
+// which is the same diagnostic worded "error", with status 1 and nothing
+// written.
+void RunRowStrictly(const Row& row) {
+    SCOPED_TRACE("--strict");
+    RowFolder folder(row);
+    std::vector<std::string> args = row.args;
+    args.push_back("--strict");
+    morvik_test::RunResult run = folder.Run(row, args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.find(": warning: "), std::string::npos) << run.err;
+    bool named = false;
+    for (const Line& line : row.expect) {
+        std::string text = folder.Expected(line.text);
+        size_t at = text.find(": warning: ");
+        if (line.stream != Stream::kErr || at == std::string::npos) continue;
+        text.replace(at, 11, ": error: ");
+        named = named || morvik_test::HasLine(run.err, text);
+    }
+    EXPECT_TRUE(named) << "none of the row's warnings is an error:\n" << run.err;
+    EXPECT_FALSE(morvik_test::HasLine(run.out, "DONE!"));
+    Row refused = row;
+    refused.output = Output::kNone;
+    CheckFolder(refused, folder.before, Snapshot(folder.dir.path), folder.dir);
+}
+
+void RunRow(const Row& row) {
+    RowFolder folder(row);
+    morvik_test::RunResult run = folder.Run(row, row.args);
 
     EXPECT_EQ(run.status, row.status);
+    // Every failure says why on standard error, even when standard output
+    // goes to a log.
+    if (row.status != 0) {
+        EXPECT_NE(run.err, "") << "a failure with nothing on standard error";
+    }
     for (const Line& line : row.expect) {
         const std::string& text = line.stream == Stream::kOut ? run.out : run.err;
-        EXPECT_TRUE(morvik_test::HasLine(text, WithProgram(line.text)))
-            << (line.stream == Stream::kOut ? "stdout" : "stderr") << " lacks the line: " << line.text;
+        EXPECT_TRUE(morvik_test::HasLine(text, folder.Expected(line.text)))
+            << (line.stream == Stream::kOut ? "stdout" : "stderr") << " lacks the line: " << line.text << "\n"
+            << run.err;
     }
     if (row.output == Output::kComplete) {
         std::vector<std::string> lines = morvik_test::Lines(run.out);
@@ -629,7 +736,8 @@ void RunRow(const Row& row) {
     } else {
         EXPECT_FALSE(morvik_test::HasLine(run.out, "DONE!"));
     }
-    CheckFolder(row, before, Snapshot(dir.path), dir);
+    CheckFolder(row, folder.before, Snapshot(folder.dir.path), folder.dir);
+    if (HasWarnings(row)) RunRowStrictly(row);
 }
 
 TEST(E2eCatalogueTest, EveryBadInputPrintsItsMessageAndLeavesTheFolderAsPromised) {
@@ -822,8 +930,17 @@ std::vector<Diagnostic> DiagnosticsIn(const std::string& src) {
         const char* call;
         const char* severity;
     } printers[] = {
-        {"LocatedError(", "error"},  {"LineError(", "error"}, {"LocatedWarning(", "warning"},
-        {"LineWarning(", "warning"}, {"PathError(", "error"}, {"PathNote(", "note"},
+        {"LocatedError(", "error"},
+        {"LineError(", "error"},
+        {"LocatedWarning(", "warning"},
+        {"LineWarning(", "warning"},
+        {"PathError(", "error"},
+        {"PathNote(", "note"},
+        {"LocatedNote(", "note"},
+        {"PlanWarning(", "warning"},
+        {"BindError(", "error"},
+        {"BindWarning(", "warning"},
+        {"LocatedWarningOrError(", "warning"},
     };
     std::vector<Diagnostic> found;
     for (const auto& printer : printers) {
@@ -913,6 +1030,17 @@ TEST(E2eCatalogueTest, EveryMessageInTheSourcesHasARowOrAnExemption) {
     }
 }
 
+// Diagnostics that no input from outside can bring about, each with the
+// reason. Keep this list short.
+const std::set<std::string>& ExemptDiagnostics() {
+    static const std::set<std::string> exempt = {
+        // A read error (EIO) on a PID file that opened: the disk's, not the
+        // input's; the fault-injection test makes such reads fail.
+        "PID file '%s' cannot be read: %s",
+    };
+    return exempt;
+}
+
 TEST(E2eCatalogueTest, EveryDiagnosticInTheSourcesHasARow) {
     std::set<Diagnostic> diagnostics = DiagnosticsInSources();
     ASSERT_GT(diagnostics.size(), 40u) << "the source scan found too little";
@@ -924,11 +1052,17 @@ TEST(E2eCatalogueTest, EveryDiagnosticInTheSourcesHasARow) {
         }
     }
     for (const Diagnostic& d : diagnostics) {
+        if (ExemptDiagnostics().count(d.text) != 0) continue;
         EXPECT_FALSE(d.text.empty()) << "a " << d.severity << " without a literal text cannot be catalogued";
         std::regex pattern("[^ ]+(:[0-9]+)?: " + d.severity + ": " + FormatPatternText(d.text));
         bool found = false;
         for (const std::string& line : catalogued) found = found || std::regex_match(line, pattern);
         EXPECT_TRUE(found) << "no catalogue row prints the " << d.severity << ": " << d.text;
+    }
+    for (const std::string& text : ExemptDiagnostics()) {
+        bool inSources = false;
+        for (const Diagnostic& d : diagnostics) inSources = inSources || d.text == text;
+        EXPECT_TRUE(inSources) << "stale exemption: " << text;
     }
 }
 

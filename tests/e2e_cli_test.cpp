@@ -63,8 +63,16 @@ const std::string kPleaseType = "Please type 'Morvik -h' for help!\n";
 const std::string kPad00 = "Use 0x00 as Final Image Pad.\n";
 const std::string kPadFF = "Use 0xff as Final Image default Pad.\n";
 const std::string kBadPad = "Error : Wrong option value for '-p'\n";
-// What a bind prints in a folder without the default PAR file.
+// What a bind prints in a folder without the default PAR file, on standard
+// output and on standard error.
 const std::string kNoParFile = "Error : open Par file ARMPARA.PAR failed!\n" + kUsage;
+const std::string kNoParFileErr = "ARMPARA.PAR: error: the PAR file cannot be opened: No such file or directory\n";
+std::string NotRead(const std::string& word) {
+    return "Morvik: warning: '" + word + "' is not read: the PAR file is given with -i, the output with -o\n";
+}
+std::string BadPad(const std::string& value) {
+    return "Morvik: error: '-p' value '" + value + "' is none of 0x00, 0xff and 0xFF\n";
+}
 
 struct CliCase {
     const char* what;
@@ -114,7 +122,7 @@ TEST(E2eCli, InformationalOptions) {
         {"clustered -dh", {"-dh"}, 0, "Debug : OPEN\n" + kUsage},
         {"--debug", {"--debug", "-h"}, 0, "Debug : OPEN\n" + kUsage},
         {"a word is moved behind the options", {"word", "-h"}, 0, kUsage},
-        {"-- ends the options: the bind runs", {"--", "-h"}, 1, kNoParFile},
+        {"-- ends the options: the bind runs", {"--", "-h"}, 1, kNoParFile, NotRead("-h") + kNoParFileErr},
     });
     // clang-format on
 }
@@ -128,10 +136,10 @@ TEST(E2eCli, PadValues) {
         {"attached", {"-p0xff", "-h"}, 0, kPadFF + kUsage},
         {"--pad=0xff", {"--pad=0xff", "-h"}, 0, kPadFF + kUsage},
         {"--pad 0xff", {"--pad", "0xff", "-h"}, 0, kPadFF + kUsage},
-        {"0XFF refused", {"-p", "0XFF"}, 1, kBadPad + kUsage},
-        {"0xFf refused", {"-p", "0xFf"}, 1, kBadPad + kUsage},
-        {"255 refused before -h acts", {"-p", "255", "-h"}, 1, kBadPad + kUsage},
-        {"empty value refused", {"--pad="}, 1, kBadPad + kUsage},
+        {"0XFF refused", {"-p", "0XFF"}, 1, kBadPad + kUsage, BadPad("0XFF")},
+        {"0xFf refused", {"-p", "0xFf"}, 1, kBadPad + kUsage, BadPad("0xFf")},
+        {"255 refused before -h acts", {"-p", "255", "-h"}, 1, kBadPad + kUsage, BadPad("255")},
+        {"empty value refused", {"--pad="}, 1, kBadPad + kUsage, BadPad("")},
     });
     // clang-format on
 }
@@ -154,7 +162,8 @@ TEST(E2eCli, ScannerErrors) {
         {"earlier options act, later ones do not", {"-d", "-x", "-h"}, 1,
          "Debug : OPEN\n" + kPleaseType, "<argv0>: invalid option -- x\n"},
         {"-i takes the next word whatever it is", {"-i", "-h"}, 1,
-         "Par File : -h\nError : open Par file -h failed!\n" + kUsage},
+         "Par File : -h\nError : open Par file -h failed!\n" + kUsage,
+         "-h: error: the PAR file cannot be opened: No such file or directory\n"},
     });
     // clang-format on
 }
@@ -164,10 +173,12 @@ TEST(E2eCli, PosixlyCorrect) {
     const std::vector<std::string> empty = {"POSIXLY_CORRECT="};
     // clang-format off
     RunTable({
-        {"a word ends the options: bind instead of help", {"word", "-h"}, 1, kNoParFile, "", set},
-        {"even when set to an empty value", {"word", "-h"}, 1, kNoParFile, "", empty},
+        {"a word ends the options: bind instead of help", {"word", "-h"}, 1, kNoParFile,
+         NotRead("word") + NotRead("-h") + kNoParFileErr, set},
+        {"even when set to an empty value", {"word", "-h"}, 1, kNoParFile,
+         NotRead("word") + NotRead("-h") + kNoParFileErr, empty},
         {"options in front of the word act", {"-d", "word", "-h"}, 1, "Debug : OPEN\n" + kNoParFile,
-         "", set},
+         NotRead("word") + NotRead("-h") + kNoParFileErr, set},
         {"illegal instead of invalid", {"-x"}, 1, kPleaseType, "<argv0>: illegal option -- x\n",
          empty},
         {"help still works in front", {"-h", "word"}, 0, kUsage, "", set},
@@ -184,9 +195,10 @@ TEST(E2eCli, ImageLineScanFollowsTheCommandLineScan) {
         std::vector<std::string> env;
         std::string err;
     } rows[] = {
-        {"attached text of -k is read as an option", {},
-         "a.bin: invalid option -- 1\n"
-         "x.par:2: warning: unknown option '-1' is ignored: the image options are -l, -p, -v, -c, -k and -f\n"},
+        {"text attached to -k is read as an option", {},
+         "a.bin: invalid option -- z\n"
+         "x.par:2: warning: unknown option '-z' is ignored: the image options are -l, -p, -v, -c, -k and -f\n"
+         "x.par: error: the image groups' FW headers need a PID line, as '%pid.txt &7fff'\n"},
         {"POSIXLY_CORRECT: the line's options are not seen", {"POSIXLY_CORRECT=1"}, ""},
     };
     // clang-format on
@@ -194,7 +206,7 @@ TEST(E2eCli, ImageLineScanFollowsTheCommandLineScan) {
         SCOPED_TRACE(row.what);
         TempDir dir;
         morvik_test::WriteFile(dir / "a.bin", std::string(16, 'A'));
-        morvik_test::WriteFile(dir / "x.par", "$Size &1\n:a.bin &100 -k1\n");
+        morvik_test::WriteFile(dir / "x.par", "$Size &1\n:a.bin &100 -kz\n");
         RunOptions options;
         options.env = row.env;
         morvik_test::RunResult r = RunMorvik({"-d", "-i", "x.par"}, dir.path, options);

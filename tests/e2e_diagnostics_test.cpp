@@ -35,6 +35,8 @@ std::string WithCrLf(const std::string& text) {
 
 std::vector<DiagnosticCase> Cases() {
     const std::string crlf =
+        "bind.par:1: warning: the file has CRLF line ends: a carriage return stays in each line's last word; save it "
+        "with LF line ends\n"
         "bind.par:2: error: PID location '&7fff\\r' ends in a carriage return: the file has CRLF "
         "line ends; save it with LF line ends\n"
         "bind.par:2:     %pid.txt &7fff\\r\n";
@@ -52,7 +54,8 @@ std::vector<DiagnosticCase> Cases() {
         {"indented image line", kSize + kPid + kBoot + kKernel + "  " + kRootfs,
          "bind.par:5: warning: indented line is skipped: ':rootfs.bin &10000 -f -c -v 1.00'\n", 0, 1464, 0xec02d8f4},
         {"byte order mark", "\xEF\xBB\xBF" + kBoard,
-         "bind.par:1: warning: line starts with a UTF-8 byte order mark and is skipped: save the file without one\n", 1,
+         "bind.par:1: warning: line starts with a UTF-8 byte order mark and is skipped: save the file without one\n"
+         "bind.par: error: no size line gives the output's size: add one, as '$Size &80' (KiB, hex)\n", 1,
          830, 0x8a45cebb},
         {"-p value of an image ignored", kSize + kPid + ":boot.bin &0 -l 0x8000 -p 0xf\n" + kKernel + kRootfs,
          "bind.par:3: warning: '-p' value '0xf' is ignored: the pad byte is written 0x00, 0xff or 0xFF\n", 0, 1908,

@@ -147,7 +147,6 @@ TEST_F(ParReaderTest, ReadsImageLineFieldsAndOptions) {
         {":{D}/a.bin &0 -v 1.00 -c -p 0xFF", 0, 0, PAD_FF, "1.00", 1, IMAGE_NORMAL, -1, 0, ""},
         {":{D}/a.bin &0 -k", 0, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 0, 1, ""},
         {":{D}/a.bin &0 -k 1", 0, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 1, 1, ""},
-        {":{D}/a.bin &0 -k1", 0, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 0, 1, "Unknown options!\n"},
         {":{D}/a.bin &0 -k 1z", 0, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 0x10, 1, ""},
         {":{D}/a.bin &0 -k -c", 0, 0, PAD_NONE, "", 1, IMAGE_KERNEL, 0, 1, ""},
         {":{D}/a.bin &000000001000 -k 7fffffff", 0x1000, 0, PAD_NONE, "", 0, IMAGE_KERNEL, 0x7FFFFFFF, 1, ""},
@@ -267,6 +266,10 @@ TEST_F(ParReaderTest, FormatErrorsStopTheReadingAndFailTheRun) {
         {":{D}/a.bin &0 -l 0x8g", lMsg, 0},
         {":{D}/a.bin &0 -v 1.0", vMsg, 0},
         {":{D}/a.bin &0 -v 1.00\r", vMsg, 0},
+        // a group number attached to its mark: its digits would be read as options
+        {":{D}/a.bin &0 -k1", "Error: {D}/a.bin: group number of '-k' is attached: write '-k 1'!\n", 0},
+        {":{D}/a.bin &0 -c -f01", "Error: {D}/a.bin: group number of '-f' is attached: write '-f 01'!\n", 0},
+        {":{D}/a.bin &0 -l 0x100 -p 0xff\r", "Error : '-p' value of an image ends in a carriage return!\n", 0},
         {"%{D}/pid.txt &7fzz", hex, 0},
         {"%{D}/pid.txt &7fff &zz", hex, 0},
         {"%{D}/pid.txt &1\n%{D}/pid.txt &2", "Error: more than one pid files!\n", 0},

@@ -3,14 +3,17 @@
 // PID data, the firmware headers) and rename it over the output path.
 #include "bind/run.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "bind/texts.h"
 #include "getopt/getopt.h"
 #include "model/context.h"
 #include "par/par_reader.h"
 #include "plan/planner.h"
+#include "sys/diagnostics.h"
 #include "sys/io.h"
 #include "sys/temp_file.h"
 #include "write/output_file.h"
@@ -24,11 +27,18 @@ int debug_open = 0;
 
 namespace {
 
+// The options of the usage text, then the long-only ones added since. The
+// new names share no prefix with the old ones, so every abbreviation of an
+// old option keeps its meaning.
+constexpr int kQuiet = 'Q';   // --quiet: no trace on standard output
+constexpr int kStrict = 'S';  // --strict: every warning is an error
 const LongOption bind_longopts[] = {
-    {"pad", required_argument, nullptr, 'p'}, {"debug", no_argument, nullptr, 'd'},
-    {"version", no_argument, nullptr, 'v'},   {"help", no_argument, nullptr, 'h'},
-    {"parfmt", no_argument, nullptr, 'f'},    {nullptr, 0, nullptr, 0},
+    {"pad", required_argument, nullptr, 'p'},  {"debug", no_argument, nullptr, 'd'},
+    {"version", no_argument, nullptr, 'v'},    {"help", no_argument, nullptr, 'h'},
+    {"parfmt", no_argument, nullptr, 'f'},     {"quiet", no_argument, nullptr, kQuiet},
+    {"strict", no_argument, nullptr, kStrict}, {nullptr, 0, nullptr, 0},
 };
+constexpr const char* kBindOptions = "i:o:p:dhvf";
 
 struct BindRun {
     ParInfo info;
@@ -46,11 +56,29 @@ struct BindRun {
     bool groupImagesPlaced;
 };
 
+// Morvik: error: TEXT -- what concerns the run itself (an option's value),
+// on standard error.
+__attribute__((format(printf, 1, 2))) void BindError(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    VPathError("Morvik", format, args);
+    va_end(args);
+}
+
+// Morvik: warning: TEXT, or under --strict Morvik: error: TEXT.
+__attribute__((format(printf, 2, 3))) void BindWarning(bool strict, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    VPathWarningOrError(strict, "Morvik", format, args);
+    va_end(args);
+}
+
 // Copies a path option into its buffer; false (after a message) when it
 // does not fit.
 bool TakePath(char* buffer, const char* path, const char* what) {
     if (std::strlen(path) > kMaxPathLength) {
         std::printf("Error : %s path is longer than %zu characters!\n", what, kMaxPathLength);
+        BindError("%s path has %zu characters: at most %zu fit", what, std::strlen(path), kMaxPathLength);
         return false;
     }
     std::strcpy(buffer, path);
@@ -69,6 +97,7 @@ bool TakePad(BindRun& run, const char* value) {
         return true;
     }
     std::printf("Error : Wrong option value for '-p'\n");
+    BindError("'-p' value '%s' is none of 0x00, 0xff and 0xFF", value);
     ShowBindUsage();
     return false;
 }
@@ -90,6 +119,11 @@ bool ActOnOption(BindRun& run, int option, int* status) {
             std::printf("Debug : OPEN\n");
             debug_open = 1;
             return true;
+        case kQuiet:  // acted on before the scan (WantsQuiet)
+            return true;
+        case kStrict:
+            run.info.strict = 1;
+            return true;
         case 'f':
             ShowParFormatUsage();
             break;
@@ -107,13 +141,40 @@ bool ActOnOption(BindRun& run, int option, int* status) {
     return false;
 }
 
+// Words that are not options are not read: the PAR file is given with -i,
+// whatever `Morvik board.PAR` may look like. A warning, an error under
+// --strict.
+bool WarnAboutWords(BindRun& run, int argc, char** argv, int* status) {
+    const bool strict = run.info.strict != 0;
+    for (int i = optind; i < argc; ++i) {
+        BindWarning(strict, "'%s' is not read: the PAR file is given with -i, the output with -o", argv[i]);
+    }
+    *status = 1;
+    return !strict || optind == argc;
+}
+
+// Whether the command line asks for --quiet, found by a scan of a copy of
+// it that prints nothing: the trace begins with the options' own lines, so
+// quiet must be known before any option acts.
+bool WantsQuiet(int argc, char** argv) {
+    std::vector<char*> words(argv, argv + argc);
+    words.push_back(nullptr);
+    optind = 0;
+    opterr = 0;
+    bool quiet = false;
+    for (int option; (option = my_getopt(argc, words.data(), kBindOptions, bind_longopts)) != -1;)
+        quiet = quiet || option == kQuiet;
+    opterr = 1;
+    return quiet;
+}
+
 // true when the bind is to run; false with the exit status that ends the
 // run in `*status`.
 bool ScanOptions(BindRun& run, int argc, char** argv, int* status) {
     optind = 0;  // a full initialization for every run
     for (;;) {
-        int option = my_getopt(argc, argv, "i:o:p:dhvf", bind_longopts);
-        if (option == -1) return true;
+        int option = my_getopt(argc, argv, kBindOptions, bind_longopts);
+        if (option == -1) return WarnAboutWords(run, argc, argv, status);
         if (!ActOnOption(run, option, status)) return false;
     }
 }
@@ -138,8 +199,12 @@ bool PlanLayout(BindRun& run) {
 bool BuildPidBlock(BindRun& run) {
     if (run.info.pidInfo == nullptr) return true;
     const PidInfo* pid = run.info.pidInfo;
-    if (MakePIDFormat(&run.pidBlock, pid->name, pid, run.info.parPath) == 0) return true;
-    std::printf("Error : Binding PID fail!\n");
+    if (MakePIDFormat(&run.pidBlock, pid->name, &run.info) != 0) {
+        std::printf("Error : Binding PID fail!\n");
+        return false;
+    }
+    if (run.info.strictErrors == 0) return true;
+    std::printf("Error : a warning stops the bind under --strict!\n");
     return false;
 }
 
@@ -199,11 +264,13 @@ int RunMorvik(int argc, char** argv) {
     std::strcpy(run.parPath, "ARMPARA.PAR");
     std::strcpy(run.outPath, "ARMOut.BIN");
     debug_open = 0;
+    const int quietStdout = WantsQuiet(argc, argv) ? SilenceStandardOutput() : kNotSilenced;
 
     int status = 1;
     if (ScanOptions(run, argc, argv, &status)) status = Bind(run) ? 0 : 1;
     FreeMemory(&run.info);
     std::fflush(stdout);
+    RestoreStandardOutput(quietStdout);
     return status;
 }
 

@@ -55,6 +55,8 @@ struct ParInfo {
     uint32_t imageCount;
     int32_t groupCount;             // number of -k marks read
     char parPath[kPathBufferSize];  // the PAR file, as diagnostics name it
+    int32_t strict;                 // 1 under --strict: every warning is an error
+    uint32_t strictErrors;          // warnings that were errors under --strict, so far
 };
 
 // The output's fill byte: 0xFF when finalPad selects it, else 0x00. It also

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "getopt/getopt.h"
 #include "sys/diagnostics.h"
@@ -54,8 +55,10 @@ struct ParSource {
     uint64_t byteLimit = UINT64_MAX;
     // The last line read: the line is handled as a C string from here on, so
     // its NUL bytes are known only through these two.
-    size_t kept = 0;      // bytes in the line buffer, NUL bytes included
-    size_t firstNul = 0;  // column of its first NUL byte, in bytes from 1 (0: none)
+    size_t kept = 0;       // bytes in the line buffer, NUL bytes included
+    size_t firstNul = 0;   // column of its first NUL byte, in bytes from 1 (0: none)
+    int readError = 0;     // why a read failed (errno), 0 at the end of the file
+    bool sawCrlf = false;  // a line ended in a carriage return and a newline
 };
 
 enum class LineRead { kLine, kLongLine, kEnd, kTooBig };
@@ -79,12 +82,15 @@ __attribute__((format(printf, 2, 3))) void LineError(const ReaderState& state, c
     QuoteLine(state.path, state.lineNumber, std::string_view(state.lineText, state.lineLength));
 }
 
-// A warning about the line being read: the run goes on.
+// A warning about the line being read: the run goes on. Under --strict it
+// is an error, and the reading stops behind the line.
 __attribute__((format(printf, 2, 3))) void LineWarning(const ReaderState& state, const char* format, ...) {
+    const bool strict = state.info->strict != 0;
     va_list args;
     va_start(args, format);
-    VLocatedWarning(state.path, state.lineNumber, format, args);
+    VLocatedWarningOrError(strict, state.path, state.lineNumber, format, args);
     va_end(args);
+    if (strict) ++state.info->strictErrors;
 }
 
 bool EndsInCarriageReturn(const char* text) {
@@ -246,14 +252,22 @@ bool CheckPlainImageRange(const ReaderState& state, const ImageInfo* image, cons
     return FormatError();
 }
 
-void TakePad(ReaderState& state, ImageInfo* image, const char* arg) {
-    if (arg == nullptr) return;
-    if (std::strcmp(arg, "0x00") == 0)
+// A value that is not one of the three is ignored with a warning; one that
+// is only made so by a carriage return (CR LF line ends) is refused, as
+// ignoring it would silently leave the range without its pad byte.
+bool TakePad(ReaderState& state, ImageInfo* image, const char* arg) {
+    if (arg == nullptr) return true;
+    if (std::strcmp(arg, "0x00") == 0) {
         image->pad = PAD_00;
-    else if (std::strcmp(arg, "0xff") == 0 || std::strcmp(arg, "0xFF") == 0)
+    } else if (std::strcmp(arg, "0xff") == 0 || std::strcmp(arg, "0xFF") == 0) {
         image->pad = PAD_FF;
-    else
+    } else if (EndsInCarriageReturn(arg)) {
+        ReportCarriageReturn(state, "'-p' value", arg);
+        return FormatError("Error : '-p' value of an image ends in a carriage return!");
+    } else {
         LineWarning(state, "'-p' value '%s' is ignored: the pad byte is written 0x00, 0xff or 0xFF", arg);
+    }
+    return true;
 }
 
 bool TakeVersion(ReaderState& state, ImageInfo* image, const char* arg) {
@@ -343,8 +357,7 @@ bool ActOnImageOption(ReaderState& state, ImageInfo* image, GroupMarks& marks, i
         case 'l':
             return TakeLimit(state, image, optarg);
         case 'p':
-            TakePad(state, image, optarg);
-            return true;
+            return TakePad(state, image, optarg);
         case 'v':
             return TakeVersion(state, image, optarg);
         case 'c':
@@ -365,6 +378,28 @@ bool ActOnImageOption(ReaderState& state, ImageInfo* image, GroupMarks& marks, i
             std::printf("Come to default!\n");
             return true;
     }
+}
+
+// An option word that carries its group number attached ('-f1', '-k01'):
+// the number is never taken from there, its digits are read as further
+// options, and the image would land in another group than meant. The
+// values of -l, -p and -v are passed over; '-fc' and '-kf' stay options.
+bool RefuseAttachedGroupNumber(const ReaderState& state, const ImageInfo* image) {
+    for (int i = 2; i < state.items.itemCount; ++i) {
+        const char* item = state.items.itemPtr[i];
+        if (std::strcmp(item, "-l") == 0 || std::strcmp(item, "-p") == 0 || std::strcmp(item, "-v") == 0) {
+            ++i;
+            continue;
+        }
+        if (item[0] != '-' || (item[1] != 'k' && item[1] != 'f') || item[2] == '\0') continue;
+        if (std::strchr("lpcvkf", item[2]) != nullptr || FirstNonHex(item + 2) != '\0') continue;
+        LineError(state, "group number '%s' is attached to '-%c' and would be read as options: write '-%c %s'",
+                  item + 2, item[1], item[1], item + 2);
+        std::printf("Error: %s: group number of '-%c' is attached: write '-%c %s'!\n", image->name, item[1], item[1],
+                    item + 2);
+        return FormatError();
+    }
+    return true;
 }
 
 // Item 0 (the image path) stands where a program name would, so the
@@ -414,6 +449,21 @@ bool FitsNameField(const ReaderState& state, const char* what, const char* path)
     return false;
 }
 
+// A file a line names is looked for from the current folder, not from the
+// PAR file's: where it is missing there but lies beside the PAR file, that
+// is most likely what was meant.
+void NoteBesideParFile(const ReaderState& state, const char* path) {
+    const char* slash = std::strrchr(state.path, '/');
+    if (path[0] == '/' || slash == nullptr) return;
+    std::string beside = std::string(state.path, static_cast<size_t>(slash - state.path) + 1) + path;
+    struct stat st;
+    char here[4096];
+    if (::stat(beside.c_str(), &st) != 0 || ::getcwd(here, sizeof here) == nullptr) return;
+    LocatedNote(state.path, state.lineNumber,
+                "paths in the PAR file resolve from the current folder (%s); '%s' exists beside the PAR file", here,
+                beside.c_str());
+}
+
 // Measures a file the line names; -1 after saying why it cannot be used.
 int32_t MeasureNamedFile(const ReaderState& state, const char* what, const char* path) {
     MeasureFailure failure;
@@ -423,6 +473,7 @@ int32_t MeasureNamedFile(const ReaderState& state, const char* what, const char*
             break;
         case MeasureFailure::kOpen:
             LineError(state, "%s file '%s' cannot be opened: %s", what, path, std::strerror(failure.error));
+            if (failure.error == ENOENT) NoteBesideParFile(state, path);
             break;
         case MeasureFailure::kNotAFile:
             LineError(state, "%s file '%s' is not a regular file (a FIFO, socket or device): it is not read", what,
@@ -483,7 +534,7 @@ bool FillImage(ReaderState& state, ImageInfo* image, const char* text) {
         state.fileMissing = true;
         return false;
     }
-    if (state.items.itemCount > 2) return ScanImageOptions(state, image);
+    if (state.items.itemCount > 2) return RefuseAttachedGroupNumber(state, image) && ScanImageOptions(state, image);
     return true;
 }
 
@@ -716,12 +767,17 @@ void PrintRule() {
 }
 
 // The next byte of the file. A read interrupted by a signal is no error:
-// it is tried again, so that no line is lost to it.
-int NextByte(FILE* file) {
+// it is tried again, so that no line is lost to it. Another read error ends
+// the file with its reason in `*error`.
+int NextByte(FILE* file, int* error) {
     for (;;) {
         errno = 0;
         int c = std::getc(file);
-        if (c != EOF || !std::ferror(file) || errno != EINTR) return c;
+        if (c != EOF || !std::ferror(file)) return c;
+        if (errno != EINTR) {
+            *error = errno;
+            return c;
+        }
         std::clearerr(file);
     }
 }
@@ -736,7 +792,7 @@ LineRead NextLine(ParSource& src, char* line) {
     bool cut = false;
     int c = EOF;
     src.firstNul = 0;
-    while ((c = NextByte(src.file)) != EOF) {
+    while ((c = NextByte(src.file, &src.readError)) != EOF) {
         if (++src.bytes > src.byteLimit) return LineRead::kTooBig;
         ++column;
         if (c == '\0' && src.firstNul == 0) src.firstNul = column;
@@ -839,6 +895,23 @@ bool RefuseNonText(ReaderState& state, const ParSource& src, const char* line) {
     return FormatError();
 }
 
+// A file with CR LF line ends is said once, at its first such line,
+// wherever the carriage return lands (on a value it is refused on its own).
+void WarnCrlfOnce(ReaderState& state, ParSource& src, const char* line) {
+    if (src.sawCrlf || std::strstr(line, "\r\n") == nullptr) return;
+    src.sawCrlf = true;
+    LineWarning(state,
+                "the file has CRLF line ends: a carriage return stays in each line's last word; save it with LF "
+                "line ends");
+}
+
+// Under --strict a warning stops the reading behind its line.
+bool StrictAllows(const ReaderState& state) {
+    if (state.info->strictErrors == 0) return true;
+    std::printf("Error : a warning stops the bind under --strict!\n");
+    return false;
+}
+
 bool ReadAllLines(ReaderState& state, ParSource& src, const char* path) {
     char line[kLineBufferSize];
     for (;;) {
@@ -862,7 +935,8 @@ bool ReadAllLines(ReaderState& state, ParSource& src, const char* path) {
                 std::printf("Error: line %u is longer than %d characters!\n", src.lineNumber, kLineBufferSize - 1);
                 return FormatError();
             case LineRead::kLine:
-                if (!ReadLine(state, line)) return false;
+                WarnCrlfOnce(state, src, line);
+                if (!ReadLine(state, line) || !StrictAllows(state)) return false;
         }
     }
 }
@@ -872,7 +946,9 @@ bool ReadAllLines(ReaderState& state, ParSource& src, const char* path) {
 int ParseParInfo(const char* path, ParInfo* info) {
     FILE* par = std::fopen(path, "r");
     if (par == nullptr) {
+        int error = errno;
         std::printf("Error : open Par file %s failed!\n", path);
+        PathError(path, "the PAR file cannot be opened: %s", std::strerror(error));
         return kParOpenFailed;
     }
     std::snprintf(info->parPath, sizeof info->parPath, "%s", path);
@@ -890,6 +966,7 @@ int ParseParInfo(const char* path, ParInfo* info) {
     // end of the file: lines after it would be silently lost.
     if (result == kParOk && std::ferror(par)) {
         std::printf("Error : read Par file %s failed!\n", path);
+        PathError(path, "the PAR file cannot be read: %s", std::strerror(src.readError));
         result = kParOpenFailed;
     }
     std::fclose(par);

@@ -2,6 +2,7 @@
 // with their places, lengths, versions and CRC-32s, the group's FW PID
 // location and the bitmap of images the bootloader verifies. The magic and
 // the header's own CRC stay as fill bytes here; the writer seals them.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,10 +22,19 @@ int32_t ReportRead(const ImageInfo* image, ImageRead read, const char* parPath) 
     switch (read) {
         case ImageRead::kOk:
             return kPlanOk;
-        case ImageRead::kCannotOpen:
+        case ImageRead::kCannotOpen: {
+            const int error = errno;
             std::printf("Error : open Par file %s failed!\n", image->name);
+            LocatedError(parPath, image->line, "image file '%s' cannot be opened any more: %s", image->name,
+                         std::strerror(error));
             return kPlanNoHeaderOrFile;
-        case ImageRead::kReadError:
+        }
+        case ImageRead::kReadError: {
+            const int error = errno;
+            std::printf("read file %s fail! \n", image->name);
+            LocatedError(parPath, image->line, "image file '%s' cannot be read: %s", image->name, std::strerror(error));
+            return kPlanRejected;
+        }
         case ImageRead::kShorter:
             std::printf("read file %s fail! \n", image->name);
             LocatedError(parPath, image->line,

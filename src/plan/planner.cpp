@@ -10,6 +10,7 @@
 #include "plan/planner.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 
 #include "format/image_format.h"
@@ -39,11 +40,13 @@ void SortImagesByOffset(ParInfo* info) {
 bool CheckPreconditions(const ParInfo* info) {
     if (info->targetSize == 0) {
         std::printf("Error : Final Image Target Size is not given!\n");
+        PathError(info->parPath, "no size line gives the output's size: add one, as '$Size &80' (KiB, hex)");
         return false;
     }
     if (info->pidInfo == nullptr) {
         if (info->groupCount != 0) {
             std::printf("Error : No PID found for format with FW_Header!\n");
+            PathError(info->parPath, "the image groups' FW headers need a PID line, as '%%pid.txt &7fff'");
             return false;
         }
         std::printf("Warn : No PID would be bind!\n");
@@ -189,21 +192,38 @@ void StorePidLocation(ParInfo* info, uint32_t i) {
     std::printf("PID_in_f for Group %d is at %x\n", image->groupId, pidInF);
 }
 
+// What the PAR file asks for and the bind does not do as written: a
+// warning, and under --strict an error that stops the planner once the
+// pass over the images is done.
+__attribute__((format(printf, 3, 4))) void PlanWarning(ParInfo* info, uint32_t line, const char* format, ...) {
+    const bool strict = info->strict != 0;
+    va_list args;
+    va_start(args, format);
+    VLocatedWarningOrError(strict, info->parPath, line, format, args);
+    va_end(args);
+    if (strict) ++info->strictErrors;
+}
+
+bool StrictAllows(const ParInfo* info) {
+    if (info->strictErrors == 0) return true;
+    std::printf("Error : a warning stops the bind under --strict!\n");
+    return false;
+}
+
 // A normal image's range is tested signed. A group image's range is tested
 // unsigned and, for the group's last image, must also hold the FW PID record
 // behind the image's even end.
-void WarnRangeTooSmall(const ParInfo* info, const ImageInfo* image, uint32_t needed, bool withRecord) {
+void WarnRangeTooSmall(ParInfo* info, const ImageInfo* image, uint32_t needed, bool withRecord) {
     uint32_t missing = needed - image->limit;
     if (withRecord) {
-        LocatedWarning(info->parPath, image->line,
-                       "reserved range '-l 0x%x' is 0x%x bytes (%u) too small for %s (0x%x bytes) and its group's "
-                       "16-byte FW PID record: the range is ignored",
-                       image->limit, missing, missing, image->name, static_cast<uint32_t>(image->length));
+        PlanWarning(info, image->line,
+                    "reserved range '-l 0x%x' is 0x%x bytes (%u) too small for %s (0x%x bytes) and its group's "
+                    "16-byte FW PID record: the range is ignored",
+                    image->limit, missing, missing, image->name, static_cast<uint32_t>(image->length));
     } else {
-        LocatedWarning(
-            info->parPath, image->line,
-            "reserved range '-l 0x%x' is 0x%x bytes (%u) too small for %s (0x%x bytes): the range is ignored",
-            image->limit, missing, missing, image->name, static_cast<uint32_t>(image->length));
+        PlanWarning(info, image->line,
+                    "reserved range '-l 0x%x' is 0x%x bytes (%u) too small for %s (0x%x bytes): the range is ignored",
+                    image->limit, missing, missing, image->name, static_cast<uint32_t>(image->length));
     }
 }
 
@@ -229,11 +249,11 @@ void CheckLimit(ParInfo* info, uint32_t i) {
 
 // A pad byte given without any reserved range is what the warning is about;
 // one whose range was just ignored follows from that range's warning.
-void CheckPad(const ParInfo* info, ImageInfo* image, bool rangeGiven) {
+void CheckPad(ParInfo* info, ImageInfo* image, bool rangeGiven) {
     if (image->limit != 0 || image->pad == PAD_NONE) return;
     if (!rangeGiven) {
-        LocatedWarning(info->parPath, image->line,
-                       "'-p' has no effect without a reserved range ('-l 0xSIZE'): the pad byte is ignored");
+        PlanWarning(info, image->line,
+                    "'-p' has no effect without a reserved range ('-l 0xSIZE'): the pad byte is ignored");
     }
     std::printf("Warn : Limit Size of %s is 0, so '-p' option is ignored!\n", image->name);
     image->pad = PAD_NONE;
@@ -374,9 +394,10 @@ bool CheckPidBlockOffHeaders(const ParInfo* info) {
     return true;
 }
 
-// Over image data the PID block may lie (a placeholder in a bootloader), but
-// the image's bytes there are replaced, which is worth knowing.
-void WarnPidBlockOverImages(const ParInfo* info) {
+// Over image data the PID block may lie: that is where it is meant to go
+// (a placeholder in the bootloader), but the image's bytes there are
+// replaced, which is worth knowing.
+void NotePidBlockOverImages(const ParInfo* info) {
     uint32_t blockEnd = info->pidInfo->bootLocation;
     uint32_t blockStart = blockEnd - static_cast<uint32_t>(kPidBlockSize - 1);
     for (uint32_t i = 0; i < info->imageCount; ++i) {
@@ -384,9 +405,9 @@ void WarnPidBlockOverImages(const ParInfo* info) {
         if (image->length == 0) continue;
         uint32_t dataEnd = image->offset + static_cast<uint32_t>(image->length) - 1;
         if (blockStart > dataEnd || blockEnd < image->offset) continue;
-        LocatedWarning(info->parPath, info->pidInfo->line,
-                       "PID block 0x%x..0x%x lies over bytes of %s (line %u, 0x%x..0x%x), which it replaces",
-                       blockStart, blockEnd, image->name, image->line, image->offset, dataEnd);
+        LocatedNote(info->parPath, info->pidInfo->line,
+                    "PID block 0x%x..0x%x lies over bytes of %s (line %u, 0x%x..0x%x), which it replaces", blockStart,
+                    blockEnd, image->name, image->line, image->offset, dataEnd);
     }
 }
 
@@ -436,7 +457,7 @@ bool CheckPidPlacement(const ParInfo* info) {
     if (info->pidInfo == nullptr) return true;
     if (!CheckPidBlockInOutput(info) || !CheckPidBlockOffHeaders(info) || !CheckFwPidRecordsInOutput(info))
         return false;
-    WarnPidBlockOverImages(info);
+    NotePidBlockOverImages(info);
     return true;
 }
 
@@ -452,7 +473,7 @@ int32_t IndexOfLastImgInGroup(const ParInfo* info, uint8_t group) {
 
 int32_t par_extra_info(ParInfo* info, const ImageReader& reader) {
     SortImagesByOffset(info);
-    if (!CheckRules(info) || !PassImages(info)) return kPlanRejected;
+    if (!CheckRules(info) || !PassImages(info) || !StrictAllows(info)) return kPlanRejected;
     DumpImages(info);
     if (!CheckOverlaps(info)) return kPlanRejected;
     int32_t built = BuildFwHeaders(info, reader);

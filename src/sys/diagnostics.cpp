@@ -118,6 +118,30 @@ void LocatedWarning(const char* file, uint32_t line, const char* format, ...) {
     va_end(args);
 }
 
+void LocatedNote(const char* file, uint32_t line, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Report(file, line, "note", format, args);
+    va_end(args);
+}
+
+void VLocatedWarningOrError(bool asError, const char* file, uint32_t line, const char* format, va_list args) {
+    Report(file, line, asError ? "error" : "warning", format, args);
+}
+
+void LocatedWarningOrError(bool asError, const char* file, uint32_t line, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Report(file, line, asError ? "error" : "warning", format, args);
+    va_end(args);
+}
+
+void VPathError(const char* path, const char* format, va_list args) { ReportOnPath(path, "error", format, args); }
+
+void VPathWarningOrError(bool asError, const char* path, const char* format, va_list args) {
+    ReportOnPath(path, asError ? "error" : "warning", format, args);
+}
+
 void PathError(const char* path, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -49,9 +49,23 @@ void VLocatedWarning(const char* file, uint32_t line, const char* format, va_lis
 // are shown up to their first 100 characters and "...".
 void QuoteLine(const char* file, uint32_t line, std::string_view text);
 
-// PATH: error: TEXT and PATH: note: TEXT -- about a file as a whole (an
-// output path, say), where no line is concerned.
+// FILE:LINE: note: TEXT -- what is done as designed but worth knowing.
+void LocatedNote(const char* file, uint32_t line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// A warning, or an error where `asError`: a strict run stops on everything
+// it would not do as written.
+void VLocatedWarningOrError(bool asError, const char* file, uint32_t line, const char* format, va_list args)
+    __attribute__((format(printf, 4, 0)));
+void LocatedWarningOrError(bool asError, const char* file, uint32_t line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// PATH: error: TEXT, PATH: warning: TEXT and PATH: note: TEXT -- about a
+// file as a whole (an output path, say), where no line is concerned. PATH
+// may also be the program's name, for what concerns the run itself.
 void PathError(const char* path, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void PathNote(const char* path, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void VPathError(const char* path, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+void VPathWarningOrError(bool asError, const char* path, const char* format, va_list args)
+    __attribute__((format(printf, 3, 0)));
 
 }  // namespace morvik

@@ -48,6 +48,26 @@ bool OpenClosedStandardStreams(const char* program, int* closed) {
     return true;
 }
 
+int SilenceStandardOutput() {
+    std::fflush(stdout);
+    int saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved < 0 || null < 0 || ::dup2(null, STDOUT_FILENO) < 0) {
+        if (saved >= 0) ::close(saved);
+        if (null >= 0) ::close(null);
+        return kNotSilenced;
+    }
+    ::close(null);
+    return saved;
+}
+
+void RestoreStandardOutput(int saved) {
+    if (saved == kNotSilenced) return;
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+}
+
 UniqueFd OpenForReading(const char* path) {
     return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
 }

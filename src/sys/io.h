@@ -35,6 +35,14 @@ struct UniqueFd {
 // program must then stop before it opens anything.
 bool OpenClosedStandardStreams(const char* program, int* closed = nullptr);
 
+// Sends standard output to /dev/null until RestoreStandardOutput, for a
+// run that prints no trace; standard error stays. Returns the descriptor
+// standard output had (to give back), or kNotSilenced when it could not
+// be silenced.
+constexpr int kNotSilenced = -1;
+int SilenceStandardOutput();
+void RestoreStandardOutput(int saved);
+
 // Opens `path` read-only; the descriptor is -1 when that fails (errno kept).
 // The open never blocks: a FIFO without a writer opens at once, so that the
 // caller can look at what it opened and refuse it.

@@ -2,7 +2,9 @@
 // only into the gaps between what the images claim, a reserved range's pad
 // byte only behind its image's data, and each image's bytes to its offset
 // (group images are already there when the planner's reads put them there).
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,14 +90,22 @@ int32_t ReportChanged(const ParInfo* info, const ImageInfo* image) {
 // The image bytes copied, or 0 after the writer's own wording of what went
 // wrong.
 int32_t Copied(const OutputFile& out, const ParInfo* info, const ImageInfo* image, ImageRead read) {
+    const int error = errno;
     switch (read) {
         case ImageRead::kOk:
+            if (image->length == 0)
+                LocatedError(info->parPath, image->line, "image file '%s' is empty: there is nothing to bind",
+                             image->name);
             return image->length;
         case ImageRead::kCannotOpen:
             std::printf("Error: open input image %s failed\n", image->name);
+            LocatedError(info->parPath, image->line, "image file '%s' cannot be opened any more: %s", image->name,
+                         std::strerror(error));
             return 0;
         case ImageRead::kReadError:
             std::printf("Error : read input image %s failed!\n", image->name);
+            LocatedError(info->parPath, image->line, "image file '%s' cannot be read: %s", image->name,
+                         std::strerror(error));
             return 0;
         case ImageRead::kShorter:
         case ImageRead::kLonger:

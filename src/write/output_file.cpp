@@ -14,7 +14,9 @@
 namespace morvik {
 
 void ReportWriteFailure(const char* outPath) {
-    std::printf("Error : Write output bin file(%s) failed! (%s)\n", outPath, std::strerror(errno));
+    int error = errno;
+    std::printf("Error : Write output bin file(%s) failed! (%s)\n", outPath, std::strerror(error));
+    PathError(outPath, "cannot be written: %s", std::strerror(error));
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // The PID block (70 bytes ending at the boot PID location) and the 16-byte
 // FW PID record behind the last image of each group.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -28,20 +29,55 @@ void HexStr2Chrs(uint8_t* out, const char* text, uint16_t length) {
     }
 }
 
-int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const char* parPath) {
+namespace {
+
+// How many hex digits follow the PID's 112 in the file: the PID file of
+// another product, most likely, or one with digits typed twice.
+size_t HexDigitsBehind(int fd) {
+    char rest[64];
+    ssize_t got = ReadFull(fd, rest, sizeof rest);
+    size_t count = 0;
+    while (got > 0 && count < static_cast<size_t>(got) && std::isxdigit(static_cast<unsigned char>(rest[count])))
+        ++count;
+    return count;
+}
+
+void WarnDigitsBehind(ParInfo* info, const char* path, size_t count) {
+    const bool strict = info->strict != 0;
+    LocatedWarningOrError(strict, info->parPath, info->pidInfo->line,
+                          "PID file '%s' holds more than 112 hex digits (%zu%s more): only the first 112 are used",
+                          path, count, count == 64 ? " or" : "");
+    if (strict) ++info->strictErrors;
+}
+
+}  // namespace
+
+int MakePIDFormat(PidBlock* block, const char* path, ParInfo* info) {
+    const PidInfo* where = info != nullptr ? info->pidInfo : nullptr;
+    const char* parPath = info != nullptr ? info->parPath : nullptr;
     UniqueFd in = OpenForReading(path);
     if (in.fd < 0) {
+        const int error = errno;
         std::printf("Error: open failed on %s PID file!\n", path);
-        if (where != nullptr) LocatedError(parPath, where->line, "PID file '%s' cannot be opened any more", path);
+        if (where != nullptr)
+            LocatedError(parPath, where->line, "PID file '%s' cannot be opened any more: %s", path,
+                         std::strerror(error));
         return 3;
     }
     char text[kPidHexChars + 1] = {};
     ssize_t got = ReadFull(in.fd, text, kPidHexChars);
+    if (got < 0) {
+        const int error = errno;
+        std::printf("Error: %s format error!\n", path);
+        if (where != nullptr)
+            LocatedError(parPath, where->line, "PID file '%s' cannot be read: %s", path, std::strerror(error));
+        return 3;
+    }
     if (got != static_cast<ssize_t>(kPidHexChars)) {
         std::printf("Error: %s format error!\n", path);
         if (where != nullptr)
             LocatedError(parPath, where->line, "PID file '%s' has %zd characters: the PID is 112 hex digits", path,
-                         got < 0 ? 0 : got);
+                         got);
         return 3;
     }
     // Any other character, a NUL included (it would end the text early and
@@ -56,13 +92,14 @@ int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const
                          c);
         return 3;
     }
+    if (size_t behind = HexDigitsBehind(in.fd); behind > 0 && where != nullptr) WarnDigitsBehind(info, path, behind);
     std::memcpy(block->raw, kPidMagic, kPidMagicSize);
     HexStr2Chrs(block->raw + kPidMagicSize, text, static_cast<uint16_t>(n));
     std::memcpy(block->raw + kPidMagicSize + n / 2, kPidMagic, kPidMagicSize);
     return 0;
 }
 
-int MakePIDFormat(PidBlock* block, const char* path) { return MakePIDFormat(block, path, nullptr, nullptr); }
+int MakePIDFormat(PidBlock* block, const char* path) { return MakePIDFormat(block, path, nullptr); }
 
 bool LocatePID(int outFd, const PidBlock* block, uint32_t position) {
     uint32_t start = position + 1;

@@ -50,10 +50,12 @@ int32_t LocateImage(const OutputFile& out, const ParInfo* info, uint32_t i, IoBu
 // the output once; the PID data and the headers are written over it.
 bool FillGaps(const OutputFile& out, const ParInfo* info, IoBuffer& buffer);
 
-// Builds the PID block from the PID file. 0 or 3. With `where`, a failure
-// also gets a located diagnostic naming the PID line of `parPath`.
+// Builds the PID block from the PID file. 0 or 3. With the bind context, a
+// failure also gets a located diagnostic naming the PID line, and hex
+// digits behind the PID's 112 a warning (an error under --strict, counted
+// in `strictErrors`).
 int MakePIDFormat(PidBlock* block, const char* path);
-int MakePIDFormat(PidBlock* block, const char* path, const PidInfo* where, const char* parPath);
+int MakePIDFormat(PidBlock* block, const char* path, ParInfo* info);
 
 void HexStr2Chrs(uint8_t* out, const char* text, uint16_t length);
 
