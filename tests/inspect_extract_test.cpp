@@ -226,7 +226,7 @@ TEST(InspectExtract, RefusesAFolderThatHoldsFiles) {
     folder.Write("parts/keep.txt", std::string("mine"));
     RunResult r = RunInspect({"--extract", folder / "parts", folder / "out.bin"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("is not empty"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("is not empty"), std::string::npos) << r.err;
     EXPECT_FALSE(folder.Exists("parts/recovered.PAR"));
 }
 

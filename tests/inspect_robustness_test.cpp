@@ -211,7 +211,7 @@ TEST(InspectRobustness, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
     for (const Case& c : cases) {
         RunResult run = RunInspect({c.path});
         EXPECT_EQ(run.status, 2) << c.path;
-        EXPECT_NE(run.out.find(c.named), std::string::npos) << c.path << "\n" << run.out;
+        EXPECT_NE(run.err.find(c.named), std::string::npos) << c.path << "\n" << run.err;
     }
     ::close(sock);
 }

@@ -300,44 +300,38 @@ TEST(InspectSynthetic, CommandLine) {
     struct Case {
         std::vector<std::string> args;
         int status;
-        std::string firstLine;  // of standard output, whole
-        std::string err;        // all of standard error
+        std::string firstLine;  // of standard output, whole ("" when it is empty)
+        std::string err;        // all of standard error: every error goes there
     } cases[] = {
-        {{}, 2, "Error : no image file given", ""},
-        {{image, image}, 2, "Error : give exactly one image file", ""},
-        {{dir / "missing.bin"},
-         2,
-         "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory",
-         ""},
-        {{dir.path}, 2, "Error : " + dir.path + " is not a regular file", ""},
-        {{"--bogus", image},
-         2,
-         "Please type 'Morvik-inspect -h' for help!",
-         prog + ": unrecognized option `--bogus'\n"},
-        {{"-z", image}, 2, "Please type 'Morvik-inspect -h' for help!", prog + ": invalid option -- z\n"},
+        {{}, 2, "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE",
+         "Error : no image file given\n"},
+        {{image, image}, 2, "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE",
+         "Error : give exactly one image file\n"},
+        {{"--json"}, 2, "", "Error : no image file given\n"},
+        {{dir / "missing.bin"}, 2, "",
+         "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
+        {{"--json", dir / "missing.bin"}, 2, "",
+         "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
+        {{dir.path}, 2, "", "Error : " + dir.path + " is not a regular file\n"},
+        {{"--bogus", image}, 2, "",
+         prog + ": unrecognized option `--bogus'\nPlease type 'Morvik-inspect -h' for help!\n"},
+        {{"-z", image}, 2, "", prog + ": invalid option -- z\nPlease type 'Morvik-inspect -h' for help!\n"},
         {{"--help"}, 0, "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE", ""},
-        {{"--svg", dir / "no/such/map.svg", image}, 2, "Error : cannot write the picture " + dir / "no/such/map.svg" +
-         ": No such file or directory", ""},
+        {{"--svg", dir / "no/such/map.svg", image}, 2, "",
+         "Error : cannot write the picture " + dir / "no/such/map.svg" + ": No such file or directory\n"},
         {{titled}, 0, "Image " + dir.path + "/x\\x1b]0;t\\x07\\xff.bin: 14352 bytes (0x00003810), fill byte 0x00", ""},
-        {{dir / "gone\x1b\xc2\x9b.bin"},
-         2,
-         "Error : cannot open image " + dir.path + "/gone\\x1b\\xc2\\x9b.bin: No such file or directory",
-         ""},
-        {{"--svg", dir / "no/\x1b.svg", image}, 2, "Error : cannot write the picture " + dir.path +
-         "/no/\\x1b.svg: No such file or directory", ""},
-        {{"--extract", image + "/\x9b", image},
-         2,
-         "Error : cannot use " + image + "/\\x9b as the folder for the parts: Not a directory",
-         ""},
-        {{"--\x1b", image}, 2, "Please type 'Morvik-inspect -h' for help!", prog + ": unrecognized option `--\\x1b'\n"},
-        {{image, "--qu"},
-         0,
-         "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",
-         ""},
-        {{"-q", image},
-         0,
-         "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",
-         ""},
+        {{dir / "gone\x1b\xc2\x9b.bin"}, 2, "",
+         "Error : cannot open image " + dir.path + "/gone\\x1b\\xc2\\x9b.bin: No such file or directory\n"},
+        {{"--svg", dir / "no/\x1b.svg", image}, 2, "",
+         "Error : cannot write the picture " + dir.path + "/no/\\x1b.svg: No such file or directory\n"},
+        {{"--extract", image + "/\x9b", image}, 2, "",
+         "Error : cannot use " + image + "/\\x9b as the folder for the parts: Not a directory\n"},
+        {{"--\x1b", image}, 2, "",
+         prog + ": unrecognized option `--\\x1b'\nPlease type 'Morvik-inspect -h' for help!\n"},
+        {{image, "--qu"}, 0,
+         "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record", ""},
+        {{"-q", image}, 0,
+         "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record", ""},
     };
     // clang-format on
     for (const Case& c : cases) {

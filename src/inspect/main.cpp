@@ -93,21 +93,20 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
                 outputs->shown = true;
                 return true;
             default:
-                std::printf("Please type 'Morvik-inspect -h' for help!\n");
+                std::fprintf(stderr, "Please type 'Morvik-inspect -h' for help!\n");
                 return false;
         }
     }
 }
 
-// Where the tool's own errors go: standard output, unless it carries the
-// picture.
-FILE* ErrorStream(const Outputs& outputs) {
-    return outputs.svgFile != nullptr && IsStandardOutput(outputs.svgFile) ? stderr : stdout;
+// Standard output carries the picture for "--svg -".
+bool PictureOnStdout(const Outputs& outputs) {
+    return outputs.svgFile != nullptr && IsStandardOutput(outputs.svgFile);
 }
 
-void PrintError(const Outputs& outputs, const std::string& error) {
-    std::fprintf(ErrorStream(outputs), "Error : %s\n", Escaped(error).c_str());
-}
+// Every error goes to standard error, so that standard output holds only
+// the report (the JSON document, the picture) or nothing.
+void PrintError(const std::string& error) { std::fprintf(stderr, "Error : %s\n", Escaped(error).c_str()); }
 
 // Where /dev/stdout and /dev/fd/1 lead.
 bool IsProc(const OutputTarget& target) {
@@ -147,14 +146,14 @@ bool WriteOutputs(const Inspection& inspection, ImageFile* image, const Outputs&
     std::string error;
     if (outputs.svgFile != nullptr) {
         if (!WriteSvgMap(inspection, outputs.svgFile, &error)) {
-            PrintError(outputs, error);
+            PrintError(error);
             return false;
         }
         JsonName(members, "svg", outputs.svgFile);
     }
     if (outputs.extractDir != nullptr) {
         if (!ExtractImage(inspection, image, outputs.extractDir, extraction, &error)) {
-            PrintError(outputs, error);
+            PrintError(error);
             return false;
         }
         JsonMember(members, "extraction", ExtractionJson(*extraction));
@@ -175,7 +174,7 @@ void PrintFailuresOnly(const Inspection& inspection, const Extraction& extractio
 void PrintReport(const Inspection& inspection, const Outputs& outputs, const ReportOptions& options,
                  const Extraction& extraction, const JsonObject& members) {
     if (options.json) return PrintJsonReport(inspection, options, members);
-    if (ErrorStream(outputs) == stderr) return PrintFailuresOnly(inspection, extraction);
+    if (PictureOnStdout(outputs)) return PrintFailuresOnly(inspection, extraction);
     PrintTextReport(inspection, options);
     if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
     if (outputs.svgFile != nullptr && !options.quiet)
@@ -189,21 +188,20 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     if (!ScanOptions(argc, argv, &options, &outputs)) return kExitUsage;
     if (outputs.shown) return kExitOk;
     if (argc - optind != 1) {
-        std::fprintf(ErrorStream(outputs),
-                     argc - optind < 1 ? "Error : no image file given\n" : "Error : give exactly one image file\n");
-        if (ErrorStream(outputs) == stdout) ShowInspectUsage();
+        PrintError(argc - optind < 1 ? "no image file given" : "give exactly one image file");
+        if (!options.json && !PictureOnStdout(outputs)) ShowInspectUsage();
         return kExitUsage;
     }
     const char* path = argv[optind];
     std::string error = RefuseOutputs(outputs, path, options.json);
     if (!error.empty()) {
-        PrintError(outputs, error);
+        PrintError(error);
         return kExitUsage;
     }
     ImageFile image;
     Inspection inspection;
     if (!InspectPath(path, &image, &inspection, &error)) {
-        PrintError(outputs, error);
+        PrintError(error);
         return kExitUsage;
     }
     Extraction extraction;
