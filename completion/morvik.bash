@@ -16,7 +16,7 @@ _morvik_files() {
     fi
 }
 
-# Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]
+# Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f] [--quiet] [--strict]
 _morvik() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     # bash splits "--pad=0xff" at the '=': the words are --pad, = and 0xff.
@@ -30,7 +30,7 @@ _morvik() {
         -o) _morvik_files "$cur" ''; return ;;
         -p | --pad) mapfile -t COMPREPLY < <(compgen -W '0x00 0xff 0xFF' -- "$cur"); return ;;
     esac
-    mapfile -t COMPREPLY < <(compgen -W '-i -o -p --pad -d --debug -f --parfmt -v --version -h --help' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '-i -o -p --pad -d --debug -f --parfmt -v --version -h --help --quiet --strict' -- "$cur")
 }
 
 # Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
