@@ -1,5 +1,7 @@
 # Thin wrapper around CMake: `make test` builds everything and runs every test;
 # `make demo` builds only the two tools.
+# No "Entering directory" lines from the makes that CMake runs.
+MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
@@ -28,14 +30,16 @@ test: build
 # then reads the image back and verifies it.
 BUILD_ABS = $(abspath $(BUILD_DIR))
 demo: tools
-	cd examples && $(BUILD_ABS)/Morvik -i ARMPARA.PAR -o $(BUILD_ABS)/ARMOut.BIN -p 0xff
-	$(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/ARMOut.BIN
+	@cd examples && $(BUILD_ABS)/Morvik -i ARMPARA.PAR -o $(BUILD_ABS)/ARMOut.BIN -p 0xff
+	@$(BUILD_ABS)/Morvik-inspect $(BUILD_ABS)/ARMOut.BIN
+	@echo "make demo: examples/ARMPARA.PAR bound into $(BUILD_DIR)/ARMOut.BIN, and Morvik-inspect verified it"
 
 # The same for the two-group (A/B) example, which also draws its layout
 # into docs/dual.svg.
 demo-dual: tools
-	cd examples && $(BUILD_ABS)/Morvik -i DUAL.PAR -o $(BUILD_ABS)/DUAL.BIN -p 0xff
-	$(BUILD_ABS)/Morvik-inspect --svg docs/dual.svg $(BUILD_ABS)/DUAL.BIN
+	@cd examples && $(BUILD_ABS)/Morvik -i DUAL.PAR -o $(BUILD_ABS)/DUAL.BIN -p 0xff
+	@$(BUILD_ABS)/Morvik-inspect --svg docs/dual.svg $(BUILD_ABS)/DUAL.BIN
+	@echo "make demo-dual: examples/DUAL.PAR bound into $(BUILD_DIR)/DUAL.BIN, Morvik-inspect verified it and drew docs/dual.svg"
 
 # The programs, man pages, bash completion and examples under
 # $(DESTDIR)$(PREFIX) (see cmake/install.cmake).

@@ -4,6 +4,8 @@
 // as invoked (the first word of every scanner message).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <string>
 #include <vector>
 
@@ -122,6 +124,15 @@ TEST(E2eCli, InformationalOptions) {
         {"clustered -dh", {"-dh"}, 0, "Debug : OPEN\n" + kUsage},
         {"--debug", {"--debug", "-h"}, 0, "Debug : OPEN\n" + kUsage},
         {"a word is moved behind the options", {"word", "-h"}, 0, kUsage},
+        // every abbreviation of the old long options resolves as it always has
+        {"--h is --help", {"--h"}, 0, kUsage},
+        {"--he is --help", {"--he"}, 0, kUsage},
+        {"--v is --version", {"--v"}, 0, kVersionHead, "", {}, true},
+        {"--d is --debug", {"--d", "-h"}, 0, "Debug : OPEN\n" + kUsage},
+        {"--de is --debug", {"--de", "-h"}, 0, "Debug : OPEN\n" + kUsage},
+        // the long options added since share no prefix with them
+        {"--q is --quiet: nothing on standard output", {"--q", "-h"}, 0, ""},
+        {"--st is --strict", {"--st", "-h"}, 0, kUsage},
         {"-- ends the options: the bind runs", {"--", "-h"}, 1, kNoParFile, NotRead("-h") + kNoParFileErr},
     });
     // clang-format on
@@ -184,6 +195,44 @@ TEST(E2eCli, PosixlyCorrect) {
         {"help still works in front", {"-h", "word"}, 0, kUsage, "", set},
     });
     // clang-format on
+}
+
+// --quiet: no trace on standard output, whatever the order of the options,
+// and standard error and the exit status as without it. --strict: the
+// bundled examples bind under it; a warning stops the bind.
+TEST(E2eCli, QuietAndStrict) {
+    // clang-format off
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+        bool trace;       // standard output holds the trace
+        std::string err;  // all of standard error
+    } cases[] = {
+        {"a good bind, quiet", {"-i", "ARMPARA.PAR", "-o", "out.bin", "--quiet"}, 0, false, ""},
+        {"quiet before the options that print", {"--quiet", "-d", "-p", "0xff", "-i", "DUAL.PAR"}, 0, false, ""},
+        {"a failing bind, quiet", {"-i", "none.PAR", "--quiet"}, 1, false,
+         "none.PAR: error: the PAR file cannot be opened: No such file or directory\n"},
+        {"the example, strict", {"-i", "ARMPARA.PAR", "-o", "out.bin", "--strict"}, 0, true, ""},
+        {"the two-group example, strict", {"-i", "DUAL.PAR", "-o", "out.bin", "--strict"}, 0, true, ""},
+        {"a word on the command line, strict", {"-i", "ARMPARA.PAR", "stray", "--strict"}, 1, true,
+         "Morvik: error: 'stray' is not read: the PAR file is given with -i, the output with -o\n"},
+        {"quiet and strict", {"-i", "ARMPARA.PAR", "-o", "out.bin", "--strict", "--quiet"}, 0, false, ""},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        for (const auto& entry : std::filesystem::directory_iterator(std::string(MORVIK_SOURCE_DIR) + "/examples"))
+            std::filesystem::copy_file(entry.path(), dir / entry.path().filename().string());
+        morvik_test::RunResult r = RunMorvik(c.args, dir.path);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(!r.out.empty(), c.trace) << r.out;
+        if (c.trace && c.status == 0) {
+            EXPECT_TRUE(morvik_test::HasLine(r.out, "DONE!")) << r.out;
+        }
+        EXPECT_EQ(r.err, c.err);
+    }
 }
 
 // The image line options are scanned with the same scanner after the command
