@@ -100,9 +100,7 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
 }
 
 // Standard output carries the picture for "--svg -".
-bool PictureOnStdout(const Outputs& outputs) {
-    return outputs.svgFile != nullptr && IsStandardOutput(outputs.svgFile);
-}
+bool PictureOnStdout(const Outputs& outputs) { return outputs.svgFile != nullptr && IsStandardOutput(outputs.svgFile); }
 
 // Every error goes to standard error, so that standard output holds only
 // the report (the JSON document, the picture) or nothing.
