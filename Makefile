@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 TOOLS = Morvik Morvik-inspect
 
-.PHONY: all build tools test demo demo-dual install deb clean fuzz test-sanitize bench
+.PHONY: all build tools test demo demo-dual install install-strip deb clean fuzz test-sanitize bench
 
 all: build
 
@@ -42,14 +42,23 @@ demo-dual: tools
 	@echo "make demo-dual: examples/DUAL.PAR bound into $(BUILD_DIR)/DUAL.BIN, Morvik-inspect verified it and drew docs/dual.svg"
 
 # The programs, man pages, bash completion and examples under
-# $(DESTDIR)$(PREFIX) (see cmake/install.cmake).
+# $(DESTDIR)$(PREFIX) (see cmake/install.cmake). install keeps the programs'
+# symbols and debug information; install-strip strips them, as the package.
 install: tools
 	DESTDIR='$(DESTDIR)' cmake --install $(BUILD_DIR) --prefix '$(PREFIX)'
 
-# The Debian package $(BUILD_DIR)/morvik_<version>_<arch>.deb; needs
-# dpkg-shlibdeps (package dpkg-dev) and file.
+install-strip: tools
+	DESTDIR='$(DESTDIR)' cmake --install $(BUILD_DIR) --prefix '$(PREFIX)' --strip
+
+# The Debian package $(BUILD_DIR)/morvik_<version>-<revision>_<arch>.deb;
+# needs dpkg-shlibdeps (package dpkg-dev) and file. Its file times and its
+# changelog's date are the time of the last commit (SOURCE_DATE_EPOCH, a
+# fixed time outside a git checkout: 2026-01-01 00:00 UTC, the fallback of
+# cmake/install_package_files.cmake too), so one commit packs to the same bytes
+# in any folder.
+SOURCE_DATE_EPOCH ?= $(shell [ -e .git ] && git log -1 --format=%ct 2>/dev/null)
 deb: tools
-	cd $(BUILD_DIR) && cpack -G DEB
+	cd $(BUILD_DIR) && SOURCE_DATE_EPOCH='$(or $(SOURCE_DATE_EPOCH),1767225600)' cpack -G DEB
 
 # The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leak detection on) in its own build folder. A sanitizer finding exits with
