@@ -2,15 +2,19 @@
 # Checks an installed Morvik:
 #
 #   installed_check.sh PREFIX VERSION             an installation, e.g. /usr
-#   installed_check.sh --stage BUILD_DIR VERSION  cmake --install BUILD_DIR into
-#                                                 a scratch DESTDIR, and check
-#                                                 that it installs nothing else
+#   installed_check.sh --stage BUILD_DIR VERSION  cmake --install --strip
+#                                                 BUILD_DIR into a scratch
+#                                                 DESTDIR, and check that it
+#                                                 installs nothing else
 #
 # Every file is in place, the installed tools run, bind the installed example
-# and verify it, the man pages format without a warning, and the bash
-# completion completes. Exit status 0 when all holds, 1 otherwise (each
-# failure is listed), 77 when all that could be checked holds but groff is
-# missing to check the man pages.
+# and verify it, they are stripped and (unless MORVIK_HARDENED=0, for a build
+# without the hardening) hardened, the man pages and the changelog are
+# compressed with gzip -9n, the man pages are the tree's and format without a
+# warning, the changelog, copyright file and lintian overrides are the
+# package's, and the bash completion completes. Exit status 0 when all holds,
+# 1 otherwise (each failure is listed), 77 when all that could be checked
+# holds but groff or readelf is missing to check the man pages or the tools.
 set -uo pipefail
 
 failures=0
@@ -24,7 +28,7 @@ if [[ ${1:-} == --stage && $# -eq 3 ]]; then
     stage_from=$2
     version=$3
     prefix=$scratch/stage/usr
-    DESTDIR=$scratch/stage "${CMAKE:-cmake}" --install "$stage_from" --prefix /usr >"$scratch/install.log" 2>&1 ||
+    DESTDIR=$scratch/stage "${CMAKE:-cmake}" --install "$stage_from" --prefix /usr --strip >"$scratch/install.log" 2>&1 ||
         { cat "$scratch/install.log"; exit 1; }
 elif [[ $# -eq 2 && $1 != --stage ]]; then
     prefix=$1
@@ -34,14 +38,20 @@ else
     exit 2
 fi
 
-examples=share/doc/morvik/examples
+# The tree the checks compare with: this script's own.
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+
+doc=share/doc/morvik
+examples=$doc/examples
 completions=share/bash-completion/completions
+man_pages=(share/man/man1/Morvik.1.gz share/man/man1/Morvik-inspect.1.gz share/man/man5/morvik-par.5.gz)
 installed_files=(
     bin/Morvik
     bin/Morvik-inspect
-    share/man/man1/Morvik.1
-    share/man/man1/Morvik-inspect.1
-    share/man/man5/morvik-par.5
+    "${man_pages[@]}"
+    $doc/copyright
+    $doc/changelog.Debian.gz
+    share/lintian/overrides/morvik
     $completions/Morvik
     $completions/Morvik-inspect
     $examples/ARMPARA.PAR
@@ -79,8 +89,6 @@ check_tools() {
             fail "Morvik-inspect $option printed: $out"
     done
     # Built from a git checkout, the commit must be the one checked out.
-    local source_dir
-    source_dir=$(cd "$(dirname "$0")/.." && pwd)
     if [[ -n $stage_from && -e $source_dir/.git ]] && command -v git >/dev/null; then
         local head
         head=$(git -C "$source_dir" rev-parse HEAD 2>/dev/null) &&
@@ -104,6 +112,36 @@ check_example_binds() {
     done
 }
 
+# The gzip header of FILE as gzip -9n writes it: deflate, no flags (so no
+# file name), no time, and the byte that says best compression.
+check_gzip_9n() {
+    local header
+    header=$(od -An -tx1 -N10 "$1" | tr -d ' \n')
+    [[ $header == 1f8b0800000000000203 ]] || fail "${1#"$prefix"/}: not as gzip -9n writes it (header $header)"
+}
+
+check_compressed_docs() {
+    local page
+    for page in "${man_pages[@]}"; do
+        check_gzip_9n "$prefix/$page"
+        local name=${page##*/}
+        gzip -dc "$prefix/$page" | cmp -s - "$source_dir/man/${name%.gz}" ||
+            fail "$page is not man/${name%.gz} of the tree"
+    done
+    local changelog=$prefix/$doc/changelog.Debian.gz
+    check_gzip_9n "$changelog"
+    local lines
+    mapfile -t lines < <(gzip -dc "$changelog")
+    [[ ${lines[0]:-} =~ ^morvik\ \(${version//./\\.}-[0-9]+\)\ unstable\;\ urgency=medium$ ]] ||
+        fail "the changelog's first entry is not for morvik $version: ${lines[0]:-}"
+    local day='(Mon|Tue|Wed|Thu|Fri|Sat|Sun)' month='(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)'
+    [[ ${lines[-1]:-} =~ ^\ --\ [^\<]+\ \<[^@\>]+@[^@\>]+\>\ \ $day,\ [0-3][0-9]\ $month\ [0-9]{4}\ [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\ \+0000$ ]] ||
+        fail "the changelog's last line is no signature with a date: ${lines[-1]:-}"
+    cmp -s "$prefix/$doc/copyright" "$source_dir/packaging/copyright" || fail "$doc/copyright is not packaging/copyright"
+    cmp -s "$prefix/share/lintian/overrides/morvik" "$source_dir/packaging/lintian-overrides" ||
+        fail "share/lintian/overrides/morvik is not packaging/lintian-overrides"
+}
+
 # groff -ww turns on every warning; -z formats without output. Both the
 # default device and the terminal one, which man uses.
 lint_man_pages() {
@@ -112,14 +150,44 @@ lint_man_pages() {
         return 1
     fi
     local page device warnings before=$failures
-    for page in "$prefix"/share/man/man1/Morvik.1 "$prefix"/share/man/man1/Morvik-inspect.1 \
-        "$prefix"/share/man/man5/morvik-par.5; do
+    for page in "${man_pages[@]}"; do
         for device in ps utf8; do
-            warnings=$(groff -ww -z -man -T$device "$page" 2>&1)
+            warnings=$(gzip -dc "$prefix/$page" | groff -ww -z -man -T$device 2>&1)
             [[ -z $warnings ]] || fail "groff -ww -z -man -T$device ${page##*/}: $warnings"
         done
     done
     ((failures > before)) || echo "groff -ww -z -man (-Tps, -Tutf8): no warning in the 3 man pages"
+    return 0
+}
+
+# Both tools stripped of symbols, debug information and the .comment section;
+# and hardened: a position-independent executable, relocations bound at start
+# (BIND_NOW) and read-only after (GNU_RELRO), a stack protector and fortified
+# calls (their __*_chk functions).
+check_binaries() {
+    if ! command -v readelf >/dev/null; then
+        echo "SKIP: readelf not found, the tools' stripping and hardening not checked"
+        return 1
+    fi
+    local tool file sections before=$failures
+    for tool in Morvik Morvik-inspect; do
+        file=$prefix/bin/$tool
+        sections=$(readelf -SW "$file") || { fail "readelf -S $tool"; continue; }
+        [[ $sections != *" .symtab "* && $sections != *" .debug_"* ]] || fail "$tool is not stripped"
+        [[ $sections != *" .comment "* ]] || fail "$tool still has a .comment section"
+        [[ ${MORVIK_HARDENED:-1} != 0 ]] || continue
+        readelf -dW "$file" >"$scratch/dynamic"
+        grep -Eq '\(FLAGS_1\).* PIE' "$scratch/dynamic" || fail "$tool is not a position-independent executable"
+        grep -Eq '\(FLAGS(_1)?\).*(BIND_NOW| NOW( |$))' "$scratch/dynamic" || fail "$tool is not linked with -z now"
+        readelf -lW "$file" | grep -q GNU_RELRO || fail "$tool has no read-only relocations (-z relro)"
+        readelf --dyn-syms -W "$file" >"$scratch/symbols"
+        grep -q ' __stack_chk_fail\b' "$scratch/symbols" || fail "$tool has no stack protector"
+        grep -Eq ' __[a-z]+_chk(@|$)' "$scratch/symbols" || fail "$tool calls no fortified function"
+    done
+    if ((failures == before)); then
+        echo "readelf: both tools stripped, no .comment$([[ ${MORVIK_HARDENED:-1} != 0 ]] &&
+            echo ', PIE, BIND_NOW, RELRO, stack protector, fortified calls')"
+    fi
     return 0
 }
 
@@ -166,12 +234,14 @@ check_files
 check_tools
 check_example_binds
 check_completion
-lint_man_pages
-linted=$?
+check_compressed_docs
+skipped=0
+lint_man_pages || skipped=1
+check_binaries || skipped=1
 
 if ((failures > 0)); then
     echo "$failures check(s) failed for $prefix"
     exit 1
 fi
-((linted == 0)) || exit 77
+((skipped == 0)) || exit 77
 echo "installed Morvik $version in ${stage_from:+a staged }$prefix: all checks passed"
