@@ -120,15 +120,18 @@ check_gzip_9n() {
     [[ $header == 1f8b0800000000000203 ]] || fail "${1#"$prefix"/}: not as gzip -9n writes it (header $header)"
 }
 
+# (check_files has reported what is missing.)
 check_compressed_docs() {
     local page
     for page in "${man_pages[@]}"; do
+        [[ -f $prefix/$page ]] || continue
         check_gzip_9n "$prefix/$page"
         local name=${page##*/}
         gzip -dc "$prefix/$page" | cmp -s - "$source_dir/man/${name%.gz}" ||
             fail "$page is not man/${name%.gz} of the tree"
     done
     local changelog=$prefix/$doc/changelog.Debian.gz
+    [[ -f $changelog && -f $prefix/$doc/copyright && -f $prefix/share/lintian/overrides/morvik ]] || return
     check_gzip_9n "$changelog"
     local lines
     mapfile -t lines < <(gzip -dc "$changelog")
@@ -151,6 +154,7 @@ lint_man_pages() {
     fi
     local page device warnings before=$failures
     for page in "${man_pages[@]}"; do
+        [[ -f $prefix/$page ]] || continue
         for device in ps utf8; do
             warnings=$(gzip -dc "$prefix/$page" | groff -ww -z -man -T$device 2>&1)
             [[ -z $warnings ]] || fail "groff -ww -z -man -T$device ${page##*/}: $warnings"
