@@ -44,9 +44,9 @@ std::string DepfileRefusal(const std::string& name) {
         auto c = static_cast<unsigned char>(ch);
         if (!IsPlain(c) && !IsEscaped(c)) return "holds " + Named(c);
     }
-    if (name[0] == '~') return "starts with '~', which make reads as a home folder";
+    if (name[0] == '~') return "starts with '~' (make reads a home folder there)";
     if (name.back() == ')' && name.find('(') != std::string::npos)
-        return "holds '(' and ends in ')', which make reads as a member of an archive";
+        return "holds '(' and ends in ')' (make reads a member of an archive there)";
     return "";
 }
 
@@ -86,7 +86,7 @@ std::string DepfileText(const std::string& target, const std::vector<std::string
     names.insert(names.end(), inputs.begin(), inputs.end());
     for (size_t i = 0; i < names.size(); ++i) {
         std::string why = DepfileRefusal(names[i]);
-        if (why.empty() && i > 0 && names[i][0] != '/') why = "is not an absolute path: its folder cannot be followed";
+        if (why.empty() && i > 0 && names[i][0] != '/') why = "is not an absolute path (its folder cannot be followed)";
         if (why.empty()) continue;
         *refusedName = names[i];
         *refusal = why;

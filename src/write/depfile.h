@@ -27,7 +27,8 @@
 namespace morvik {
 
 // Why `name` cannot stand in a dependency file, as the end of a sentence
-// ("holds a newline"), or "" when it can. Besides letters, digits, bytes
+// ("holds a newline", "starts with '~' (make reads a home folder there)"),
+// or "" when it can. Besides letters, digits, bytes
 // from 0x80 (UTF-8) and the four escaped characters above, a name may hold
 // / . _ - + , @ ! ( ) { } ~. Everything else is read otherwise by make or by
 // ninja: a line end, control characters, a backslash, the wildcards * ? [ ],
