@@ -16,6 +16,7 @@ install(FILES
   examples/ARMPARA.PAR examples/DUAL.PAR examples/pid.txt
   examples/boot.bin examples/kernel.bin examples/rootfs.bin examples/kernel-b.bin examples/rootfs-b.bin
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/morvik/examples)
+install(FILES docs/morvik-map.schema.json docs/morvik-inspect.schema.json DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/morvik)
 
 # cpack runs the build's "preinstall" target, which would build everything,
 # the tests included; `make deb` builds the two programs first instead. (The
