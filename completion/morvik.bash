@@ -17,6 +17,7 @@ _morvik_files() {
 }
 
 # Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f] [--quiet] [--strict]
+#        [--makedeps DEP_FILE] [--map MAP_FILE]
 _morvik() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     # bash splits "--pad=0xff" at the '=': the words are --pad, = and 0xff.
@@ -27,10 +28,10 @@ _morvik() {
     fi
     case $prev in
         -i) _morvik_files "$cur" '*.[Pp][Aa][Rr]'; return ;;
-        -o) _morvik_files "$cur" ''; return ;;
+        -o | --makedeps | --map) _morvik_files "$cur" ''; return ;;
         -p | --pad) mapfile -t COMPREPLY < <(compgen -W '0x00 0xff 0xFF' -- "$cur"); return ;;
     esac
-    mapfile -t COMPREPLY < <(compgen -W '-i -o -p --pad -d --debug -f --parfmt -v --version -h --help --quiet --strict' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '-i -o -p --pad -d --debug -f --parfmt -v --version -h --help --quiet --strict --makedeps --map' -- "$cur")
 }
 
 # Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE

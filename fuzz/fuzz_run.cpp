@@ -12,7 +12,8 @@
 // ignored), and the folder is brought back to its fixtures before each run.
 //
 // After each run the target checks the output guard's promise: the PAR file
-// that the run read is never written over, whatever -o names.
+// that the run read is never written over, whatever -o, --map or --makedeps
+// names.
 #include <sys/resource.h>
 
 #include <csignal>
@@ -61,7 +62,8 @@ std::string ParPathOf(std::vector<std::string> args) {
     static const morvik::LongOption table[] = {
         {"pad", morvik::required_argument, nullptr, 'p'}, {"debug", morvik::no_argument, nullptr, 'd'},
         {"version", morvik::no_argument, nullptr, 'v'},   {"help", morvik::no_argument, nullptr, 'h'},
-        {"parfmt", morvik::no_argument, nullptr, 'f'},    {nullptr, 0, nullptr, 0},
+        {"parfmt", morvik::no_argument, nullptr, 'f'},    {"makedeps", morvik::required_argument, nullptr, 'D'},
+        {"map", morvik::required_argument, nullptr, 'M'}, {nullptr, 0, nullptr, 0},
     };
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -76,7 +78,8 @@ std::string ParPathOf(std::vector<std::string> args) {
             std::string pad = morvik::optarg;
             if (pad != "0x00" && pad != "0xff" && pad != "0xFF") return "";
         }
-        if (option != 'i' && option != 'o' && option != 'p' && option != 'd') return "";
+        if (option != 'i' && option != 'o' && option != 'p' && option != 'd' && option != 'D' && option != 'M')
+            return "";
     }
 }
 

@@ -265,7 +265,7 @@ TEST(Docs, ManPagesCompletionAndUsageNameTheSameOptions) {
         std::string program;
         std::set<std::string> beyondUsage;
     } tools[] = {
-        {"man/Morvik.1", "_morvik", MORVIK_BIN, {"--quiet", "--strict"}},
+        {"man/Morvik.1", "_morvik", MORVIK_BIN, {"--quiet", "--strict", "--makedeps", "--map"}},
         {"man/Morvik-inspect.1", "_morvik_inspect", MORVIK_INSPECT_BIN, {}},
     };
     for (const auto& tool : tools) {

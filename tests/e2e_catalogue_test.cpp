@@ -79,6 +79,7 @@ Line Out(const std::string& text) { return {Stream::kOut, text}; }
 Line Err(const std::string& text) { return {Stream::kErr, text}; }
 
 const std::string kPathOf256(256, 'p');
+const std::string kControls100(100, '\x01');
 const Line kUsage = Out("Usage : Morvik [-i PAR_FILE] [-o BIN_FILE] [-p PAD] [-d] [-v] [-h] [-f]");
 
 std::string ElevenImageLines() {
@@ -557,6 +558,49 @@ std::vector<Row> Catalogue() {
          "$Size &80\n%pid.txt &7fff\n:kernel.bin &8000 -k 1\n:rootfs.bin &10000 -k 1\n", {},
          {Out("Warn : there would be no FW PID!"), Out("FW PID for group 1 address is 11b02."), Out("DONE!")},
          0, Output::kComplete, "ARMOut.BIN", 0x11b02 + 16},
+
+        // ---- the map and the dependency file ----
+        {"map path too long", {"--map", kPathOf256}, boot, {},
+         {Out("Error : Map file path is longer than 255 characters!"),
+          Err("Morvik: error: Map file path has 256 characters: at most 255 fit")}, 1, Output::kNone},
+        {"map is the PAR file", {"--map", "ARMPARA.PAR"}, boot, oldOutput,
+         {Out("Error : Map file ARMPARA.PAR is the same file as input ARMPARA.PAR, refusing to overwrite it!"),
+          Err("ARMPARA.PAR: error: is the same file as the input ARMPARA.PAR: give the map a path of its own")},
+         1, Output::kNone},
+        {"map where the image goes", {"-o", "out.bin", "--map", "./out.bin"}, boot, {},
+         {Out("Error : Map file ./out.bin and Output file out.bin are one file, refusing to write both!"),
+          Err("./out.bin: error: is where the image goes too: give the map a path of its own")},
+         1, Output::kNone, "out.bin"},
+        {"dependency file where the map goes", {"--map", "m.json", "--makedeps", "m.json"}, boot, oldOutput,
+         {Out("Error : Dependency file m.json and Map file m.json are one file, refusing to write both!"),
+          Err("m.json: error: is where the map goes too: give the dependency file a path of its own")},
+         1, Output::kNone},
+        {"dependency file is a folder", {"--makedeps", "dir"}, boot, {Dir("dir")},
+         {Out("Error : Dependency path dir exists and is not a regular file, refusing to replace it!"),
+          Err("dir: error: is a folder")},
+         1, Output::kNone},
+        {"map leads into /proc", {"--map", "so"}, boot, {Symlink("so", "/proc/self/fd/1")},
+         {Out("Error : Map path so leads into /proc, refusing to write there!"),
+          Err("so: error: leads into /proc (/proc/self/fd/1): a file there is a running process's descriptor or "
+              "memory, not a file to replace")},
+         1, Output::kNone},
+        {"map in a missing folder", {"--map", "missing/m.json"}, boot, oldOutput,
+         {Out("Error : Create Map file(missing/m.json) failed!"),
+          Err("missing/m.json: error: cannot be created: No such file or directory")},
+         1, Output::kNone},
+        // A name of control characters takes six bytes a character in the
+        // map and one in the trace: the map alone passes the limit.
+        {"map past the file size limit", {"-o", "o" + kControls100 + ".bin", "--map", "m.json"},
+         "$Size &2\n:i" + kControls100 + kControls100 + ".img &0\n",
+         {{Extra::kFile, "i" + kControls100 + kControls100 + ".img", std::string(0x800, 'i')}},
+         {Out("Error : Write Map file(m.json) failed! (File too large)"),
+          Err("m.json: error: cannot be written: File too large")},
+         1, Output::kNone, "o" + kControls100 + ".bin", -1, {}, 0x800},
+        {"a name make would read as a recipe", {"-o", "a;b.bin", "--makedeps", "a.d"}, boot, {},
+         {Out("Error : a;b.bin cannot be written into the dependency file!"),
+          Err("Morvik: error: --makedeps: the name 'a;b.bin' holds ';': make or ninja would not read it back as it is "
+              "from a dependency file; rename the file, or bind without --makedeps")},
+         1, Output::kNone, "a;b.bin"},
     };
     // clang-format on
 }

@@ -3,10 +3,14 @@
 // injection. Whatever fails, the bind ends with status 1 and a message and
 // the old output as it was, or with status 0 and the image byte for byte;
 // an interrupted read or write is tried again, so EINTR there never fails
-// the bind. No temporary file is left in either case.
+// the bind. The map and the dependency file, where asked for, are the old
+// ones, or the new ones with status 0; only a failing rename leaves the
+// files renamed before it new (the map, the dependency file, then the image
+// take their names). No temporary file is left in either case.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -45,8 +49,16 @@ std::string WhyNoStrace(const std::string& strace) {
 struct Example {
     std::string par;
     std::vector<std::string> inputs;
-    std::vector<std::string> padArgs;
+    std::vector<std::string> options;  // -p, --map, --makedeps
 };
+
+// The files beside the image that an example's options ask for.
+const char* const kSideFiles[] = {"map.json", "deps.d"};
+const Bytes kOldSideFile = Text("the old file beside the image");
+
+bool AsksFor(const Example& example, const std::string& option) {
+    return std::find(example.options.begin(), example.options.end(), option) != example.options.end();
+}
 
 void WriteExample(const BindFolder& folder, const Example& example) {
     const fs::path examples = fs::path(MORVIK_SOURCE_DIR) / "examples";
@@ -56,7 +68,7 @@ void WriteExample(const BindFolder& folder, const Example& example) {
 
 std::vector<std::string> BindArgs(const Example& example) {
     std::vector<std::string> args{MORVIK_BIN, "-i", "bind.par", "-o", "out.bin"};
-    args.insert(args.end(), example.padArgs.begin(), example.padArgs.end());
+    args.insert(args.end(), example.options.begin(), example.options.end());
     return args;
 }
 
@@ -124,6 +136,10 @@ TEST(E2eFaultInjection, EveryFailingCallLeavesTheOldOutputOrTheWholeImage) {
         {"DUAL.PAR",
          {"boot.bin", "kernel.bin", "rootfs.bin", "kernel-b.bin", "rootfs-b.bin", "pid.txt"},
          {"-p", "0xff"}},
+        // The map and the dependency file take their names before the image
+        // takes its own.
+        {"ARMPARA.PAR", {"boot.bin", "kernel.bin", "rootfs.bin", "pid.txt"},
+         {"--map", "map.json", "--makedeps", "deps.d"}},
     };
     // clang-format on
     std::string traced = "trace=fcntl";
@@ -136,6 +152,10 @@ TEST(E2eFaultInjection, EveryFailingCallLeavesTheOldOutputOrTheWholeImage) {
         RunResult first = UnderStrace(strace, folder, example, {"-o", folder / "trace", "-e", traced});
         if (first.status != 0) GTEST_SKIP() << "strace cannot trace here: " << first.err;
         const Bytes image = folder.Read("out.bin");
+        const bool sides = AsksFor(example, "--map");
+        std::map<std::string, Bytes> written;
+        for (const char* side : kSideFiles)
+            if (sides) written[side] = folder.Read(side);
         CallCounts counts = CountCalls(folder / "trace");
         ASSERT_FALSE(counts.total.empty()) << "the program's first step was not seen in the trace";
         fs::remove(folder / "trace");
@@ -145,11 +165,23 @@ TEST(E2eFaultInjection, EveryFailingCallLeavesTheOldOutputOrTheWholeImage) {
                 for (const char* error : kErrors) {
                     SCOPED_TRACE(syscall + " #" + std::to_string(nth) + " fails with " + error);
                     folder.Write("out.bin", kOldOutput);
+                    for (const auto& [side, bytes] : written) folder.Write(side, kOldSideFile);
                     std::string inject = "inject=" + syscall + ":error=" + error + ":when=" + std::to_string(nth);
                     RunResult run = UnderStrace(strace, folder, example,
                                                 {"-o", "/dev/null", "-e", "trace=" + syscall, "-e", inject});
                     ++injections;
                     Bytes now = folder.Read("out.bin");
+                    // The files take their names in turn: the map, the
+                    // dependency file, the image. When rename #n fails, those
+                    // renamed before it are new.
+                    int rename = 0;
+                    for (const char* side : kSideFiles) {
+                        if (written.count(side) == 0) continue;
+                        ++rename;
+                        const bool isNew = run.status == 0 || (syscall.rfind("rename", 0) == 0 && nth > rename);
+                        EXPECT_TRUE(folder.Read(side) == (isNew ? written[side] : kOldSideFile))
+                            << side << (isNew ? " is not the new file" : " is not the old file");
+                    }
                     if (run.status == 0) {
                         EXPECT_TRUE(now == image) << "status 0 with another image";
                     } else {

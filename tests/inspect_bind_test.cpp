@@ -8,6 +8,7 @@
 
 #include "support/image_model.h"
 #include "support/json.h"
+#include "support/schema.h"
 
 namespace morvik_test {
 namespace {
@@ -47,6 +48,7 @@ Json InspectJsonFile(const std::string& path, int* status) {
     RunResult run = RunInspect({"--json", path});
     *status = run.status;
     bool ok = false;
+    ExpectMatchesSchema("morvik-inspect", run.out);
     Json doc = ParseJson(run.out, &ok);
     EXPECT_TRUE(ok) << run.out;
     return doc;
@@ -242,6 +244,7 @@ TEST(InspectBind, JsonIsWellFormedForAwkwardNamesAndQuietMode) {
             RunResult run = RunInspect(quiet ? std::vector<std::string>{"--json", "-q", path}
                                              : std::vector<std::string>{"--json", path});
             bool ok = false;
+            ExpectMatchesSchema("morvik-inspect", run.out);
             Json doc = ParseJson(run.out, &ok);
             EXPECT_TRUE(ok) << run.out;
             EXPECT_EQ(run.status, 1);

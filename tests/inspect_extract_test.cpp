@@ -15,6 +15,7 @@
 #include "format/placement.h"
 #include "support/image_model.h"
 #include "support/json.h"
+#include "support/schema.h"
 
 namespace morvik_test {
 namespace {
@@ -263,6 +264,7 @@ TEST(InspectExtract, VersionsAndNamesFromOutsideAreShownEscaped) {
         EXPECT_NE(text.out.find(":group-0x00008000-0.bin &8000 -k 0 -c -v " + row.shownVersion + "\n"),
                   std::string::npos);
         bool ok = false;
+        ExpectMatchesSchema("morvik-inspect", json.out);
         Json doc = ParseJson(json.out, &ok);
         EXPECT_TRUE(ok) << json.out;
         EXPECT_NE(json.out.find("\"version\": \"" + row.jsonVersion + "\""), std::string::npos);

@@ -21,6 +21,7 @@
 #include "inspect/pass/scan_routes.h"
 #include "support/image_model.h"
 #include "support/json.h"
+#include "support/schema.h"
 
 namespace morvik_test {
 namespace {
@@ -181,6 +182,7 @@ TEST(InspectRobustness, NothingBoundIsNothingOk) {
         EXPECT_NE(text.out.find("Summary: FAILED"), std::string::npos) << c.what;
         RunResult json = RunInspect({"--json", path});
         bool ok = false;
+        ExpectMatchesSchema("morvik-inspect", json.out);
         Json doc = ParseJson(json.out, &ok);
         EXPECT_TRUE(ok && !doc["ok"].flag && !doc["bound"].flag && json.status == 1) << c.what << json.out;
     }
@@ -433,6 +435,7 @@ TEST(InspectRobustness, WorkBombsFailInBoundedTime) {
     TempDir dir;
     RunResult run = InspectBytes(dir, bomb, {"--json"});
     bool ok = false;
+    ExpectMatchesSchema("morvik-inspect", run.out);
     Json doc = ParseJson(run.out, &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(doc["headers"].items.size(), 64u);

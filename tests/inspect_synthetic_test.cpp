@@ -8,6 +8,7 @@
 
 #include "support/image_model.h"
 #include "support/json.h"
+#include "support/schema.h"
 
 namespace morvik_test {
 namespace {
@@ -57,6 +58,7 @@ Json InspectJson(const TempDir& dir, const Bytes& image, int* status) {
     RunResult run = InspectBytes(dir, image, {"--json"});
     *status = run.status;
     bool ok = false;
+    ExpectMatchesSchema("morvik-inspect", run.out);
     Json doc = ParseJson(run.out, &ok);
     EXPECT_TRUE(ok) << run.out;
     return doc;

@@ -62,6 +62,8 @@ installed_files=(
     $examples/rootfs.bin
     $examples/kernel-b.bin
     $examples/rootfs-b.bin
+    share/doc/morvik/morvik-map.schema.json
+    share/doc/morvik/morvik-inspect.schema.json
 )
 
 check_files() {

@@ -55,6 +55,7 @@ struct PlanContext {
         std::snprintf(image->version, sizeof image->version, "%s", img.version);
         image->cksum = img.cksum;
         image->limit = img.limit;
+        image->givenLimit = img.limit;
         image->pad = img.pad;
         image->groupId = img.groupId;
         if (img.type == morvik::IMAGE_KERNEL) ++info.groupCount;

@@ -10,6 +10,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -120,6 +121,49 @@ TEST(SysOutputPath, FollowsLinksToAFileOrNothingAndRefusesTheRest) {
         EXPECT_EQ(target.reason.substr(0, reason.size()), reason) << target.reason;
         EXPECT_EQ(target.reason.empty(), reason.empty()) << target.reason;
     }
+}
+
+// Two files to be written must not share a place: the same existing file,
+// or the same name in the same folder once the folders' links and dots are
+// followed, whether a file is there yet or not.
+TEST(SysOutputPath, SamePlaceFollowsTheFolderAndKeepsTheLastName) {
+    // clang-format off
+    const struct { const char* a; const char* b; bool same; } pairs[] = {
+        {"file.bin", "file.bin", true},
+        {"file.bin", "sub/../file.bin", true},
+        {"file-link", "file.bin", true},                   // the same file through a link
+        {"new.bin", "./new.bin", true},                    // nothing there yet
+        {"sub/new.bin", "sub-link/new.bin", true},         // the folder through its link
+        {"new.bin", "sub-link/../new.bin", true},
+        {"new.bin", "other.bin", false},
+        {"sub/new.bin", "new.bin", false},
+        {"dangling", "missing.bin", false},                // a link is replaced, not written through
+        {"missing/a.bin", "missing/a.bin", true},          // no folder to follow: the text
+        {"missing/a.bin", "missing/./a.bin", false},
+    };
+    const struct { const char* path; const char* place; } places[] = {
+        {"file.bin", "{D}/file.bin"},
+        {"sub-link/x.bin", "{D}/sub/x.bin"},
+        {"./sub/../file-link", "{D}/file-link"},           // the last name stays a link
+        {"missing/x.bin", ""},
+    };
+    // clang-format on
+    TempDir dir;
+    MakeFolder(dir);
+    char* real = ::realpath(dir.path.c_str(), nullptr);
+    ASSERT_NE(real, nullptr);
+    const std::string folder = real;
+    std::free(real);
+    for (const auto& p : pairs) {
+        SCOPED_TRACE(std::string(p.a) + " / " + p.b);
+        EXPECT_EQ(morvik::SamePlace((dir / p.a).c_str(), (dir / p.b).c_str()), p.same);
+        EXPECT_EQ(morvik::SamePlace((dir / p.b).c_str(), (dir / p.a).c_str()), p.same);
+    }
+    for (const auto& p : places) {
+        SCOPED_TRACE(p.path);
+        EXPECT_EQ(morvik::AbsolutePlace((dir / p.path).c_str()), WithFolder(p.place, folder));
+    }
+    EXPECT_EQ(morvik::AbsolutePlace("/"), "/");
 }
 
 }  // namespace

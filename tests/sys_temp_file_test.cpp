@@ -128,15 +128,20 @@ TEST(SysTempFile, CreatedBesideTheFinalPathOrRefused) {
 // What is at the final path before the rename, and whether the rename goes
 // through. In a child that catches the ending signals and then ends by
 // SIGTERM: a temporary file that took the final path stays there, and the
-// signal removes nothing; one that did not is removed by the signal.
+// signal removes nothing; one that did not is removed by the signal. With
+// `others`, that many more temporary files (of other final paths) are there
+// at the same time, and the signal removes each of them; once the most there
+// may be at once are there, another is refused.
 TEST(SysTempFile, RenamedOverTheFinalPathOrRemovedByAnEndingSignal) {
     enum class At { kNothing, kFile, kLink, kFolder };
     // clang-format off
-    const struct { const char* what; At at; bool renamed; } cases[] = {
+    const struct { const char* what; At at; bool renamed; int others = 0; } cases[] = {
         {"nothing there", At::kNothing, true},
         {"an old file", At::kFile, true},
         {"a link, replaced and not followed", At::kLink, true},
         {"a folder: refused, removed by the signal", At::kFolder, false},
+        {"two more beside it, removed by the signal; a fourth refused", At::kFile, true, 2},
+        {"one more beside it, both removed by the signal", At::kFolder, false, 1},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -159,6 +164,19 @@ TEST(SysTempFile, RenamedOverTheFinalPathOrRemovedByAnEndingSignal) {
             char tempPath[morvik::kTempPathSize];
             int fd = morvik::CreateTempFileBeside(finalPath.c_str(), tempPath);
             if (fd < 0 || ::write(fd, "new", 3) != 3) ::_exit(1);
+            for (int i = 0; i < c.others; ++i) {
+                char otherPath[morvik::kTempPathSize];
+                const std::string other = dir / ("other" + std::to_string(i));
+                if (morvik::CreateTempFileBeside(other.c_str(), otherPath) < 0) ::_exit(5);
+            }
+            if (1 + c.others == morvik::kMaxTempFiles) {
+                char refusedPath[morvik::kTempPathSize];
+                errno = 0;
+                const std::string refused = dir / "refused";
+                if (morvik::CreateTempFileBeside(refused.c_str(), refusedPath) >= 0 || errno != EMFILE ||
+                    refusedPath[0] != '\0')
+                    ::_exit(6);
+            }
             errno = 0;
             if (morvik::RenameTempFileOver(tempPath, finalPath.c_str()) != c.renamed) ::_exit(2);
             if (!c.renamed && errno != EISDIR) ::_exit(3);
@@ -171,6 +189,8 @@ TEST(SysTempFile, RenamedOverTheFinalPathOrRemovedByAnEndingSignal) {
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
         EXPECT_EQ(EntriesStartingWith(dir.path, ".out.bin.morvik-").size(), c.renamed ? 1u : 0u);
+        EXPECT_EQ(EntriesStartingWith(dir.path, ".other").size(), 0u);
+        EXPECT_EQ(EntriesStartingWith(dir.path, ".refused").size(), 0u);
         EXPECT_EQ(Text(dir / "target.bin"), "target");
         struct stat st;
         ASSERT_EQ(::lstat(finalPath.c_str(), &st), 0);

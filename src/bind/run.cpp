@@ -16,6 +16,8 @@
 #include "sys/diagnostics.h"
 #include "sys/io.h"
 #include "sys/temp_file.h"
+#include "write/bind_map.h"
+#include "write/depfile.h"
 #include "write/output_file.h"
 #include "write/writer.h"
 
@@ -30,13 +32,16 @@ namespace {
 // The options of the usage text, then the long-only ones added since. The
 // new names share no prefix with the old ones, so every abbreviation of an
 // old option keeps its meaning.
-constexpr int kQuiet = 'Q';   // --quiet: no trace on standard output
-constexpr int kStrict = 'S';  // --strict: every warning is an error
+constexpr int kQuiet = 'Q';     // --quiet: no trace on standard output
+constexpr int kStrict = 'S';    // --strict: every warning is an error
+constexpr int kMakeDeps = 'D';  // --makedeps FILE: the dependency file, after a good bind
+constexpr int kMap = 'M';       // --map FILE: the map, after a good bind
 const LongOption bind_longopts[] = {
     {"pad", required_argument, nullptr, 'p'},  {"debug", no_argument, nullptr, 'd'},
     {"version", no_argument, nullptr, 'v'},    {"help", no_argument, nullptr, 'h'},
     {"parfmt", no_argument, nullptr, 'f'},     {"quiet", no_argument, nullptr, kQuiet},
-    {"strict", no_argument, nullptr, kStrict}, {nullptr, 0, nullptr, 0},
+    {"strict", no_argument, nullptr, kStrict}, {"makedeps", required_argument, nullptr, kMakeDeps},
+    {"map", required_argument, nullptr, kMap}, {nullptr, 0, nullptr, 0},
 };
 constexpr const char* kBindOptions = "i:o:p:dhvf";
 
@@ -54,6 +59,11 @@ struct BindRun {
     IoBuffer buffer;
     // The planner put the group images into `out` as it read them.
     bool groupImagesPlaced;
+    // The files beside the image that the options ask for.
+    char mapPath[kPathBufferSize];
+    char depPath[kPathBufferSize];
+    SideFile map;
+    SideFile deps;
 };
 
 // Morvik: error: TEXT -- what concerns the run itself (an option's value),
@@ -124,6 +134,14 @@ bool ActOnOption(BindRun& run, int option, int* status) {
         case kStrict:
             run.info.strict = 1;
             return true;
+        case kMakeDeps:
+            run.deps.path = run.depPath;
+            run.deps.name = kDepFile;
+            return TakePath(run.depPath, optarg, "Dependency file");
+        case kMap:
+            run.map.path = run.mapPath;
+            run.map.name = kMapFile;
+            return TakePath(run.mapPath, optarg, "Map file");
         case 'f':
             ShowParFormatUsage();
             break;
@@ -230,9 +248,46 @@ bool FillOutput(BindRun& run) {
     return FillGaps(run.out, &run.info, run.buffer) && PlaceImages(run) && WritePid(run) && WriteHeaders(run);
 }
 
+// The paths of the map and the dependency file, before anything is made:
+// each by the rule for every file the bind writes, and neither where the
+// image or the other one goes.
+bool CheckSideFilePaths(const BindRun& run) {
+    const PlacedFile image{run.outPath, kImageFile};
+    const PlacedFile map{run.map.path, run.map.name};
+    const PlacedFile deps{run.deps.path, run.deps.name};
+    const PlacedFile others[] = {image, map};
+    if (map.path != nullptr && !CheckSideFilePath(map, others, 1, run.parPath, &run.info)) return false;
+    return deps.path == nullptr || CheckSideFilePath(deps, others, 2, run.parPath, &run.info);
+}
+
+// The dependency file is known once the PAR file is read, and a name it
+// cannot hold refuses the bind before anything is made.
+bool PrepareDepfile(BindRun& run) {
+    if (run.deps.path == nullptr) return true;
+    std::string name, why;
+    run.deps.text = DepfileText(run.outPath, BindInputs(run.parPath, &run.info), &name, &why);
+    if (!run.deps.text.empty()) return true;
+    std::printf("Error : %s cannot be written into the dependency file!\n", name.c_str());
+    BindError(
+        "--makedeps: the name '%s' %s: make or ninja would not read it back as it is from a dependency file; "
+        "rename the file, or bind without --makedeps",
+        name.c_str(), why.c_str());
+    return false;
+}
+
+// The map and the dependency file, each complete in a temporary file, then
+// in place just before the image: a failure up to then leaves all three
+// paths as they were.
+bool WriteSideFiles(BindRun& run) {
+    if (run.map.path != nullptr) run.map.text = BindMapDocument(&run.info, run.parPath, run.outPath);
+    return WriteSideFileAside(&run.map) && WriteSideFileAside(&run.deps) && PutSideFileInPlace(&run.map) &&
+           PutSideFileInPlace(&run.deps);
+}
+
 bool WriteOutput(BindRun& run) {
     std::fflush(stdout);  // the plan's trace is not lost to a signal while writing
-    return CreateOutputFile(&run.out) && FillOutput(run) && FinishOutputFile(&run.out);
+    return CreateOutputFile(&run.out) && FillOutput(run) && CloseOutputFile(&run.out) && WriteSideFiles(run) &&
+           PutOutputInPlace(&run.out);
 }
 
 // Plans and writes with the ending signals caught, so that an interrupted
@@ -243,9 +298,13 @@ bool PlanAndWrite(BindRun& run) {
     std::fflush(stdout);
     SavedSignals saved = CatchEndingSignals();
     run.out.path = run.outPath;
-    bool written = CheckOutputPath(run.outPath, run.parPath, &run.info) && PlanLayout(run) && CheckBeforeWriting(run) &&
-                   WriteOutput(run);
-    if (!written) DiscardOutputFile(&run.out);
+    bool written = CheckOutputPath(run.outPath, run.parPath, &run.info) && CheckSideFilePaths(run) &&
+                   PrepareDepfile(run) && PlanLayout(run) && CheckBeforeWriting(run) && WriteOutput(run);
+    if (!written) {
+        DiscardOutputFile(&run.out);
+        DiscardSideFile(&run.map);
+        DiscardSideFile(&run.deps);
+    }
     RestoreSignals(saved);
     return written;
 }

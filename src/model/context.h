@@ -36,6 +36,9 @@ struct ImageInfo {
     int32_t pad;
     int32_t groupId;  // -1 for images of no group
     uint32_t line;    // the PAR line it was read from, for diagnostics
+    // The '-l' value the line gives, 0 for none; `limit` is 0 where the
+    // planner ignores a range too small.
+    uint32_t givenLimit;
 };
 
 struct PidInfo {

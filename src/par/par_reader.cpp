@@ -235,6 +235,7 @@ bool TakeLimit(ReaderState& state, ImageInfo* image, const char* arg) {
         LineError(state, "'-l' value '%s' has a sign: write the size as 0x%s", arg, x + 1);
         return FormatError("Error : '-l' option must be followed a hex value!");
     }
+    image->givenLimit = image->limit;
     return true;
 }
 
@@ -495,6 +496,7 @@ void SetImageDefaults(ImageInfo* image) {
     image->version[0] = '\0';
     image->cksum = 0;
     image->limit = 0;
+    image->givenLimit = 0;
     image->pad = PAD_NONE;
     image->groupId = -1;
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "sys/diagnostics.h"
@@ -143,6 +144,24 @@ bool SameFile(int fd, const char* path) {
     struct stat first, second;
     return ::fstat(fd, &first) == 0 && ::stat(path, &second) == 0 && first.st_dev == second.st_dev &&
            first.st_ino == second.st_ino;
+}
+
+std::string AbsolutePlace(const char* path) {
+    const std::string text = path;
+    const size_t slash = text.rfind('/');
+    const std::string name = slash == std::string::npos ? text : text.substr(slash + 1);
+    char* folder = ::realpath(FolderPart(text).c_str(), nullptr);
+    if (folder == nullptr) return "";
+    std::string place = folder;
+    std::free(folder);
+    return (place == "/" ? "" : place) + "/" + name;
+}
+
+bool SamePlace(const char* a, const char* b) {
+    if (SameFile(a, b)) return true;
+    const std::string first = AbsolutePlace(a), second = AbsolutePlace(b);
+    if (first.empty() || second.empty()) return std::strcmp(a, b) == 0;
+    return first == second;
 }
 
 bool PutInPlace(const char* tempPath, const char* finalPath) {

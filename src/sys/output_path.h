@@ -47,6 +47,16 @@ bool SameFile(const char* a, const char* b);
 // The same for an open descriptor and a path.
 bool SameFile(int fd, const char* path);
 
+// `path` as an absolute path: its folder followed through its links (no
+// ".", ".." or link left in it) and then its last component as it is; ""
+// when the folder cannot be followed (it is missing, or cannot be searched).
+std::string AbsolutePlace(const char* path);
+
+// True when both paths name the same place for a file: the same existing
+// file (SameFile), or the same name in the same folder, whether a file is
+// there yet or not. Two files that are to be written must not share one.
+bool SamePlace(const char* a, const char* b);
+
 // Gives the finished temporary file the final path (see
 // RenameTempFileOver). When the old file there had other hard links, a note
 // on standard error says that they keep the old contents. false with errno

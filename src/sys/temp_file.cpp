@@ -31,15 +31,35 @@ constexpr mode_t kTempFileMode = 0600;
 
 // The process-wide state of the removal (see temp_file.h): written only while
 // the ending signals are blocked, read by the handler.
-char g_tempPath[kTempPathSize];
-volatile sig_atomic_t g_tempFileExists = 0;
+char g_tempPaths[kMaxTempFiles][kTempPathSize];
+volatile sig_atomic_t g_tempFileExists[kMaxTempFiles] = {};
 
 extern "C" void RemoveTempFileAndEnd(int signo) {
-    if (g_tempFileExists) ::unlink(g_tempPath);
+    for (int i = 0; i < kMaxTempFiles; ++i)
+        if (g_tempFileExists[i]) ::unlink(g_tempPaths[i]);
     // SA_RESETHAND has put the default action back; the signal, raised again,
     // ends the process as soon as this handler returns (or at once, where the
     // handler runs with it unblocked).
     ::raise(signo);
+}
+
+// The slot that records `tempPath`, or -1. Called with the signals blocked.
+int SlotOf(const char* tempPath) {
+    for (int i = 0; i < kMaxTempFiles; ++i)
+        if (g_tempFileExists[i] && std::strcmp(g_tempPaths[i], tempPath) == 0) return i;
+    return -1;
+}
+
+// A slot that records nothing, or -1. Called with the signals blocked.
+int FreeSlot() {
+    for (int i = 0; i < kMaxTempFiles; ++i)
+        if (!g_tempFileExists[i]) return i;
+    return -1;
+}
+
+// Forgets `tempPath`. Called with the signals blocked.
+void Forget(const char* tempPath) {
+    if (int slot = SlotOf(tempPath); slot >= 0) g_tempFileExists[slot] = 0;
 }
 
 bool WasIgnored(const struct sigaction& action) {
@@ -183,11 +203,13 @@ int CreateTempFileBeside(const char* finalPath, char* tempPath) {
     // Blocked signals keep the file from appearing unrecorded: one that
     // arrives meanwhile is handled after the path is stored.
     sigset_t before = BlockEndingSignals();
-    int fd = ::mkostemp(tempPath, O_CLOEXEC);
+    int slot = FreeSlot();
+    int fd = slot < 0 ? -1 : ::mkostemp(tempPath, O_CLOEXEC);
     if (fd >= 0) {
-        std::memcpy(g_tempPath, tempPath, kTempPathSize);
-        g_tempFileExists = 1;
+        std::memcpy(g_tempPaths[slot], tempPath, kTempPathSize);
+        g_tempFileExists[slot] = 1;
     }
+    if (slot < 0) errno = EMFILE;
     UnblockSignals(before);
     if (fd < 0) {
         tempPath[0] = '\0';  // no file of this name was made
@@ -203,7 +225,7 @@ int CreateTempFileBeside(const char* finalPath, char* tempPath) {
 bool RenameTempFileOver(const char* tempPath, const char* finalPath) {
     sigset_t before = BlockEndingSignals();
     bool renamed = ::rename(tempPath, finalPath) == 0;
-    if (renamed) g_tempFileExists = 0;
+    if (renamed) Forget(tempPath);
     UnblockSignals(before);
     return renamed;
 }
@@ -211,7 +233,7 @@ bool RenameTempFileOver(const char* tempPath, const char* finalPath) {
 void RemoveTempFile(const char* tempPath) {
     sigset_t before = BlockEndingSignals();
     ::unlink(tempPath);
-    g_tempFileExists = 0;
+    Forget(tempPath);
     UnblockSignals(before);
 }
 

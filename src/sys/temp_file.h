@@ -3,9 +3,11 @@
 //
 // The removal needs the program's only process-wide state apart from the
 // option scanner's, because a signal handler can reach nothing else: the
-// path of the one temporary file and a flag that says it is there. Both are
-// set and cleared in temp_file.cpp only, with the signals blocked, and the
-// handler calls nothing but unlink and raise (both async-signal-safe).
+// paths of the temporary files that are there at once (a bind's image, its
+// map and its dependency file, all complete before any takes its name) and
+// a flag for each that says it is there. They are set and cleared in
+// temp_file.cpp only, with the signals blocked, and the handler calls
+// nothing but unlink and raise (both async-signal-safe).
 #pragma once
 
 #include <signal.h>
@@ -17,6 +19,9 @@ namespace morvik {
 // Room for a temporary path: a final path of up to 255 characters plus the
 // dot and suffix added to its last component.
 constexpr size_t kTempPathSize = 512;
+
+// How many temporary files may be there at once.
+constexpr int kMaxTempFiles = 3;
 
 // SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM: the signals that end a run
 // from outside (a terminal, a pipeline, kill) and are caught to clean up.
@@ -48,8 +53,8 @@ void FolderOf(const char* path, char* folder);
 // temporary files of the same final name that a killed run left behind are
 // removed (RemoveLeftoverTempFiles). The read-write, close-on-exec
 // descriptor with the name in `tempPath` (kTempPathSize bytes), or -1 with
-// errno set and `tempPath` "". The file keeps mode 0600 until it is complete:
-// give it its final mode only then, so that a leftover is known by it.
+// errno set and `tempPath` "" (EMFILE when kMaxTempFiles are there already). The file keeps mode 0600 until it is
+// complete: give it its final mode only then, so that a leftover is known by it.
 int CreateTempFileBeside(const char* finalPath, char* tempPath);
 
 // Removes the temporary files of `finalPath` that no running process holds

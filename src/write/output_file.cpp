@@ -21,37 +21,52 @@ void ReportWriteFailure(const char* outPath) {
 
 namespace {
 
-// The first input of this bind that is the same file as the output, or
-// nullptr.
-const char* InputSharing(const char* outPath, const char* parPath, const ParInfo* info) {
-    if (SameFile(outPath, parPath)) return parPath;
+// The first input of this bind that is the same file as `path`, or nullptr.
+const char* InputSharing(const char* path, const char* parPath, const ParInfo* info) {
+    if (SameFile(path, parPath)) return parPath;
     for (uint32_t i = 0; i < info->imageCount; ++i) {
-        if (SameFile(outPath, info->images[i]->name)) return info->images[i]->name;
+        if (SameFile(path, info->images[i]->name)) return info->images[i]->name;
     }
-    if (info->pidInfo != nullptr && SameFile(outPath, info->pidInfo->name)) return info->pidInfo->name;
+    if (info->pidInfo != nullptr && SameFile(path, info->pidInfo->name)) return info->pidInfo->name;
     return nullptr;
 }
 
-void RefuseTarget(const char* outPath, const OutputTarget& target) {
+void RefuseTarget(const char* path, const WrittenFileName& name, const OutputTarget& target) {
     if (target.kernelFiles != nullptr)
-        std::printf("Error : Output path %s leads into %s, refusing to write there!\n", outPath, target.kernelFiles);
+        std::printf("Error : %s path %s leads into %s, refusing to write there!\n", name.trace, path,
+                    target.kernelFiles);
     else
-        std::printf("Error : Output path %s exists and is not a regular file, refusing to replace it!\n", outPath);
-    PathError(outPath, "%s", target.reason.c_str());
+        std::printf("Error : %s path %s exists and is not a regular file, refusing to replace it!\n", name.trace, path);
+    PathError(path, "%s", target.reason.c_str());
 }
 
 }  // namespace
 
-bool CheckOutputPath(const char* outPath, const char* parPath, const ParInfo* info) {
-    if (const char* input = InputSharing(outPath, parPath, info)) {
-        std::printf("Error : Output file %s is the same file as input %s, refusing to overwrite it!\n", outPath, input);
-        PathError(outPath, "is the same file as the input %s: give the image a path of its own", input);
+bool CheckWrittenPath(const char* path, const WrittenFileName& name, const char* parPath, const ParInfo* info) {
+    if (const char* input = InputSharing(path, parPath, info)) {
+        std::printf("Error : %s file %s is the same file as input %s, refusing to overwrite it!\n", name.trace, path,
+                    input);
+        PathError(path, "is the same file as the input %s: give the %s a path of its own", input, name.file);
         return false;
     }
-    OutputTarget target = ExamineOutputPath(outPath, "image");
+    OutputTarget target = ExamineOutputPath(path, name.file);
     if (target.kind != OutputKind::kRefused) return true;
-    RefuseTarget(outPath, target);
+    RefuseTarget(path, name, target);
     return false;
+}
+
+bool CheckSideFilePath(const PlacedFile& file, const PlacedFile* others, size_t otherCount, const char* parPath,
+                       const ParInfo* info) {
+    for (size_t i = 0; i < otherCount; ++i) {
+        const PlacedFile& other = others[i];
+        if (other.path == nullptr || !SamePlace(file.path, other.path)) continue;
+        std::printf("Error : %s file %s and %s file %s are one file, refusing to write both!\n", file.name.trace,
+                    file.path, other.name.trace, other.path);
+        PathError(file.path, "is where the %s goes too: give the %s a path of its own", other.name.file,
+                  file.name.file);
+        return false;
+    }
+    return CheckWrittenPath(file.path, file.name, parPath, info);
 }
 
 namespace {
@@ -118,22 +133,78 @@ bool CreateOutputFile(OutputFile* out) {
     return false;
 }
 
-bool FinishOutputFile(OutputFile* out) {
+bool CloseOutputFile(OutputFile* out) {
     // The mode is a courtesy; a file system that refuses it still holds a
     // complete image, so a failure is not a failed bind.
     ::fchmod(out->file.fd, 0664);
-    bool done = out->file.Close() && (out->tempPath[0] == '\0' || PutInPlace(out->tempPath, out->path));
-    if (!done) {
-        ReportWriteFailure(out->path);
-        DiscardOutputFile(out);
+    if (out->file.Close()) return true;
+    ReportWriteFailure(out->path);
+    DiscardOutputFile(out);
+    return false;
+}
+
+bool PutOutputInPlace(OutputFile* out) {
+    if (out->tempPath[0] == '\0') return true;  // written in place
+    if (PutInPlace(out->tempPath, out->path)) {
+        out->tempPath[0] = '\0';
+        return true;
     }
-    return done;
+    ReportWriteFailure(out->path);
+    DiscardOutputFile(out);
+    return false;
 }
 
 void DiscardOutputFile(OutputFile* out) {
     out->file.Close();
     if (out->tempPath[0] != '\0') RemoveTempFile(out->tempPath);
     out->tempPath[0] = '\0';
+}
+
+namespace {
+
+// What a side file came to: it could not be created, or not be written.
+void ReportSideFileFailure(const SideFile* file, bool creating, const char* reason) {
+    if (creating) {
+        std::printf("Error : Create %s file(%s) failed!\n", file->name.trace, file->path);
+        PathError(file->path, "cannot be created: %s", reason);
+    } else {
+        std::printf("Error : Write %s file(%s) failed! (%s)\n", file->name.trace, file->path, reason);
+        PathError(file->path, "cannot be written: %s", reason);
+    }
+}
+
+}  // namespace
+
+bool WriteSideFileAside(SideFile* file) {
+    if (file->path == nullptr) return true;
+    UniqueFd out(CreateTempFileBeside(file->path, file->tempPath));
+    if (out.fd < 0) {
+        ReportSideFileFailure(file, true, std::strerror(errno));
+        return false;
+    }
+    if (WriteAllAt(out.fd, file->text.data(), file->text.size(), 0) && ::fchmod(out.fd, 0644) == 0 && out.Close())
+        return true;
+    const int error = errno;
+    ReportSideFileFailure(file, false, std::strerror(error));
+    DiscardSideFile(file);
+    return false;
+}
+
+bool PutSideFileInPlace(SideFile* file) {
+    if (file->path == nullptr) return true;
+    if (PutInPlace(file->tempPath, file->path)) {
+        file->tempPath[0] = '\0';
+        return true;
+    }
+    const int error = errno;
+    ReportSideFileFailure(file, false, std::strerror(error));
+    DiscardSideFile(file);
+    return false;
+}
+
+void DiscardSideFile(SideFile* file) {
+    if (file->tempPath[0] != '\0') RemoveTempFile(file->tempPath);
+    file->tempPath[0] = '\0';
 }
 
 }  // namespace morvik

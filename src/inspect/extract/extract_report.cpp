@@ -6,7 +6,7 @@
 
 #include "inspect/extract/extract.h"
 #include "inspect/pass/text.h"
-#include "inspect/report/json.h"
+#include "sys/json.h"
 #include "sys/diagnostics.h"
 
 namespace morvik {

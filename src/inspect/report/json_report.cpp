@@ -114,6 +114,7 @@ void FullMembers(const Inspection& in, JsonObject* m) {
 
 void PrintJsonReport(const Inspection& in, const ReportOptions& options, const JsonObject& more) {
     JsonObject m;
+    JsonMember(&m, "schemaVersion", JsonNumber(kInspectJsonSchemaVersion));
     JsonName(&m, "file", in.path);
     JsonMember(&m, "size", JsonNumber(in.size));
     JsonMember(&m, "ok", JsonBool(in.failures.empty()));

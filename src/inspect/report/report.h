@@ -2,12 +2,17 @@
 // the SVG picture of the layout map. They see the findings only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "inspect/judge/findings.h"
-#include "inspect/report/json.h"
+#include "sys/json.h"
 
 namespace morvik {
+
+// The "schemaVersion" of the JSON document (docs/morvik-inspect.schema.json):
+// raised whenever a member changes its meaning or goes away.
+constexpr uint64_t kInspectJsonSchemaVersion = 1;
 
 struct ReportOptions {
     bool json = false;

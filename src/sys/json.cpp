@@ -1,11 +1,21 @@
-#include "inspect/report/json.h"
+#include "sys/json.h"
 
 #include <cstdio>
 
-#include "inspect/pass/text.h"
 #include "sys/diagnostics.h"
 
 namespace morvik {
+
+namespace {
+
+// "\u00XX" for a control character.
+std::string UnicodeEscape(unsigned char c) {
+    char text[8];
+    std::snprintf(text, sizeof text, "\\u%04x", c);
+    return text;
+}
+
+}  // namespace
 
 std::string JsonText(const std::string& text) {
     std::string out = "\"";
@@ -19,13 +29,13 @@ std::string JsonText(const std::string& text) {
         } else if (c == '\t') {
             out += "\\t";
         } else if (c < 0x20 || c == 0x7F) {
-            out += Format("\\u%04x", c);
+            out += UnicodeEscape(c);
         } else if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (size_t n = Utf8SequenceLength(text, i); n == 0) {
             out += "\\ufffd";
         } else if (unsigned char next = static_cast<unsigned char>(text[i + 1]); c == 0xC2 && next < 0xA0) {
-            out += Format("\\u%04x", next);  // C1
+            out += UnicodeEscape(next);  // C1
             ++i;
         } else {
             out.append(text, i, n);
@@ -35,7 +45,7 @@ std::string JsonText(const std::string& text) {
     return out + "\"";
 }
 
-std::string JsonNumber(uint64_t value) { return Format("%llu", static_cast<ull>(value)); }
+std::string JsonNumber(uint64_t value) { return std::to_string(static_cast<unsigned long long>(value)); }
 
 std::string JsonBool(bool value) { return value ? "true" : "false"; }
 
@@ -69,15 +79,21 @@ void JsonMembers(JsonObject* object, const JsonObject& more) {
 void JsonName(JsonObject* object, const char* key, const std::string& name) {
     JsonMember(object, key, JsonText(name));
     if (IsWellFormedUtf8(name)) return;
+    static const char digits[] = "0123456789abcdef";
     std::string hex;
-    for (char c : name) hex += Format("%02x", static_cast<unsigned char>(c));
+    for (char c : name) {
+        auto byte = static_cast<unsigned char>(c);
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0xF];
+    }
     JsonMember(object, (std::string(key) + "Hex").c_str(), JsonText(hex));
 }
 
+std::string JsonDocument(const JsonObject& object) { return JsonValue(object) + "\n"; }
+
 void PrintJsonDocument(const JsonObject& object) {
-    std::string document = JsonValue(object);
+    std::string document = JsonDocument(object);
     std::fwrite(document.data(), 1, document.size(), stdout);
-    std::fputc('\n', stdout);
 }
 
 }  // namespace morvik

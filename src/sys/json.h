@@ -1,6 +1,7 @@
-// The one JSON writer of the inspector. A JSON value is its text; an object
-// is built member by member. Every string goes through JsonText, numbers
-// are plain decimal integers (offsets, sizes and CRC-32s alike).
+// The one JSON writer of both tools: Morvik-inspect's report and the bind's
+// map. A JSON value is its text; an object is built member by member. Every
+// string goes through JsonText, numbers are plain decimal integers (offsets,
+// sizes and CRC-32s alike). Names follow the escaping of sys/diagnostics.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,9 @@ void JsonMembers(JsonObject* object, const JsonObject& more);
 // not well-formed UTF-8, also "keyHex": "<its bytes in hex>" beside it, as
 // the string can then not hold it exactly.
 void JsonName(JsonObject* object, const char* key, const std::string& name);
+
+// The object as one document on a line, with its line end.
+std::string JsonDocument(const JsonObject& object);
 
 // Prints the object as one document on a line of standard output.
 void PrintJsonDocument(const JsonObject& object);
