@@ -23,27 +23,27 @@ namespace {
 
 int opens = 0;
 
-void Apply(const char* path, const char* action) {
+// A change that cannot be made shows up as a test that fails to see it, so
+// the results are only collected, not acted on.
+bool Apply(const char* path, const char* action) {
     struct stat st;
-    if (::stat(path, &st) != 0) return;
-    if (std::strcmp(action, "remove") == 0) {
-        ::unlink(path);
-    } else if (std::strcmp(action, "truncate") == 0) {
-        ::truncate(path, st.st_size / 2);
-    } else {
-        int fd = ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY);
-        if (fd < 0) return;
-        if (std::strcmp(action, "grow") == 0) {
-            static const char more[16] = "grown by a test";
-            ::pwrite(fd, more, sizeof more, st.st_size);
-        } else if (std::strcmp(action, "rewrite") == 0) {
-            unsigned char byte = 0;
-            ::pread(fd, &byte, 1, st.st_size / 2);
-            byte ^= 0x5A;
-            ::pwrite(fd, &byte, 1, st.st_size / 2);
-        }
-        ::close(fd);
+    if (::stat(path, &st) != 0) return false;
+    if (std::strcmp(action, "remove") == 0) return ::unlink(path) == 0;
+    if (std::strcmp(action, "truncate") == 0) return ::truncate(path, st.st_size / 2) == 0;
+    int fd = ::syscall(SYS_openat, AT_FDCWD, path, O_RDWR);
+    if (fd < 0) return false;
+    bool done = false;
+    if (std::strcmp(action, "grow") == 0) {
+        static const char more[16] = "grown by a test";
+        done = ::pwrite(fd, more, sizeof more, st.st_size) == static_cast<ssize_t>(sizeof more);
+    } else if (std::strcmp(action, "rewrite") == 0) {
+        unsigned char byte = 0;
+        done = ::pread(fd, &byte, 1, st.st_size / 2) == 1;
+        byte ^= 0x5A;
+        done = done && ::pwrite(fd, &byte, 1, st.st_size / 2) == 1;
     }
+    ::close(fd);
+    return done;
 }
 
 void BeforeOpen(const char* path) {
