@@ -86,11 +86,13 @@ bool FinishInspection(InspectionRun* run) {
     return file->error.empty();
 }
 
-bool InspectPath(const char* path, ImageFile* file, Inspection* inspection, std::string* error) {
+bool InspectPath(const char* path, ImageFile* file, Inspection* inspection, std::string* error,
+                 const std::vector<ChunkWatch>& watches) {
     InspectionRun run;
     bool ok = OpenImage(path, file);
     if (ok) {
         StartInspection(file, inspection, &run);
+        run.pass.watches = watches;
         ok = ScanWholeFile(&run.pass) && FinishInspection(&run);
     }
     if (!ok) *error = file->error;

@@ -68,6 +68,8 @@ bool FinishInspection(InspectionRun* run);
 // findings in `inspection`, or false with the reason in `error` (cannot
 // open, not a regular file, cannot read, changed while it was read). The
 // file stays open, so that what follows reads the very file checked.
-bool InspectPath(const char* path, ImageFile* file, Inspection* inspection, std::string* error);
+// `watches` see every byte of the file as the pass reads it.
+bool InspectPath(const char* path, ImageFile* file, Inspection* inspection, std::string* error,
+                 const std::vector<ChunkWatch>& watches = {});
 
 }  // namespace morvik

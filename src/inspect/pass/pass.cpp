@@ -114,6 +114,8 @@ bool ScanNextChunk(PassState* pass) {
         pass->done = true;
         return false;
     }
+    for (const ChunkWatch& watch : pass->watches)
+        watch.see(watch.watcher, ViewAt(chunk->view, chunk->at), chunk->length, chunk->at);
     JoinChunk(pass, *chunk);
     ++pass->nextChunk;
     pass->done = chunk->last;

@@ -32,11 +32,19 @@ struct StartJudge {
     void* judgement = nullptr;
 };
 
+// Something that reads the file along with the pass (a comparison, a hash):
+// it sees each chunk's bytes once, in file order, as the pass reads them.
+struct ChunkWatch {
+    void (*see)(void* watcher, const uint8_t* bytes, size_t length, uint64_t at) = nullptr;
+    void* watcher = nullptr;
+};
+
 // Everything the pass gathers besides the judged markers.
 struct PassState {
     ImageFile* file = nullptr;
     StartJudge judge;
     bool startsClosed = false;  // `judge` wants no more positions
+    std::vector<ChunkWatch> watches;
 
     std::vector<uint32_t> blockCrcs;  // CRC-32 of [0, k * kCrcBlock)
 
