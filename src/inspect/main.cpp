@@ -1,7 +1,8 @@
 // Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
 // Exit status: 0 everything verifies, 1 something does not (or the parts
 // cannot rebuild the image exactly), 2 usage error, unreadable file, a file
-// that changed while it was read, or parts or picture that cannot be written.
+// that changed while it was read, or parts, picture or flash files that
+// cannot be written.
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include "getopt/getopt.h"
 #include "inspect/extract/extract.h"
+#include "inspect/flash/flash_file.h"
 #include "inspect/judge/inspection.h"
 #include "inspect/pass/text.h"
 #include "inspect/report/report.h"
@@ -25,6 +27,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // something does not verify, or the parts do not rebuild the image exactly
 constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, outputs that cannot be written
 
+// Long options without a short form.
+constexpr int32_t kOptIhex = 0x100, kOptMotorola = 0x101, kOptBase = 0x102;
+
 const LongOption inspect_longopts[] = {
     {"json", no_argument, nullptr, 'j'},
     {"quiet", no_argument, nullptr, 'q'},
@@ -32,6 +37,9 @@ const LongOption inspect_longopts[] = {
     {"svg", required_argument, nullptr, 's'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
+    {"ihex", required_argument, nullptr, kOptIhex},
+    {"motorola", required_argument, nullptr, kOptMotorola},
+    {"base", required_argument, nullptr, kOptBase},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -43,6 +51,9 @@ void ShowInspectUsage() {
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
     std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
     std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE (- for standard output)\n");
+    std::printf("\t    --ihex FILE\t\twrite an image that verifies as Intel HEX into FILE (- for standard output)\n");
+    std::printf("\t    --motorola FILE\twrite an image that verifies as S-records into FILE (- for standard output)\n");
+    std::printf("\t    --base ADDR\t\tflash address of the image's first byte, 0x-hex or decimal (default 0)\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
@@ -61,9 +72,21 @@ void ShowInspectVersion() {
 struct Outputs {
     const char* extractDir = nullptr;
     const char* svgFile = nullptr;
+    FlashRequest flash;
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
     bool shown = false;                // --help or --version was printed: nothing else runs
 };
+
+// Every error goes to standard error, so that standard output holds only
+// the report (the JSON document, the picture) or nothing.
+void PrintError(const std::string& error) { std::fprintf(stderr, "Error : %s\n", Escaped(error).c_str()); }
+
+bool ScanBase(const char* text, uint64_t* base) {
+    std::string error;
+    if (ParseFlashBase(text, base, &error)) return true;
+    PrintError(error);
+    return false;
+}
 
 // Reads the options; false after a message when one is wrong.
 bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs) {
@@ -84,6 +107,16 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
             case 's':
                 outputs->svgFile = optarg;
                 break;
+            case kOptIhex:
+                outputs->flash.ihex = optarg;
+                break;
+            case kOptMotorola:
+                outputs->flash.motorola = optarg;
+                break;
+            case kOptBase:
+                if (!ScanBase(optarg, &outputs->flash.base)) return false;
+                outputs->flash.baseGiven = true;
+                break;
             case 'h':
                 ShowInspectUsage();
                 outputs->shown = true;
@@ -99,12 +132,9 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
     }
 }
 
-// Standard output carries the picture for "--svg -".
+// Standard output carries the picture for "--svg -", a flash file for "--ihex -" or "--motorola -".
 bool PictureOnStdout(const Outputs& outputs) { return outputs.svgFile != nullptr && IsStandardOutput(outputs.svgFile); }
-
-// Every error goes to standard error, so that standard output holds only
-// the report (the JSON document, the picture) or nothing.
-void PrintError(const std::string& error) { std::fprintf(stderr, "Error : %s\n", Escaped(error).c_str()); }
+bool FileOnStdout(const Outputs& outputs) { return PictureOnStdout(outputs) || FlashOnStdout(outputs.flash); }
 
 // Where /dev/stdout and /dev/fd/1 lead.
 bool IsProc(const OutputTarget& target) {
@@ -132,16 +162,27 @@ std::string RefuseOutputs(const Outputs& outputs, const char* image, bool json) 
         return "--extract writes files into a folder, not onto standard output (write ./- for a folder named -)";
     std::string error;
     if (outputs.extractDir != nullptr && !CheckExtractFolder(outputs.extractDir, &error)) return error;
-    if (outputs.svgFile != nullptr) return RefusePicturePath(outputs.svgFile, image, json, outputs.stdoutArrivedClosed);
-    return "";
+    if (outputs.svgFile != nullptr)
+        error = RefusePicturePath(outputs.svgFile, image, json, outputs.stdoutArrivedClosed);
+    if (!error.empty()) return error;
+    const char* stdoutTaken = json ? "--json" : PictureOnStdout(outputs) ? "--svg -" : nullptr;
+    return RefuseFlashPaths(outputs.flash, image, outputs.svgFile, stdoutTaken, outputs.stdoutArrivedClosed);
 }
 
 // Writes the picture and the parts that the options ask for, and their
 // JSON members into `members`; false after a message when one cannot be
 // written.
 bool WriteOutputs(const Inspection& inspection, ImageFile* image, const Outputs& outputs, Extraction* extraction,
-                  JsonObject* members) {
+                  FlashResult* flash, JsonObject* members) {
     std::string error;
+    if (FlashWanted(outputs.flash)) {
+        if (!WriteFlashFiles(inspection, image, outputs.flash, flash, &error)) {
+            PrintError(error);
+            return false;
+        }
+        if (!flash->written) PrintError(FlashNotWrittenText(outputs.flash));
+        if (flash->written) JsonMember(members, "flash", FlashJson(*flash));
+    }
     if (outputs.svgFile != nullptr) {
         if (!WriteSvgMap(inspection, outputs.svgFile, &error)) {
             PrintError(error);
@@ -170,13 +211,14 @@ void PrintFailuresOnly(const Inspection& inspection, const Extraction& extractio
 }
 
 void PrintReport(const Inspection& inspection, const Outputs& outputs, const ReportOptions& options,
-                 const Extraction& extraction, const JsonObject& members) {
+                 const Extraction& extraction, const FlashResult& flash, const JsonObject& members) {
     if (options.json) return PrintJsonReport(inspection, options, members);
-    if (PictureOnStdout(outputs)) return PrintFailuresOnly(inspection, extraction);
+    if (FileOnStdout(outputs)) return PrintFailuresOnly(inspection, extraction);
     PrintTextReport(inspection, options);
     if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
     if (outputs.svgFile != nullptr && !options.quiet)
         std::printf("Layout picture: %s\n", Escaped(outputs.svgFile).c_str());
+    if (flash.written && !options.quiet) PrintFlashText(flash);
 }
 
 int Run(int argc, char** argv, bool stdoutArrivedClosed) {
@@ -187,7 +229,7 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     if (outputs.shown) return kExitOk;
     if (argc - optind != 1) {
         PrintError(argc - optind < 1 ? "no image file given" : "give exactly one image file");
-        if (!options.json && !PictureOnStdout(outputs)) ShowInspectUsage();
+        if (!options.json && !FileOnStdout(outputs)) ShowInspectUsage();
         return kExitUsage;
     }
     const char* path = argv[optind];
@@ -203,9 +245,10 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
         return kExitUsage;
     }
     Extraction extraction;
+    FlashResult flash;
     JsonObject members;
-    if (!WriteOutputs(inspection, &image, outputs, &extraction, &members)) return kExitUsage;
-    PrintReport(inspection, outputs, options, extraction, members);
+    if (!WriteOutputs(inspection, &image, outputs, &extraction, &flash, &members)) return kExitUsage;
+    PrintReport(inspection, outputs, options, extraction, flash, members);
     return inspection.failures.empty() && extraction.problems.empty() ? kExitOk : kExitFailed;
 }
 
