@@ -39,8 +39,10 @@ _morvik_inspect() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     if [[ $prev == -x || $prev == --extract ]]; then
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+    elif [[ $prev == --base ]]; then
+        COMPREPLY=()  # an address, nothing to complete
     elif [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg -h --help -V --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --ihex --motorola --base -h --help -V --version' -- "$cur")
     else
         _morvik_files "$cur" ''
     fi
