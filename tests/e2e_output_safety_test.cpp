@@ -429,6 +429,30 @@ TEST(E2eOutputSafety, InspectAroundCarelessUse) {
          {"--svg", "map.svg", "image.bin"}, {}, 0,
          "map.svg: note: the old file had 1 other hard link; it keeps the old contents, not the new file", {},
          {"map.svg"}},
+        {"--ihex through a link into /proc",
+         [](const BindFolder& f) { return ::symlink("/proc/self/fd/1", (f / "so").c_str()) == 0; },
+         {"--ihex", "so", "image.bin"}, {}, 2,
+         "Error : Intel HEX file so leads into /proc (/proc/self/fd/1): a file there is a running process's "
+         "descriptor or memory, not a file to replace; write '-' for standard output"},
+        {"--motorola onto a hard link of the image",
+         [](const BindFolder& f) { return ::link((f / "image.bin").c_str(), (f / "f.s37").c_str()) == 0; },
+         {"--motorola", "f.s37", "image.bin"}, {}, 2,
+         "Error : S-record file f.s37 is the image being checked: give it a file of its own"},
+        {"--ihex and --svg on one file", none, {"--svg", "f.hex", "--ihex", "./f.hex", "image.bin"}, {}, 2,
+         "Error : Intel HEX file ./f.hex is also the picture: give each a file of its own"},
+        {"--ihex - puts the file on standard output", none, {"--ihex", "-", "image.bin"}, {}, 0, ":00000001FF"},
+        {"--ihex - with standard output closed", none, {"--ihex", "-", "image.bin"}, {1}, 2,
+         "Error : standard output is closed: give the Intel HEX file a file name"},
+        {"--ihex opens the image once", none, {"--ihex", "f.hex", "image.bin"}, {}, 0, "Intel HEX file: f.hex",
+         {"f.hex"}, {}, false, "image.bin:2:rewrite"},
+        {"an old S-record file with another hard link keeps it",
+         [](const BindFolder& f) {
+             f.Write("f.s37", std::string("old"));
+             return ::link((f / "f.s37").c_str(), (f / "keep.s37").c_str()) == 0;
+         },
+         {"--motorola", "f.s37", "image.bin"}, {}, 0,
+         "f.s37: note: the old file had 1 other hard link; it keeps the old contents, not the new file", {},
+         {"f.s37"}},
     };
     // clang-format on
     for (const InspectCase& c : cases) {
