@@ -41,8 +41,7 @@ struct Programmed {
 
 // Puts one data record into `p`, holding it to the rules both formats share.
 void PutData(Programmed* p, uint64_t address, uint64_t base, const uint8_t* data, size_t length) {
-    if (length == 0 || length > morvik::kRecordBytes)
-        p->problem = "a data record of " + std::to_string(length) + " bytes";
+    if (length == 0 || length > 32) p->problem = "a data record of " + std::to_string(length) + " bytes";
     if (address >> 16 != (address + length - 1) >> 16) p->problem = "a record crosses 64 KiB at " + Hex(address);
     for (size_t i = 0; i < length && p->problem.empty(); ++i) {
         uint64_t at = address + i - base;
