@@ -1,4 +1,5 @@
 // Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+// Morvik-inspect --diff [--json] [--quiet] OLD NEW
 // Exit status: 0 everything verifies, 1 something does not (or the parts
 // cannot rebuild the image exactly), 2 usage error, unreadable file, a file
 // that changed while it was read, or parts or picture that cannot be written.
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "getopt/getopt.h"
+#include "inspect/diff/diff.h"
 #include "inspect/extract/extract.h"
 #include "inspect/judge/inspection.h"
 #include "inspect/pass/text.h"
@@ -25,28 +27,30 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // something does not verify, or the parts do not rebuild the image exactly
 constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, outputs that cannot be written
 
+constexpr int kOptDiff = 0x100 + 'D';  // long option only
+
 const LongOption inspect_longopts[] = {
-    {"json", no_argument, nullptr, 'j'},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"extract", required_argument, nullptr, 'x'},
-    {"svg", required_argument, nullptr, 's'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+    {"json", no_argument, nullptr, 'j'},          {"quiet", no_argument, nullptr, 'q'},
+    {"extract", required_argument, nullptr, 'x'}, {"svg", required_argument, nullptr, 's'},
+    {"diff", no_argument, nullptr, kOptDiff},     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0},
 };
 
 void ShowInspectUsage() {
     std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE\n");
-    std::printf("Verify a bound image and print its layout map.\n");
+    std::printf("        Morvik-inspect --diff [--json] [--quiet] OLD NEW\n");
+    std::printf("Verify a bound image and print its layout map, or compare two images area by area.\n");
     std::printf("\n");
     std::printf("\t-j, --json\t\tprint the findings as one JSON document\n");
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
     std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
     std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE (- for standard output)\n");
+    std::printf("\t    --diff\t\tcompare image OLD with image NEW: each area same, changed, moved, added or removed\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
     std::printf("Exit status: 0 everything verifies, 1 something does not, 2 usage error or unreadable file.\n");
+    std::printf("With --diff: 0 the files are identical byte for byte, 1 they differ, 2 as above.\n");
 }
 
 // The project version, and the commit when built from a git checkout.
@@ -61,6 +65,7 @@ void ShowInspectVersion() {
 struct Outputs {
     const char* extractDir = nullptr;
     const char* svgFile = nullptr;
+    bool diff = false;                 // compare two images instead
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
     bool shown = false;                // --help or --version was printed: nothing else runs
 };
@@ -83,6 +88,9 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
                 break;
             case 's':
                 outputs->svgFile = optarg;
+                break;
+            case kOptDiff:
+                outputs->diff = true;
                 break;
             case 'h':
                 ShowInspectUsage();
@@ -179,12 +187,36 @@ void PrintReport(const Inspection& inspection, const Outputs& outputs, const Rep
         std::printf("Layout picture: %s\n", Escaped(outputs.svgFile).c_str());
 }
 
+// --diff OLD NEW: the comparison alone; it writes no parts and no picture.
+int RunDiff(int operands, char** paths, const ReportOptions& options, const Outputs& outputs) {
+    if (outputs.extractDir != nullptr || outputs.svgFile != nullptr) {
+        PrintError("--diff compares two images and writes no parts or picture: leave out --extract and --svg");
+        return kExitUsage;
+    }
+    if (operands != 2) {
+        PrintError("--diff needs two image files, the old one and the new one");
+        return kExitUsage;
+    }
+    ImageDiff diff;
+    std::string error;
+    if (!DiffImages(paths[0], paths[1], &diff, &error)) {
+        PrintError(error);
+        return kExitUsage;
+    }
+    if (options.json)
+        PrintDiffJson(diff, options.quiet);
+    else
+        PrintDiffText(diff, options.quiet);
+    return diff.identical ? kExitOk : kExitFailed;
+}
+
 int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     ReportOptions options;
     Outputs outputs;
     outputs.stdoutArrivedClosed = stdoutArrivedClosed;
     if (!ScanOptions(argc, argv, &options, &outputs)) return kExitUsage;
     if (outputs.shown) return kExitOk;
+    if (outputs.diff) return RunDiff(argc - optind, argv + optind, options, outputs);
     if (argc - optind != 1) {
         PrintError(argc - optind < 1 ? "no image file given" : "give exactly one image file");
         if (!options.json && !PictureOnStdout(outputs)) ShowInspectUsage();
