@@ -35,12 +35,13 @@ _morvik() {
 }
 
 # Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+# Morvik-inspect --diff [--json] [--quiet] OLD NEW
 _morvik_inspect() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     if [[ $prev == -x || $prev == --extract ]]; then
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
     elif [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg -h --help -V --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --diff -h --help -V --version' -- "$cur")
     else
         _morvik_files "$cur" ''
     fi

@@ -334,6 +334,18 @@ TEST(InspectSynthetic, CommandLine) {
          "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record", ""},
         {{"-q", image}, 0,
          "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record", ""},
+        {{"--diff", image, image}, 0,
+         "old: " + image + ": Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",
+         ""},
+        {{"--diff", image}, 2, "", "Error : --diff needs two image files, the old one and the new one\n"},
+        {{"--diff", image, image, image}, 2, "", "Error : --diff needs two image files, the old one and the new one\n"},
+        {{"--diff", "--svg", dir / "map.svg", image, image}, 2, "",
+         "Error : --diff compares two images and writes no parts or picture: leave out --extract and --svg\n"},
+        {{"--diff", "--extract", dir / "parts", image, image}, 2, "",
+         "Error : --diff compares two images and writes no parts or picture: leave out --extract and --svg\n"},
+        {{"--diff", "--json", image, dir / "missing.bin"}, 2, "",
+         "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
+        {{"--diff", dir.path, image}, 2, "", "Error : " + dir.path + " is not a regular file\n"},
     };
     // clang-format on
     for (const Case& c : cases) {
