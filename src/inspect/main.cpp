@@ -29,12 +29,18 @@ constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, out
 
 constexpr int kOptDiff = 0x100 + 'D';  // long option only
 
+// clang-format off
 const LongOption inspect_longopts[] = {
-    {"json", no_argument, nullptr, 'j'},          {"quiet", no_argument, nullptr, 'q'},
-    {"extract", required_argument, nullptr, 'x'}, {"svg", required_argument, nullptr, 's'},
-    {"diff", no_argument, nullptr, kOptDiff},     {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0},
+    {"json", no_argument, nullptr, 'j'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"extract", required_argument, nullptr, 'x'},
+    {"svg", required_argument, nullptr, 's'},
+    {"diff", no_argument, nullptr, kOptDiff},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 void ShowInspectUsage() {
     std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE\n");
