@@ -202,5 +202,48 @@ TEST(InspectDiff, EachChangeIsNamedWithBothValues) {
     }
 }
 
+// The bytes are compared chunk by chunk (128 KiB) as the two passes read
+// them: a difference on either side of a chunk border, files that end at
+// one or just past it, and the last byte of a file.
+TEST(InspectDiff, FirstDifferenceIsExactAcrossChunkBorders) {
+    const size_t kChunk = size_t{128} << 10;
+    // clang-format off
+    const struct {
+        size_t oldSize, newSize;
+        long flip;  // the byte changed in the new file, -1 for none
+        long first;  // the first difference, -1 for identical
+    } rows[] = {
+        {3 * kChunk, 3 * kChunk, -1, -1},
+        {3 * kChunk, 3 * kChunk, long(kChunk) - 1, long(kChunk) - 1},
+        {3 * kChunk, 3 * kChunk, long(kChunk), long(kChunk)},
+        {3 * kChunk + 5, 3 * kChunk + 5, long(3 * kChunk + 4), long(3 * kChunk + 4)},
+        {2 * kChunk, 2 * kChunk + 1, -1, long(2 * kChunk)},
+        {2 * kChunk + 1, 2 * kChunk, -1, long(2 * kChunk)},
+        {kChunk + 7, 3 * kChunk, -1, long(kChunk + 7)},
+        {3 * kChunk, kChunk + 7, 5, 5},
+        {0, 1, -1, 0},
+    };
+    // clang-format on
+    TempDir dir;
+    const Bytes bytes = PatternBytes(3 * kChunk + 5, 31);
+    for (const auto& row : rows) {
+        Bytes before(bytes.begin(), bytes.begin() + long(row.oldSize));
+        Bytes after(bytes.begin(), bytes.begin() + long(row.newSize));
+        if (row.flip >= 0) after[size_t(row.flip)] ^= 0x20;
+        WriteFile(dir / "old.bin", before);
+        WriteFile(dir / "new.bin", after);
+        RunResult run = RunInspect({"--diff", "--json", dir / "old.bin", dir / "new.bin"});
+        SCOPED_TRACE(std::to_string(row.oldSize) + " " + std::to_string(row.newSize) + " " + std::to_string(row.flip));
+        EXPECT_EQ(run.status, row.first < 0 ? 0 : 1) << run.err;
+        bool ok = false;
+        Json doc = ParseJson(run.out, &ok);
+        ASSERT_TRUE(ok) << run.out;
+        EXPECT_EQ(doc["identical"].flag, row.first < 0);
+        if (row.first >= 0) {
+            EXPECT_EQ(doc["firstDifference"].number, double(row.first));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace morvik_test

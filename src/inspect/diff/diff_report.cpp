@@ -88,8 +88,8 @@ std::string DiffSummaryLine(const ImageDiff& diff) {
     const size_t* n = diff.counts;
     size_t same = n[static_cast<size_t>(AreaStatus::Same)];
     if (diff.identical)
-        return Format("Summary: identical, %s bytes, %zu areas the same", HexText(diff.before.inspection.size).c_str(),
-                      same);
+        return Format("Summary: identical, %s bytes, %zu %s the same", HexText(diff.before.inspection.size).c_str(),
+                      same, same == 1 ? "area" : "areas");
     return Format("Summary: the images differ from %s: %zu changed, %zu moved, %zu added, %zu removed, %zu same",
                   HexText(diff.firstDifference).c_str(), n[static_cast<size_t>(AreaStatus::Changed)],
                   n[static_cast<size_t>(AreaStatus::Moved)], n[static_cast<size_t>(AreaStatus::Added)],
