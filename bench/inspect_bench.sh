@@ -6,12 +6,14 @@
 #   RUNS=9 bench/inspect_bench.sh ...
 #   BUSY=1 bench/inspect_bench.sh ...   with a CPU kept busy while measuring
 #
-# Files (made here, removed on exit; about 2.4 GiB of disk at the peak):
+# Files (made here, removed on exit; about 3.4 GiB of disk at the peak):
 #   256 MiB  a two-group bind, 0xFF fill, 200 MiB of group images
 #   1 GiB    a two-group bind, 0xFF fill, 816 MiB of group images
 #   bomb     256 MiB of random bytes holding 65 sealed headers of 10 entries,
 #            every entry spanning the whole file
 #   sparse   a 4 GiB file with nothing written (peak memory only)
+#   diff     --diff of the 1 GiB bind and a copy of it with one byte changed
+#            in the middle, next to `cat` of both files
 #
 # Every figure is a median of RUNS runs with a warm page cache, the files
 # written out (a warm-up run of each command is not counted); the ratio is
@@ -47,8 +49,8 @@ busy=""
 trap 'if [[ -n "$busy" ]]; then kill "$busy"; fi; rm -rf "$work"' EXIT
 
 free_kib="$(df -Pk "$work" | awk 'NR == 2 { print $4 }')"
-if (( free_kib < 3 * 1024 * 1024 )); then
-    echo "need 3 GiB free in $work, have $((free_kib / 1024)) MiB" >&2
+if (( free_kib < 4 * 1024 * 1024 )); then
+    echo "need 4 GiB free in $work, have $((free_kib / 1024)) MiB" >&2
     exit 2
 fi
 
@@ -111,6 +113,9 @@ perl -e '
     close $f or die;
 ' "$work/bomb.bin" $((256 * 1024 * 1024))
 
+cp "$work/img1g.bin" "$work/img1g-b.bin"
+printf '\125' | dd of="$work/img1g-b.bin" bs=1 seek=$((512 * 1024 * 1024 + 12345)) conv=notrunc 2> /dev/null
+
 truncate -s 4G "$work/sparse.bin"
 # The files were just written: on a disk file system the kernel would
 # still be writing them out, on the CPUs and in the page cache, while
@@ -156,6 +161,26 @@ measure() {  # label file
         "$label" "$t" "$c" "$(echo "$t $c" | awk '{ print $1 / $2 }')" "$(peak_kib "$file")" "$status"
 }
 
+# The comparison reads both files once each: the floor is `cat` of both.
+measure_diff() {  # label old new
+    local label="$1" tool=() cats=() status peak
+    shift
+    time_once "$inspect" --diff --quiet "$@" > /dev/null
+    time_once cat "$@" > /dev/null
+    for ((i = 0; i < runs; ++i)); do
+        tool+=("$(time_once "$inspect" --diff --quiet "$@")")
+        cats+=("$(time_once cat "$@")")
+    done
+    status=0
+    "$inspect" --diff --quiet "$@" > /dev/null 2>&1 || status=$?
+    peak="$(/usr/bin/time -f %M "$inspect" --diff --quiet "$@" 2>&1 > /dev/null | tail -n 1 || true)"
+    local t c
+    t="$(median "${tool[@]}")"
+    c="$(median "${cats[@]}")"
+    printf '%-8s inspect %8.4f s  cat %8.4f s  ratio %5.2f  peak RSS %7d KiB  exit %d\n' \
+        "$label" "$t" "$c" "$(echo "$t $c" | awk '{ print $1 / $2 }')" "$peak" "$status"
+}
+
 if [[ "${BUSY:-0}" == 1 ]]; then
     sh -c 'while :; do :; done' &
     busy=$!
@@ -165,3 +190,4 @@ measure 256MiB "$work/img256.bin"
 measure 1GiB "$work/img1g.bin"
 measure bomb "$work/bomb.bin"
 printf '%-8s peak RSS %d KiB\n' "sparse" "$(peak_kib "$work/sparse.bin")"
+measure_diff diff1GiB "$work/img1g.bin" "$work/img1g-b.bin"

@@ -14,7 +14,8 @@ install(FILES
   examples/ARMPARA.PAR examples/DUAL.PAR examples/pid.txt
   examples/boot.bin examples/kernel.bin examples/rootfs.bin examples/kernel-b.bin examples/rootfs-b.bin
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/morvik/examples)
-install(FILES docs/morvik-map.schema.json docs/morvik-inspect.schema.json DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/morvik)
+install(FILES docs/morvik-map.schema.json docs/morvik-inspect.schema.json docs/morvik-inspect-diff.schema.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/morvik)
 
 # The package's maintainer, and the signature of its changelog: the team at
 # an address of example.org, a domain kept for examples, as the project has

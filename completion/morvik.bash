@@ -35,6 +35,7 @@ _morvik() {
 }
 
 # Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+# Morvik-inspect --diff [--json] [--quiet] OLD NEW
 _morvik_inspect() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     if [[ $prev == -x || $prev == --extract ]]; then
@@ -42,7 +43,7 @@ _morvik_inspect() {
     elif [[ $prev == --base ]]; then
         COMPREPLY=()  # an address, nothing to complete
     elif [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --ihex --motorola --base -h --help -V --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --ihex --motorola --base --diff -h --help -V --version' -- "$cur")
     else
         _morvik_files "$cur" ''
     fi

@@ -65,6 +65,7 @@ struct Bound {
     const char* par;
     const char* pad;
     std::vector<std::string> kinds;
+    size_t trailing = 0;  // random bytes appended behind the bound image
 };
 
 // clang-format off
@@ -80,19 +81,61 @@ const Bound kBound[] = {
      {"data", "byte-run", "pid-block", "fill", "fw-pid-record", "fill", "data", "fill"}},
     {"no groups, the pad byte covering more than the fill", kNoGroupLongPadPar, "0x00",
      {"data", "byte-run", "pid-block", "fill", "fw-pid-record", "fill", "data", "fill"}},
+    {"one group, 100000 random bytes behind it", kOneGroupPar, "0xff",
+     {"data", "fill", "pid-block", "header", "image", "fill", "image", "fill", "fw-pid-record", "data"}, 100000},
+    {"two groups, one byte behind them", kTwoGroupPar, "0x00",
+     {"data", "byte-run", "pid-block", "header", "image", "fill", "image", "fill", "fw-pid-record", "fill",
+      "header", "image", "fill", "image", "fw-pid-record", "data"}, 1},
+    {"no groups, random bytes behind: the end is not known", kNoGroupPar, "0x00",
+     {"data", "byte-run", "pid-block", "fill", "fw-pid-record", "fill", "data", "fill", "data"}, 5000},
 };
 // clang-format on
+
+// Bytes behind the end of an image with headers are noted in every report,
+// never failed: "Note: 0x186a0 bytes follow the image's end at 0x11a12".
+void ExpectTrailingNote(const Bound& b, const std::string& out, const Json& doc) {
+    const bool grouped = std::string(b.par).find(" -k") != std::string::npos;
+    const uint64_t size = ReadFile(out).size(), end = size - b.trailing;
+    EXPECT_EQ(doc["imageEnd"].kind, grouped ? Json::Number : Json::Null) << b.name;
+    EXPECT_EQ(doc["bytesAfterImage"].kind, grouped ? Json::Number : Json::Null) << b.name;
+    if (grouped) {
+        EXPECT_EQ(doc["imageEnd"].number, static_cast<double>(end)) << b.name;
+        EXPECT_EQ(doc["bytesAfterImage"].number, static_cast<double>(b.trailing)) << b.name;
+    }
+    char note[96];
+    std::snprintf(note, sizeof note, "Note: 0x%llx bytes follow the image's end at 0x%llx",
+                  static_cast<unsigned long long>(b.trailing), static_cast<unsigned long long>(end));
+    const bool noted = grouped && b.trailing > 0;
+    for (const char* mode : {"--quiet", "--svg=-"}) {
+        RunResult run = RunInspect({mode, out});
+        EXPECT_EQ(run.status, 0) << b.name << " " << mode;
+        EXPECT_EQ(run.out.find(note) != std::string::npos, noted) << b.name << " " << mode << "\n" << run.out;
+        EXPECT_EQ(run.out.find("follow the image's end") != std::string::npos, noted) << b.name << " " << mode;
+    }
+}
 
 TEST(InspectBind, CleanImagesVerifyAndTheMapListsEveryRegion) {
     for (const Bound& b : kBound) {
         TempDir dir;
         std::string out = Bind(dir, b.par, b.pad);
+        if (b.trailing > 0) {
+            Bytes image = ReadFile(out), tail = PatternBytes(b.trailing, 26);
+            image.insert(image.end(), tail.begin(), tail.end());
+            WriteFile(out, image);
+        }
         int status = -1;
         Json doc = InspectJsonFile(out, &status);
         EXPECT_EQ(status, 0) << b.name;
         std::vector<std::string> kinds;
         for (const Json& r : doc["regions"].items) kinds.push_back(r["kind"].text);
         EXPECT_EQ(kinds, b.kinds) << b.name;
+        const Bytes bytes = ReadFile(out);
+        for (const Json& r : doc["regions"].items) {
+            size_t start = static_cast<size_t>(r["start"].number), size = static_cast<size_t>(r["size"].number);
+            EXPECT_EQ(r["crc32"].number, static_cast<double>(Crc32(bytes.data() + start, size)))
+                << b.name << " " << start;
+        }
+        ExpectTrailingNote(b, out, doc);
 
         RunResult text = RunInspect({out});
         EXPECT_EQ(text.status, 0) << b.name;

@@ -298,6 +298,9 @@ TEST(InspectSynthetic, CommandLine) {
     WriteFile(image, OneGroup(0x00));
     const std::string titled = dir / "x\x1b]0;t\x07\xff.bin";
     WriteFile(titled, OneGroup(0x00));
+    const std::string kDiffWritesNothing =
+        "Error : --diff compares two images and writes no files: leave out --extract, --svg, --ihex, --motorola and "
+        "--base\n";
     // clang-format off
     struct Case {
         std::vector<std::string> args;
@@ -334,6 +337,20 @@ TEST(InspectSynthetic, CommandLine) {
          "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record", ""},
         {{"-q", image}, 0,
          "Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record", ""},
+        {{"--diff", image, image}, 0,
+         "old: " + image + ": Summary: OK, everything verifies: 1 header, 2 group images, 1 PID block, 1 FW PID record",
+         ""},
+        {{"--diff", image}, 2, "", "Error : --diff needs two image files, the old one and the new one\n"},
+        {{"--diff", image, image, image}, 2, "", "Error : --diff needs two image files, the old one and the new one\n"},
+        {{"--diff", "--svg", dir / "map.svg", image, image}, 2, "",
+         kDiffWritesNothing},
+        {{"--diff", "--extract", dir / "parts", image, image}, 2, "",
+         kDiffWritesNothing},
+        {{"--diff", "--ihex", dir / "f.hex", image, image}, 2, "", kDiffWritesNothing},
+        {{"--diff", "--base", "0x8000000", image, image}, 2, "", kDiffWritesNothing},
+        {{"--diff", "--json", image, dir / "missing.bin"}, 2, "",
+         "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
+        {{"--diff", dir.path, image}, 2, "", "Error : " + dir.path + " is not a regular file\n"},
     };
     // clang-format on
     for (const Case& c : cases) {

@@ -64,6 +64,7 @@ installed_files=(
     $examples/rootfs-b.bin
     share/doc/morvik/morvik-map.schema.json
     share/doc/morvik/morvik-inspect.schema.json
+    share/doc/morvik/morvik-inspect-diff.schema.json
 )
 
 check_files() {

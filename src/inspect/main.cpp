@@ -1,4 +1,5 @@
 // Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+// Morvik-inspect --diff [--json] [--quiet] OLD NEW
 // Exit status: 0 everything verifies, 1 something does not (or the parts
 // cannot rebuild the image exactly), 2 usage error, unreadable file, a file
 // that changed while it was read, or parts, picture or flash files that
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "getopt/getopt.h"
+#include "inspect/diff/diff.h"
 #include "inspect/extract/extract.h"
 #include "inspect/flash/flash_file.h"
 #include "inspect/judge/inspection.h"
@@ -29,12 +31,15 @@ constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, out
 
 // Long options without a short form.
 constexpr int32_t kOptIhex = 0x100, kOptMotorola = 0x101, kOptBase = 0x102;
+constexpr int kOptDiff = 0x100 + 'D';
 
+// clang-format off
 const LongOption inspect_longopts[] = {
     {"json", no_argument, nullptr, 'j'},
     {"quiet", no_argument, nullptr, 'q'},
     {"extract", required_argument, nullptr, 'x'},
     {"svg", required_argument, nullptr, 's'},
+    {"diff", no_argument, nullptr, kOptDiff},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {"ihex", required_argument, nullptr, kOptIhex},
@@ -42,10 +47,12 @@ const LongOption inspect_longopts[] = {
     {"base", required_argument, nullptr, kOptBase},
     {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 void ShowInspectUsage() {
     std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE\n");
-    std::printf("Verify a bound image and print its layout map.\n");
+    std::printf("        Morvik-inspect --diff [--json] [--quiet] OLD NEW\n");
+    std::printf("Verify a bound image and print its layout map, or compare two images area by area.\n");
     std::printf("\n");
     std::printf("\t-j, --json\t\tprint the findings as one JSON document\n");
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
@@ -54,10 +61,12 @@ void ShowInspectUsage() {
     std::printf("\t    --ihex FILE\t\twrite an image that verifies as Intel HEX into FILE (- for standard output)\n");
     std::printf("\t    --motorola FILE\twrite an image that verifies as S-records into FILE (- for standard output)\n");
     std::printf("\t    --base ADDR\t\tflash address of the image's first byte, 0x-hex or decimal (default 0)\n");
+    std::printf("\t    --diff\t\tcompare image OLD with image NEW: each area same, changed, moved, added or removed\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
     std::printf("Exit status: 0 everything verifies, 1 something does not, 2 usage error or unreadable file.\n");
+    std::printf("With --diff: 0 the files are identical byte for byte, 1 they differ, 2 as above.\n");
 }
 
 // The project version, and the commit when built from a git checkout.
@@ -73,6 +82,7 @@ struct Outputs {
     const char* extractDir = nullptr;
     const char* svgFile = nullptr;
     FlashRequest flash;
+    bool diff = false;                 // compare two images instead
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
     bool shown = false;                // --help or --version was printed: nothing else runs
 };
@@ -116,6 +126,9 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
             case kOptBase:
                 if (!ScanBase(optarg, &outputs->flash.base)) return false;
                 outputs->flash.baseGiven = true;
+                break;
+            case kOptDiff:
+                outputs->diff = true;
                 break;
             case 'h':
                 ShowInspectUsage();
@@ -221,12 +234,44 @@ void PrintReport(const Inspection& inspection, const Outputs& outputs, const Rep
     if (flash.written && !options.quiet) PrintFlashText(flash);
 }
 
+// What an inspection of one image writes besides its report.
+bool WritesFiles(const Outputs& outputs) {
+    return outputs.extractDir != nullptr || outputs.svgFile != nullptr || FlashWanted(outputs.flash) ||
+           outputs.flash.baseGiven;
+}
+
+// --diff OLD NEW: the comparison alone; it writes no parts, picture or flash files.
+int RunDiff(int operands, char** paths, const ReportOptions& options, const Outputs& outputs) {
+    if (WritesFiles(outputs)) {
+        PrintError(
+            "--diff compares two images and writes no files: leave out --extract, --svg, --ihex, --motorola and "
+            "--base");
+        return kExitUsage;
+    }
+    if (operands != 2) {
+        PrintError("--diff needs two image files, the old one and the new one");
+        return kExitUsage;
+    }
+    ImageDiff diff;
+    std::string error;
+    if (!DiffImages(paths[0], paths[1], &diff, &error)) {
+        PrintError(error);
+        return kExitUsage;
+    }
+    if (options.json)
+        PrintDiffJson(diff, options.quiet);
+    else
+        PrintDiffText(diff, options.quiet);
+    return diff.identical ? kExitOk : kExitFailed;
+}
+
 int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     ReportOptions options;
     Outputs outputs;
     outputs.stdoutArrivedClosed = stdoutArrivedClosed;
     if (!ScanOptions(argc, argv, &options, &outputs)) return kExitUsage;
     if (outputs.shown) return kExitOk;
+    if (outputs.diff) return RunDiff(argc - optind, argv + optind, options, outputs);
     if (argc - optind != 1) {
         PrintError(argc - optind < 1 ? "no image file given" : "give exactly one image file");
         if (!options.json && !FileOnStdout(outputs)) ShowInspectUsage();

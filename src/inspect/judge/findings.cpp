@@ -130,6 +130,17 @@ const char* Plural(size_t n, const char* one, const char* many) { return n == 1 
 
 }  // namespace
 
+uint64_t BytesAfterImage(const Inspection& in) {
+    return in.endKnown && in.size > in.imageEnd ? in.size - in.imageEnd : 0;
+}
+
+std::string TrailingNote(const Inspection& in) {
+    uint64_t after = BytesAfterImage(in);
+    if (after == 0) return "";
+    return Format("Note: 0x%llx bytes follow the image's end at 0x%llx", static_cast<ull>(after),
+                  static_cast<ull>(in.imageEnd));
+}
+
 bool IsBound(const Inspection& in) { return Count(in.headers, HeaderState::Sealed) > 0 || !in.pidBlocks.empty(); }
 
 void CollectFailures(Inspection* in) {

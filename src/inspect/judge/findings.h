@@ -101,6 +101,8 @@ struct Region {
     uint32_t entry = 0;     // group images: the entry index
     uint8_t byte = 0;       // fill and byte runs
     bool overlaps = false;  // starts inside the region before it
+    bool crcKnown = false;  // false past the first kCrcCovered bytes
+    uint32_t crc = 0;       // CRC-32 of the region's bytes
 };
 
 // A sound image holds at most two headers, one PID block and two FW PID
@@ -120,6 +122,12 @@ struct Inspection {
     uint64_t strayPidMagics = 0;           // "tAvRiCk" outside any PID block
     std::vector<std::string> overflows;    // kinds that exceeded kMaxFinds
     std::vector<Region> regions;
+    // Where the bound image ends, when its shape tells: with firmware headers,
+    // behind the furthest thing they and the PID block account for (the last
+    // FW PID record, in a bind). Without headers the size line decided the
+    // end, and the image does not record it.
+    bool endKnown = false;
+    uint64_t imageEnd = 0;
     std::vector<std::string> failures;
     std::vector<std::string> notes;
 };
@@ -131,6 +139,13 @@ const PidBlockFind* ReferencePidBlock(const Inspection& inspection);
 // True when the file holds a sealed header or a PID block: anything else
 // is not a bound image, whatever else it holds.
 bool IsBound(const Inspection& inspection);
+
+// The bytes behind the image's end: 0 when the end is not known.
+uint64_t BytesAfterImage(const Inspection& inspection);
+
+// "Note: 0x186a0 bytes follow the image's end at 0x11a12", or "" when
+// nothing follows it.
+std::string TrailingNote(const Inspection& inspection);
 
 // "Summary: OK, ..." or "Summary: FAILED, N failures: ...", with the counts.
 std::string SummaryLine(const Inspection& inspection);

@@ -110,6 +110,24 @@ int FillFromHeaders(const Inspection& inspection) {
     return -1;
 }
 
+// CRC-32 of every region that lies inside what the pass's block CRCs cover.
+void RegionCrcs(InspectionRun* run, std::vector<Region>* regions) {
+    const uint64_t covered = std::min(run->file->size, kCrcCovered);
+    std::vector<uint64_t> starts, ends;
+    for (const Region& region : *regions) {
+        if (region.start + region.length > covered) continue;
+        starts.push_back(region.start);
+        ends.push_back(region.start + region.length);
+    }
+    std::vector<uint32_t> crcs = RangeCrcs(&run->pass, starts, ends);
+    size_t next = 0;
+    for (Region& region : *regions) {
+        if (region.start + region.length > covered) continue;
+        region.crcKnown = true;
+        region.crc = crcs[next++];
+    }
+}
+
 }  // namespace
 
 void BuildRegions(InspectionRun* run) {
@@ -124,11 +142,14 @@ void BuildRegions(InspectionRun* run) {
         covered = std::max(covered, region.start + region.length);
     }
     if (size > covered) AddGap(run, covered, size, &regions);
+    inspection->endKnown = !inspection->headers.empty();
+    inspection->imageEnd = inspection->endKnown ? covered : size;
 
     inspection->fill = FillFromHeaders(*inspection);
     if (inspection->fill < 0) inspection->fill = FillFromRuns(regions, size);
     for (Region& region : regions)
         if (region.kind == RegionKind::ByteRun && region.byte == inspection->fill) region.kind = RegionKind::Fill;
+    RegionCrcs(run, &regions);
     inspection->regions = regions;
     if (run->pass.runsCapped)
         inspection->notes.push_back(

@@ -86,6 +86,7 @@ std::string RegionJson(const Region& r) {
     JsonMember(&m, "kind", JsonText(NamesOf(r.kind).json));
     JsonMember(&m, "label", JsonText(RegionLabel(r)));
     JsonMember(&m, "overlaps", JsonBool(r.overlaps));
+    JsonMember(&m, "crc32", r.crcKnown ? JsonNumber(r.crc) : JsonNull());
     return JsonValue(m);
 }
 
@@ -119,6 +120,8 @@ void PrintJsonReport(const Inspection& in, const ReportOptions& options, const J
     JsonMember(&m, "size", JsonNumber(in.size));
     JsonMember(&m, "ok", JsonBool(in.failures.empty()));
     JsonMember(&m, "bound", JsonBool(IsBound(in)));
+    JsonMember(&m, "imageEnd", in.endKnown ? JsonNumber(in.imageEnd) : JsonNull());
+    JsonMember(&m, "bytesAfterImage", in.endKnown ? JsonNumber(BytesAfterImage(in)) : JsonNull());
     if (!options.quiet) FullMembers(in, &m);
     JsonMembers(&m, more);
     JsonMember(&m, "failures", JsonTexts(in.failures));

@@ -115,6 +115,13 @@ std::string Legend(double top) {
     return svg;
 }
 
+// Between the title and the bar: what follows the image's end, if anything.
+std::string NoteLine(const Inspection& in) {
+    std::string note = TrailingNote(in);
+    if (note.empty()) return "";
+    return Format("<text x=\"%.0f\" y=\"37\">%s</text>\n", kLeft, Xml(note).c_str());
+}
+
 std::string Picture(const Inspection& in) {
     size_t rows = 0;
     std::string body = Bar(in) + Rows(in, &rows);
@@ -131,7 +138,7 @@ std::string Picture(const Inspection& in) {
                "fill byte %s</text>\n",
                2 * kLeft + kBarWidth, height, 2 * kLeft + kBarWidth, height, kLeft, static_cast<ull>(in.size),
                fill.c_str()) +
-           body + "</svg>\n";
+           NoteLine(in) + body + "</svg>\n";
 }
 
 }  // namespace

@@ -160,6 +160,8 @@ void PrintTextReport(const Inspection& in, const ReportOptions& options) {
         PrintMap(in);
         PrintList("Notes", in.notes, true);
     }
+    std::string trailing = TrailingNote(in);
+    if (!trailing.empty()) std::printf("%s%s\n", options.quiet ? "" : "\n", trailing.c_str());
     PrintList("Failures", in.failures, !options.quiet);
     std::printf("%s%s\n", options.quiet && in.failures.empty() ? "" : "\n", SummaryLine(in).c_str());
 }
