@@ -1,13 +1,16 @@
-// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--against FILE.PAR [--fill 0x00|0xff]] IMAGE
 // Exit status: 0 everything verifies, 1 something does not (or the parts
-// cannot rebuild the image exactly), 2 usage error, unreadable file, a file
-// that changed while it was read, or parts or picture that cannot be written.
+// cannot rebuild the image exactly, or the image is not what the PAR file
+// binds), 2 usage error, unreadable file, a file that changed while it was
+// read, parts or picture that cannot be written, or a PAR file the binder
+// refuses.
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "getopt/getopt.h"
+#include "inspect/against/against.h"
 #include "inspect/extract/extract.h"
 #include "inspect/judge/inspection.h"
 #include "inspect/pass/text.h"
@@ -25,6 +28,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // something does not verify, or the parts do not rebuild the image exactly
 constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, outputs that cannot be written
 
+// Long options only.
+constexpr int kAgainstOption = 0x100;
+constexpr int kFillOption = 0x101;
+
 const LongOption inspect_longopts[] = {
     {"json", no_argument, nullptr, 'j'},
     {"quiet", no_argument, nullptr, 'q'},
@@ -32,17 +39,24 @@ const LongOption inspect_longopts[] = {
     {"svg", required_argument, nullptr, 's'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
+    {"against", required_argument, nullptr, kAgainstOption},
+    {"fill", required_argument, nullptr, kFillOption},
     {nullptr, 0, nullptr, 0},
 };
 
 void ShowInspectUsage() {
-    std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE\n");
+    std::printf(
+        "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--against FILE.PAR [--fill "
+        "0x00|0xff]] "
+        "IMAGE\n");
     std::printf("Verify a bound image and print its layout map.\n");
     std::printf("\n");
     std::printf("\t-j, --json\t\tprint the findings as one JSON document\n");
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
     std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
     std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE (- for standard output)\n");
+    std::printf("\t    --against FILE.PAR\tcheck that the image is byte for byte what binding FILE.PAR makes\n");
+    std::printf("\t    --fill 0x00|0xff\tthe fill the image was bound with (Morvik's -p; default 0x00)\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
@@ -63,6 +77,9 @@ struct Outputs {
     const char* svgFile = nullptr;
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
     bool shown = false;                // --help or --version was printed: nothing else runs
+    const char* againstPar = nullptr;  // --against
+    const char* fillGiven = nullptr;   // --fill, as given
+    uint8_t fill = 0x00;
 };
 
 // Reads the options; false after a message when one is wrong.
@@ -92,6 +109,15 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
                 ShowInspectVersion();
                 outputs->shown = true;
                 return true;
+            case kAgainstOption:
+                outputs->againstPar = optarg;
+                break;
+            case kFillOption:
+                outputs->fillGiven = optarg;
+                if (ParseFillValue(optarg, &outputs->fill)) break;
+                std::fprintf(stderr, "Error : --fill value '%s' is none of 0x00, 0xff and 0xFF\n",
+                             Escaped(optarg).c_str());
+                return false;
             default:
                 std::fprintf(stderr, "Please type 'Morvik-inspect -h' for help!\n");
                 return false;
@@ -128,6 +154,8 @@ std::string RefusePicturePath(const char* svg, const char* image, bool json, boo
 }
 
 std::string RefuseOutputs(const Outputs& outputs, const char* image, bool json) {
+    if (outputs.fillGiven != nullptr && outputs.againstPar == nullptr)
+        return "--fill gives the fill of the bind that --against compares with: give --against FILE.PAR too";
     if (outputs.extractDir != nullptr && IsStandardOutput(outputs.extractDir))
         return "--extract writes files into a folder, not onto standard output (write ./- for a folder named -)";
     std::string error;
@@ -169,11 +197,24 @@ void PrintFailuresOnly(const Inspection& inspection, const Extraction& extractio
     std::fprintf(stderr, "%s\n", SummaryLine(inspection).c_str());
 }
 
+// --against: the bind is planned before the image is read, and the
+// comparison rides on the inspection's pass.
+bool PrepareAgainst(const Outputs& outputs, Against* against, std::vector<ChunkWatch>* watches) {
+    if (outputs.againstPar == nullptr) return true;
+    if (!PlanAgainst(outputs.againstPar, outputs.fill, against)) return false;
+    watches->push_back(AgainstWatch(against));
+    return true;
+}
+
+// Its lines close the text report (on standard error when the picture takes
+// standard output); they are failures, so --quiet keeps them.
 void PrintReport(const Inspection& inspection, const Outputs& outputs, const ReportOptions& options,
-                 const Extraction& extraction, const JsonObject& members) {
+                 const Extraction& extraction, const JsonObject& members, const Against& against) {
     if (options.json) return PrintJsonReport(inspection, options, members);
+    if (outputs.againstPar != nullptr && PictureOnStdout(outputs)) PrintAgainstText(against, stderr);
     if (PictureOnStdout(outputs)) return PrintFailuresOnly(inspection, extraction);
     PrintTextReport(inspection, options);
+    if (outputs.againstPar != nullptr) PrintAgainstText(against, stdout);
     if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
     if (outputs.svgFile != nullptr && !options.quiet)
         std::printf("Layout picture: %s\n", Escaped(outputs.svgFile).c_str());
@@ -196,17 +237,23 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
         PrintError(error);
         return kExitUsage;
     }
+    Against against;
+    std::vector<ChunkWatch> watches;
+    if (!PrepareAgainst(outputs, &against, &watches)) return kExitUsage;
     ImageFile image;
     Inspection inspection;
-    if (!InspectPath(path, &image, &inspection, &error)) {
+    if (!InspectPath(path, &image, &inspection, &error, watches)) {
         PrintError(error);
         return kExitUsage;
     }
+    if (outputs.againstPar != nullptr && !FinishAgainst(&against, image.size)) return kExitUsage;
     Extraction extraction;
     JsonObject members;
     if (!WriteOutputs(inspection, &image, outputs, &extraction, &members)) return kExitUsage;
-    PrintReport(inspection, outputs, options, extraction, members);
-    return inspection.failures.empty() && extraction.problems.empty() ? kExitOk : kExitFailed;
+    if (outputs.againstPar != nullptr) JsonMember(&members, "against", AgainstJson(against));
+    PrintReport(inspection, outputs, options, extraction, members, against);
+    return inspection.failures.empty() && extraction.problems.empty() && AgainstMatches(against) ? kExitOk
+                                                                                                 : kExitFailed;
 }
 
 }  // namespace
