@@ -56,7 +56,7 @@ void ShowInspectUsage() {
     std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
     std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE (- for standard output)\n");
     std::printf("\t    --against FILE.PAR\tcheck that the image is byte for byte what binding FILE.PAR makes\n");
-    std::printf("\t    --fill 0x00|0xff\tthe fill the image was bound with (Morvik's -p; default 0x00)\n");
+    std::printf("\t    --fill 0x00|0xff\tthe fill the image was bound with (default 0x00)\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
@@ -214,10 +214,10 @@ void PrintReport(const Inspection& inspection, const Outputs& outputs, const Rep
     if (outputs.againstPar != nullptr && PictureOnStdout(outputs)) PrintAgainstText(against, stderr);
     if (PictureOnStdout(outputs)) return PrintFailuresOnly(inspection, extraction);
     PrintTextReport(inspection, options);
-    if (outputs.againstPar != nullptr) PrintAgainstText(against, stdout);
     if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
     if (outputs.svgFile != nullptr && !options.quiet)
         std::printf("Layout picture: %s\n", Escaped(outputs.svgFile).c_str());
+    if (outputs.againstPar != nullptr) PrintAgainstText(against, stdout);
 }
 
 int Run(int argc, char** argv, bool stdoutArrivedClosed) {

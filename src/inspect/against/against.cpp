@@ -219,6 +219,12 @@ void SeeChunk(void* watcher, const uint8_t* bytes, size_t length, uint64_t at) {
 }  // namespace
 
 bool PlanAgainst(const char* parFile, uint8_t fill, Against* against) {
+    // The binder takes no longer path (-i).
+    if (std::strlen(parFile) > kMaxPathLength) {
+        PathError("Morvik-inspect", "--against: the PAR file path has %zu characters: at most %zu fit",
+                  std::strlen(parFile), kMaxPathLength);
+        return false;
+    }
     against->parFile = parFile;
     against->fill = fill;
     ParInfo info;
