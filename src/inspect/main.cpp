@@ -45,10 +45,7 @@ const LongOption inspect_longopts[] = {
 };
 
 void ShowInspectUsage() {
-    std::printf(
-        "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--against FILE.PAR [--fill "
-        "0x00|0xff]] "
-        "IMAGE\n");
+    std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE\n");
     std::printf("Verify a bound image and print its layout map.\n");
     std::printf("\n");
     std::printf("\t-j, --json\t\tprint the findings as one JSON document\n");
