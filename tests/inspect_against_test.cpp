@@ -235,6 +235,43 @@ TEST(InspectAgainst, TheExamplesPassAndEachDamageIsNamed) {
     }
 }
 
+// Layouts where one write covers part of another: the description cuts it
+// out, and the input is read past it.
+TEST(InspectAgainst, WritesOverOthersAreComparedPiecewise) {
+    // clang-format off
+    const struct {
+        const char* name;
+        const char* par;
+        uint32_t flip;
+        const char* says;
+    } rows[] = {
+        {"a PID block over an image", "$Size &10\n%pid.txt &1045\n:boot.bin &0\n", 0x1046,
+         "bind.par:3: boot.bin: 1 byte differs at 0x1046"},
+        {"a PID block over its head", "$Size &10\n%pid.txt &45\n:boot.bin &0\n", 0x46,
+         "bind.par:3: boot.bin: 1 byte differs at 0x46"},
+        {"a range without a pad byte", "$Size &10\n%pid.txt &3fff\n:boot.bin &0 -l 0x2000\n", 0x1900,
+         "fill at 0x1900 is 0x5a, expected 0x00"},
+        {"a PID block in a padded range", "$Size &10\n%pid.txt &1fff\n:boot.bin &0 -l 0x3000 -p 0xff\n", 0x2000,
+         "bind.par:3: boot.bin: 1 byte of its reserved range differs at 0x2000 (pad 0xff expected)"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        BindFolder folder;
+        WriteExamples(folder);
+        folder.Write("bind.par", std::string(row.par));
+        ASSERT_EQ(folder.Bind().status, 0);
+        RunResult clean = InspectIn(folder, {"--quiet", "--against", "bind.par", "out.bin"});
+        EXPECT_EQ(clean.status, 0) << clean.out << clean.err;
+        Bytes image = folder.Read("out.bin");
+        image[row.flip] ^= 0x5a;
+        folder.Write("out.bin", image);
+        RunResult r = InspectIn(folder, {"--quiet", "--against", "bind.par", "out.bin"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(AgainstLines(r.out), (std::vector<std::string>{row.says, "Against bind.par: 1 difference"}));
+    }
+}
+
 // ---- PAR files the binder refuses ------------------------------------------------
 
 struct Refused {

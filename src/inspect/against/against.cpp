@@ -182,7 +182,6 @@ bool CompareImageData(Against* against, AreaTally* tally, const LayoutArea& area
 bool CompareSpan(Against* against, size_t k, const uint8_t* bytes, size_t length, uint64_t at) {
     const LayoutArea& area = against->layout.areas[k];
     AreaTally* tally = &against->tallies[k];
-    tally->seen += length;
     switch (area.kind) {
         case AreaKind::kFill:
         case AreaKind::kRangePad:

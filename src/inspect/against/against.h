@@ -41,7 +41,6 @@ struct AreaTally {
     uint64_t first = 0;
     uint64_t last = 0;
     int value = -1;              // the byte every differing one holds, or -1 when they do not agree
-    uint64_t seen = 0;           // bytes of the area compared (less than all of it in a short image)
     std::vector<uint8_t> found;  // PID block, FW PID record, header: the bytes found
 };
 
