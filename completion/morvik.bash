@@ -34,7 +34,8 @@ _morvik() {
     mapfile -t COMPREPLY < <(compgen -W '-i -o -p --pad -d --debug -f --parfmt -v --version -h --help --quiet --strict --makedeps --map' -- "$cur")
 }
 
-# Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+# Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--against FILE.PAR [--fill 0x00|0xff]]
+#                [--ihex FILE] [--motorola FILE] [--base ADDR] IMAGE
 # Morvik-inspect --diff [--json] [--quiet] OLD NEW
 _morvik_inspect() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
@@ -42,8 +43,12 @@ _morvik_inspect() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
     elif [[ $prev == --base ]]; then
         COMPREPLY=()  # an address, nothing to complete
+    elif [[ $prev == --against ]]; then
+        _morvik_files "$cur" '*.[Pp][Aa][Rr]'
+    elif [[ $prev == --fill ]]; then
+        mapfile -t COMPREPLY < <(compgen -W '0x00 0xff 0xFF' -- "$cur")
     elif [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --ihex --motorola --base --diff -h --help -V --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --ihex --motorola --base --diff --against --fill -h --help -V --version' -- "$cur")
     else
         _morvik_files "$cur" ''
     fi

@@ -232,6 +232,11 @@ TEST(InspectFlash, RefusalsWriteNothing) {
     Bytes damaged = ReadFile(image);
     damaged[0x8100] ^= 1;  // the kernel's first byte: its CRC-32 no longer verifies
     WriteFile(dir / "bad.bin", damaged);
+    // The example with absolute paths, checked without --fill: the 0xff image is not what it binds.
+    const std::string ex = MORVIK_SOURCE_DIR "/examples/", par = dir / "abs.PAR";
+    WriteFile(par, Text(("$Size &80\n%" + ex + "pid.txt &7fff\n:" + ex + "boot.bin &0 -l 0x8000 -p 0xff\n:" + ex +
+                         "kernel.bin &8000 -k -c -v 1.00\n:" + ex + "rootfs.bin &10000 -f -c -v 1.00\n")
+                            .c_str()));
     const std::string base = "Error : --base ";
     const std::string forms = ": give the address as 0x-hex or as decimal without a leading zero, at most 0xffffffff";
     // clang-format off
@@ -263,6 +268,8 @@ TEST(InspectFlash, RefusalsWriteNothing) {
         {{"--quiet", "--ihex", hex, "--motorola", srec, "BAD"}, 1,
          "Error : Intel HEX file " + hex + " and S-record file " + srec + " not written: the image does not verify"},
         {{"--motorola", "-", "BAD"}, 1, "Error : S-record file - not written: the image does not verify"},
+        {{"--against", par, "--ihex", hex}, 1,
+         "Error : Intel HEX file " + hex + " not written: the image is not what " + par + " binds"},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -275,7 +282,7 @@ TEST(InspectFlash, RefusalsWriteNothing) {
         RunResult run = RunInspect(args);
         EXPECT_EQ(run.status, row.status);
         EXPECT_EQ(Lines(run.err).at(0), row.err);
-        EXPECT_EQ((run.out + run.err).find("Summary: FAILED") != std::string::npos, row.status == 1);
+        EXPECT_EQ((run.out + run.err).find("Summary: FAILED") != std::string::npos, row.args.back() == "BAD");
         EXPECT_FALSE(FileExists(hex) || FileExists(srec));
         EXPECT_EQ(TempFilesOf(dir.path, "f.hex"), std::vector<std::string>{});
         EXPECT_TRUE(row.args[1] != "-" || run.out.empty()) << "a flash file on standard output: nothing else there";

@@ -299,8 +299,8 @@ TEST(InspectSynthetic, CommandLine) {
     const std::string titled = dir / "x\x1b]0;t\x07\xff.bin";
     WriteFile(titled, OneGroup(0x00));
     const std::string kDiffWritesNothing =
-        "Error : --diff compares two images and writes no files: leave out --extract, --svg, --ihex, --motorola and "
-        "--base\n";
+        "Error : --diff compares two images as they are: leave out --against, --fill, --extract, --svg, --ihex, "
+        "--motorola and --base\n";
     // clang-format off
     struct Case {
         std::vector<std::string> args;
@@ -348,6 +348,7 @@ TEST(InspectSynthetic, CommandLine) {
          kDiffWritesNothing},
         {{"--diff", "--ihex", dir / "f.hex", image, image}, 2, "", kDiffWritesNothing},
         {{"--diff", "--base", "0x8000000", image, image}, 2, "", kDiffWritesNothing},
+        {{"--diff", "--against", dir / "board.PAR", image, image}, 2, "", kDiffWritesNothing},
         {{"--diff", "--json", image, dir / "missing.bin"}, 2, "",
          "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
         {{"--diff", dir.path, image}, 2, "", "Error : " + dir.path + " is not a regular file\n"},

@@ -1,15 +1,18 @@
-// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--against FILE.PAR [--fill 0x00|0xff]]
+//                [--ihex FILE] [--motorola FILE] [--base ADDR] IMAGE
 // Morvik-inspect --diff [--json] [--quiet] OLD NEW
 // Exit status: 0 everything verifies, 1 something does not (or the parts
-// cannot rebuild the image exactly), 2 usage error, unreadable file, a file
-// that changed while it was read, or parts, picture or flash files that
-// cannot be written.
+// cannot rebuild the image exactly, or the image is not what the PAR file
+// binds), 2 usage error, unreadable file, a file that changed while it was
+// read, parts, picture or flash files that cannot be written, or a PAR file
+// the binder refuses.
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "getopt/getopt.h"
+#include "inspect/against/against.h"
 #include "inspect/diff/diff.h"
 #include "inspect/extract/extract.h"
 #include "inspect/flash/flash_file.h"
@@ -32,6 +35,7 @@ constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, out
 // Long options without a short form.
 constexpr int32_t kOptIhex = 0x100, kOptMotorola = 0x101, kOptBase = 0x102;
 constexpr int kOptDiff = 0x100 + 'D';
+constexpr int kAgainstOption = 0x103, kFillOption = 0x104;
 
 // clang-format off
 const LongOption inspect_longopts[] = {
@@ -45,6 +49,8 @@ const LongOption inspect_longopts[] = {
     {"ihex", required_argument, nullptr, kOptIhex},
     {"motorola", required_argument, nullptr, kOptMotorola},
     {"base", required_argument, nullptr, kOptBase},
+    {"against", required_argument, nullptr, kAgainstOption},
+    {"fill", required_argument, nullptr, kFillOption},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -58,6 +64,8 @@ void ShowInspectUsage() {
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
     std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
     std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE (- for standard output)\n");
+    std::printf("\t    --against FILE.PAR\tcheck that the image is byte for byte what binding FILE.PAR makes\n");
+    std::printf("\t    --fill 0x00|0xff\tthe fill the image was bound with (default 0x00)\n");
     std::printf("\t    --ihex FILE\t\twrite an image that verifies as Intel HEX into FILE (- for standard output)\n");
     std::printf("\t    --motorola FILE\twrite an image that verifies as S-records into FILE (- for standard output)\n");
     std::printf("\t    --base ADDR\t\tflash address of the image's first byte, 0x-hex or decimal (default 0)\n");
@@ -85,6 +93,9 @@ struct Outputs {
     bool diff = false;                 // compare two images instead
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
     bool shown = false;                // --help or --version was printed: nothing else runs
+    const char* againstPar = nullptr;  // --against
+    const char* fillGiven = nullptr;   // --fill, as given
+    uint8_t fill = 0x00;
 };
 
 // Every error goes to standard error, so that standard output holds only
@@ -138,6 +149,15 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
                 ShowInspectVersion();
                 outputs->shown = true;
                 return true;
+            case kAgainstOption:
+                outputs->againstPar = optarg;
+                break;
+            case kFillOption:
+                outputs->fillGiven = optarg;
+                if (ParseFillValue(optarg, &outputs->fill)) break;
+                std::fprintf(stderr, "Error : --fill value '%s' is none of 0x00, 0xff and 0xFF\n",
+                             Escaped(optarg).c_str());
+                return false;
             default:
                 std::fprintf(stderr, "Please type 'Morvik-inspect -h' for help!\n");
                 return false;
@@ -171,6 +191,8 @@ std::string RefusePicturePath(const char* svg, const char* image, bool json, boo
 }
 
 std::string RefuseOutputs(const Outputs& outputs, const char* image, bool json) {
+    if (outputs.fillGiven != nullptr && outputs.againstPar == nullptr)
+        return "--fill gives the fill of the bind that --against compares with: give --against FILE.PAR too";
     if (outputs.extractDir != nullptr && IsStandardOutput(outputs.extractDir))
         return "--extract writes files into a folder, not onto standard output (write ./- for a folder named -)";
     std::string error;
@@ -185,17 +207,29 @@ std::string RefuseOutputs(const Outputs& outputs, const char* image, bool json) 
 // Writes the picture and the parts that the options ask for, and their
 // JSON members into `members`; false after a message when one cannot be
 // written.
-bool WriteOutputs(const Inspection& inspection, ImageFile* image, const Outputs& outputs, Extraction* extraction,
-                  FlashResult* flash, JsonObject* members) {
-    std::string error;
-    if (FlashWanted(outputs.flash)) {
-        if (!WriteFlashFiles(inspection, image, outputs.flash, flash, &error)) {
-            PrintError(error);
-            return false;
-        }
-        if (!flash->written) PrintError(FlashNotWrittenText(outputs.flash));
-        if (flash->written) JsonMember(members, "flash", FlashJson(*flash));
+// Flash files only of an image that verifies and, with --against, is what
+// its PAR file binds: a flash programmer must never get a wrong image.
+bool WriteFlash(const Inspection& inspection, ImageFile* image, const Outputs& outputs, bool matchesPar,
+                FlashResult* flash, JsonObject* members) {
+    if (!FlashWanted(outputs.flash)) return true;
+    if (!matchesPar) {
+        PrintError(FlashNotWrittenText(outputs.flash, Format("the image is not what %s binds", outputs.againstPar)));
+        return true;
     }
+    std::string error;
+    if (!WriteFlashFiles(inspection, image, outputs.flash, flash, &error)) {
+        PrintError(error);
+        return false;
+    }
+    if (!flash->written) PrintError(FlashNotWrittenText(outputs.flash, "the image does not verify"));
+    if (flash->written) JsonMember(members, "flash", FlashJson(*flash));
+    return true;
+}
+
+bool WriteOutputs(const Inspection& inspection, ImageFile* image, const Outputs& outputs, bool matchesPar,
+                  Extraction* extraction, FlashResult* flash, JsonObject* members) {
+    std::string error;
+    if (!WriteFlash(inspection, image, outputs, matchesPar, flash, members)) return false;
     if (outputs.svgFile != nullptr) {
         if (!WriteSvgMap(inspection, outputs.svgFile, &error)) {
             PrintError(error);
@@ -223,29 +257,43 @@ void PrintFailuresOnly(const Inspection& inspection, const Extraction& extractio
     std::fprintf(stderr, "%s\n", SummaryLine(inspection).c_str());
 }
 
+// --against: the bind is planned before the image is read, and the
+// comparison rides on the inspection's pass.
+bool PrepareAgainst(const Outputs& outputs, Against* against, std::vector<ChunkWatch>* watches) {
+    if (outputs.againstPar == nullptr) return true;
+    if (!PlanAgainst(outputs.againstPar, outputs.fill, against)) return false;
+    watches->push_back(AgainstWatch(against));
+    return true;
+}
+
+// Its lines close the text report (on standard error when the picture takes
+// standard output); they are failures, so --quiet keeps them.
 void PrintReport(const Inspection& inspection, const Outputs& outputs, const ReportOptions& options,
-                 const Extraction& extraction, const FlashResult& flash, const JsonObject& members) {
+                 const Extraction& extraction, const FlashResult& flash, const JsonObject& members,
+                 const Against& against) {
     if (options.json) return PrintJsonReport(inspection, options, members);
+    if (outputs.againstPar != nullptr && FileOnStdout(outputs)) PrintAgainstText(against, stderr);
     if (FileOnStdout(outputs)) return PrintFailuresOnly(inspection, extraction);
     PrintTextReport(inspection, options);
     if (outputs.extractDir != nullptr) PrintExtractionText(extraction, options);
     if (outputs.svgFile != nullptr && !options.quiet)
         std::printf("Layout picture: %s\n", Escaped(outputs.svgFile).c_str());
     if (flash.written && !options.quiet) PrintFlashText(flash);
+    if (outputs.againstPar != nullptr) PrintAgainstText(against, stdout);
 }
 
-// What an inspection of one image writes besides its report.
+// What an inspection of one image does besides its report.
 bool WritesFiles(const Outputs& outputs) {
-    return outputs.extractDir != nullptr || outputs.svgFile != nullptr || FlashWanted(outputs.flash) ||
-           outputs.flash.baseGiven;
+    return outputs.againstPar != nullptr || outputs.fillGiven != nullptr || outputs.extractDir != nullptr ||
+           outputs.svgFile != nullptr || FlashWanted(outputs.flash) || outputs.flash.baseGiven;
 }
 
 // --diff OLD NEW: the comparison alone; it writes no parts, picture or flash files.
 int RunDiff(int operands, char** paths, const ReportOptions& options, const Outputs& outputs) {
     if (WritesFiles(outputs)) {
         PrintError(
-            "--diff compares two images and writes no files: leave out --extract, --svg, --ihex, --motorola and "
-            "--base");
+            "--diff compares two images as they are: leave out --against, --fill, --extract, --svg, --ihex, "
+            "--motorola and --base");
         return kExitUsage;
     }
     if (operands != 2) {
@@ -283,18 +331,25 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
         PrintError(error);
         return kExitUsage;
     }
+    Against against;
+    std::vector<ChunkWatch> watches;
+    if (!PrepareAgainst(outputs, &against, &watches)) return kExitUsage;
     ImageFile image;
     Inspection inspection;
-    if (!InspectPath(path, &image, &inspection, &error)) {
+    if (!InspectPath(path, &image, &inspection, &error, watches)) {
         PrintError(error);
         return kExitUsage;
     }
+    if (outputs.againstPar != nullptr && !FinishAgainst(&against, image.size)) return kExitUsage;
     Extraction extraction;
     FlashResult flash;
     JsonObject members;
-    if (!WriteOutputs(inspection, &image, outputs, &extraction, &flash, &members)) return kExitUsage;
-    PrintReport(inspection, outputs, options, extraction, flash, members);
-    return inspection.failures.empty() && extraction.problems.empty() ? kExitOk : kExitFailed;
+    if (!WriteOutputs(inspection, &image, outputs, AgainstMatches(against), &extraction, &flash, &members))
+        return kExitUsage;
+    if (outputs.againstPar != nullptr) JsonMember(&members, "against", AgainstJson(against));
+    PrintReport(inspection, outputs, options, extraction, flash, members, against);
+    return inspection.failures.empty() && extraction.problems.empty() && AgainstMatches(against) ? kExitOk
+                                                                                                 : kExitFailed;
 }
 
 }  // namespace

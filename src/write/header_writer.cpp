@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "sys/io.h"
+#include "write/layout.h"
 #include "write/writer.h"
 
 namespace morvik {
@@ -12,8 +13,8 @@ namespace {
 bool WriteHeaderBeforeKernels(int outFd, const ParInfo* info, const FW_Header* header, int32_t group) {
     for (uint32_t i = 0; i < info->imageCount; ++i) {
         const ImageInfo* image = info->images[i];
-        if (image->groupId != group || image->type != IMAGE_KERNEL) continue;
-        uint32_t position = image->offset - static_cast<uint32_t>(kFwHeaderSize);
+        if (!CarriesFwHeader(image, group)) continue;
+        uint32_t position = FwHeaderAt(image);
         std::printf("fw header offset %x\n", position);
         if (!WriteAllAt(outFd, header->raw, kFwHeaderSize, position)) return false;
     }
@@ -23,10 +24,9 @@ bool WriteHeaderBeforeKernels(int outFd, const ParInfo* info, const FW_Header* h
 }  // namespace
 
 bool WriteFwHeaders(const OutputFile& out, ParInfo* info) {
-    const uint8_t fill = FillByte(info);
     for (int32_t g = 0; g < info->groupCount; ++g) {
         FW_Header* header = info->fwHeader[g];
-        SealFwHeader(header, fill);
+        *header = SealedFwHeader(info, g);
         PrintFwHeader(*header, g, true);
         if (!WriteHeaderBeforeKernels(out.file.fd, info, header, g)) {
             ReportWriteFailure(out.path);

@@ -12,23 +12,19 @@
 
 #include "sys/diagnostics.h"
 #include "sys/io.h"
+#include "write/layout.h"
 #include "write/writer.h"
 
 namespace morvik {
 
 namespace {
 
-uint64_t DataEnd(const ImageInfo* image) { return uint64_t{image->offset} + static_cast<uint64_t>(image->length); }
-
-bool HasPaddedRange(const ImageInfo* image) { return image->limit != 0 && image->pad != PAD_NONE; }
-
 // The range behind the image's data; its start is covered by the data.
 // false when the write fails (errno kept).
 bool PadBehindImage(int outFd, const ImageInfo* image, IoBuffer& buffer) {
     if (!HasPaddedRange(image)) return true;
-    uint64_t end = uint64_t{image->offset} + image->limit;
-    uint64_t start = std::min(DataEnd(image), end);
-    return FillAt(outFd, image->pad == PAD_FF ? 0xFF : 0x00, end - start, start, buffer);
+    const Claim pad = PadBehind(image);
+    return FillAt(outFd, PadByte(image), pad.end - pad.start, pad.start, buffer);
 }
 
 // ---- reading group images for the planner ----
@@ -93,9 +89,7 @@ int32_t Copied(const OutputFile& out, const ParInfo* info, const ImageInfo* imag
     const int error = errno;
     switch (read) {
         case ImageRead::kOk:
-            if (image->length == 0)
-                LocatedError(info->parPath, image->line, "image file '%s' is empty: there is nothing to bind",
-                             image->name);
+            RefuseEmptyImage(info, image);
             return image->length;
         case ImageRead::kCannotOpen:
             std::printf("Error: open input image %s failed\n", image->name);
@@ -117,25 +111,6 @@ int32_t Copied(const OutputFile& out, const ParInfo* info, const ImageInfo* imag
     return 0;
 }
 
-// What the images claim in the output: their data and their padded ranges,
-// in ascending order.
-struct Claim {
-    uint64_t start;
-    uint64_t end;
-};
-
-std::vector<Claim> Claims(const ParInfo* info) {
-    std::vector<Claim> claims;
-    for (uint32_t i = 0; i < info->imageCount; ++i) {
-        const ImageInfo* image = info->images[i];
-        uint64_t end = DataEnd(image);
-        if (HasPaddedRange(image)) end = std::max(end, uint64_t{image->offset} + image->limit);
-        claims.push_back({image->offset, end});
-    }
-    std::sort(claims.begin(), claims.end(), [](const Claim& a, const Claim& b) { return a.start < b.start; });
-    return claims;
-}
-
 bool FillRange(const OutputFile& out, uint8_t fill, uint64_t length, uint64_t at, IoBuffer& buffer) {
     if (length == 0 || FillAt(out.file.fd, fill, length, at, buffer)) return true;
     ReportWriteFailure(out.path);
@@ -143,6 +118,12 @@ bool FillRange(const OutputFile& out, uint8_t fill, uint64_t length, uint64_t at
 }
 
 }  // namespace
+
+bool RefuseEmptyImage(const ParInfo* info, const ImageInfo* image) {
+    if (image->length != 0) return false;
+    LocatedError(info->parPath, image->line, "image file '%s' is empty: there is nothing to bind", image->name);
+    return true;
+}
 
 ImageRead TransferImage(int inFd, const ImageInfo* image, int outFd, uint32_t* crc, IoBuffer& buffer) {
     const uint64_t length = static_cast<uint64_t>(image->length);
@@ -172,8 +153,8 @@ int32_t LocateImage(const OutputFile& out, const ParInfo* info, uint32_t i, IoBu
     bool inHeader = InGroupHeader(info, image);
     // Read, checksummed and written while the headers were built.
     if (groupImagesPlaced && inHeader) {
-        return PadBehindImage(out.file.fd, image, buffer) ? image->length
-                                                          : Copied(out, info, image, ImageRead::kWriteFailed);
+        return Copied(out, info, image,
+                      PadBehindImage(out.file.fd, image, buffer) ? ImageRead::kOk : ImageRead::kWriteFailed);
     }
     uint32_t crc = 0;
     ImageRead read = CopyImage(out.file.fd, image, &crc, buffer);
@@ -188,12 +169,9 @@ bool FillGaps(const OutputFile& out, const ParInfo* info, IoBuffer& buffer) {
     // The file is new, or was truncated to nothing: growing it yields zeros,
     // without writing them (where the file system cannot, they are written).
     if (fill == 0x00 && ::ftruncate(out.file.fd, static_cast<off_t>(info->targetSize)) == 0) return true;
-    uint64_t at = 0;
-    for (const Claim& claim : Claims(info)) {
-        if (claim.start > at && !FillRange(out, fill, claim.start - at, at, buffer)) return false;
-        at = std::max(at, claim.end);
-    }
-    return info->targetSize <= at || FillRange(out, fill, info->targetSize - at, at, buffer);
+    for (const Claim& gap : FillGapsOf(info))
+        if (!FillRange(out, fill, gap.end - gap.start, gap.start, buffer)) return false;
+    return true;
 }
 
 }  // namespace morvik

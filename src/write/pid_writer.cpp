@@ -7,6 +7,7 @@
 
 #include "sys/diagnostics.h"
 #include "sys/io.h"
+#include "write/layout.h"
 #include "write/writer.h"
 
 namespace morvik {
@@ -116,24 +117,18 @@ bool putAnotherPID(int outFd, const PidBlock* block, uint32_t location) {
 namespace {
 
 bool WriteFwPidRecords(int outFd, const ParInfo* info, const PidBlock* block) {
-    const PidInfo* pid = info->pidInfo;
-    if (info->groupCount == 0) {
-        if (pid->fwLocation[0] == 0) {
-            std::printf("Warn : there would be no FW PID!\n");
-            return true;
-        }
-        std::printf("FW PID is at %x!\n", pid->fwLocation[0]);
-        return putAnotherPID(outFd, block, pid->fwLocation[0]);
-    }
-    for (int32_t g = 0; g < info->groupCount; ++g) {
+    for (const FwPidPlace& place : FwPidPlaces(info)) {
         // A group that got no location (it has no image of its own) gets no
         // record: position 0 is the bootloader's first bytes.
-        if (pid->fwLocation[g] == 0) {
+        if (place.at == 0) {
             std::printf("Warn : there would be no FW PID!\n");
             continue;
         }
-        std::printf("FW PID for group %d address is %x.\n", g, pid->fwLocation[g]);
-        if (!putAnotherPID(outFd, block, pid->fwLocation[g])) return false;
+        if (place.group < 0)
+            std::printf("FW PID is at %x!\n", place.at);
+        else
+            std::printf("FW PID for group %d address is %x.\n", place.group, place.at);
+        if (!putAnotherPID(outFd, block, place.at)) return false;
     }
     return true;
 }
@@ -141,7 +136,7 @@ bool WriteFwPidRecords(int outFd, const ParInfo* info, const PidBlock* block) {
 }  // namespace
 
 bool WritePidData(const OutputFile& out, const ParInfo* info, const PidBlock* block) {
-    uint32_t blockEnd = info->pidInfo->bootLocation - static_cast<uint32_t>(kPidBlockSize);
+    const auto blockEnd = static_cast<uint32_t>(PidBlockAt(info->pidInfo) - 1);
     if (LocatePID(out.file.fd, block, blockEnd) && WriteFwPidRecords(out.file.fd, info, block)) return true;
     ReportWriteFailure(out.path);
     return false;

@@ -45,6 +45,10 @@ ImageReader ChecksumImageReader(IoBuffer* buffer);
 // output cannot be written.
 int32_t LocateImage(const OutputFile& out, const ParInfo* info, uint32_t i, IoBuffer& buffer, bool groupImagesPlaced);
 
+// An empty image is refused as it is placed: true after the located
+// diagnostic that says so.
+bool RefuseEmptyImage(const ParInfo* info, const ImageInfo* image);
+
 // Writes the fill byte into every byte up to targetSize that no image's data
 // or padded range claims. Together with PlaceImage this writes each byte of
 // the output once; the PID data and the headers are written over it.

@@ -86,9 +86,9 @@ std::string SRecord(char type, uint32_t address, size_t addressBytes, const uint
 bool WriteFlashFiles(const Inspection& inspection, ImageFile* image, const FlashRequest& request, FlashResult* result,
                      std::string* error);
 
-// The one-line reason why nothing was written: "... not written: the image
-// does not verify".
-std::string FlashNotWrittenText(const FlashRequest& request);
+// The one-line reason why nothing was written: "... not written: " and
+// `why` ("the image does not verify").
+std::string FlashNotWrittenText(const FlashRequest& request, const std::string& why);
 
 // The files in the text report, and the value of the JSON member "flash".
 void PrintFlashText(const FlashResult& result);

@@ -96,12 +96,12 @@ std::string RefuseFlashPaths(const FlashRequest& request, const char* image, con
     return "";
 }
 
-std::string FlashNotWrittenText(const FlashRequest& request) {
+std::string FlashNotWrittenText(const FlashRequest& request, const std::string& why) {
     std::string files;
     if (request.ihex != nullptr) files = Format("Intel HEX file %s", request.ihex);
     if (request.ihex != nullptr && request.motorola != nullptr) files += " and ";
     if (request.motorola != nullptr) files += Format("S-record file %s", request.motorola);
-    return files + " not written: the image does not verify";
+    return files + " not written: " + why;
 }
 
 void PrintFlashText(const FlashResult& result) {
