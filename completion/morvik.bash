@@ -34,13 +34,13 @@ _morvik() {
     mapfile -t COMPREPLY < <(compgen -W '-i -o -p --pad -d --debug -f --parfmt -v --version -h --help --quiet --strict --makedeps --map' -- "$cur")
 }
 
-# Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+# Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--checksums] IMAGE
 _morvik_inspect() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     if [[ $prev == -x || $prev == --extract ]]; then
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
     elif [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg -h --help -V --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --checksums -h --help -V --version' -- "$cur")
     else
         _morvik_files "$cur" ''
     fi

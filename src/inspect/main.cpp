@@ -1,4 +1,4 @@
-// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE
+// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--checksums] IMAGE
 // Exit status: 0 everything verifies, 1 something does not (or the parts
 // cannot rebuild the image exactly), 2 usage error, unreadable file, a file
 // that changed while it was read, or parts or picture that cannot be written.
@@ -9,6 +9,7 @@
 
 #include "getopt/getopt.h"
 #include "inspect/extract/extract.h"
+#include "inspect/judge/checksums.h"
 #include "inspect/judge/inspection.h"
 #include "inspect/pass/text.h"
 #include "inspect/report/report.h"
@@ -25,6 +26,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // something does not verify, or the parts do not rebuild the image exactly
 constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, outputs that cannot be written
 
+// Options with no short form.
+constexpr int32_t kOptChecksums = 256;
+
 const LongOption inspect_longopts[] = {
     {"json", no_argument, nullptr, 'j'},
     {"quiet", no_argument, nullptr, 'q'},
@@ -32,17 +36,19 @@ const LongOption inspect_longopts[] = {
     {"svg", required_argument, nullptr, 's'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
+    {"checksums", no_argument, nullptr, kOptChecksums},
     {nullptr, 0, nullptr, 0},
 };
 
 void ShowInspectUsage() {
-    std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE\n");
+    std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--checksums] IMAGE\n");
     std::printf("Verify a bound image and print its layout map.\n");
     std::printf("\n");
     std::printf("\t-j, --json\t\tprint the findings as one JSON document\n");
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
     std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
     std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE (- for standard output)\n");
+    std::printf("\t    --checksums\t\tadd the SHA-256 of the file and of each area of the map\n");
     std::printf("\t-h, --help\t\tdisplay this help and exit\n");
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
@@ -62,7 +68,8 @@ struct Outputs {
     const char* extractDir = nullptr;
     const char* svgFile = nullptr;
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
-    bool shown = false;                // --help or --version was printed: nothing else runs
+    bool checksums = false;
+    bool shown = false;  // --help or --version was printed: nothing else runs
 };
 
 // Reads the options; false after a message when one is wrong.
@@ -83,6 +90,9 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
                 break;
             case 's':
                 outputs->svgFile = optarg;
+                break;
+            case kOptChecksums:
+                outputs->checksums = true;
                 break;
             case 'h':
                 ShowInspectUsage();
@@ -198,8 +208,12 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
     }
     ImageFile image;
     Inspection inspection;
-    if (!InspectPath(path, &image, &inspection, &error)) {
-        PrintError(error);
+    Sha256 whole;
+    std::vector<ChunkWatch> watches;
+    if (outputs.checksums) watches.push_back(WatchWholeFile(&whole));
+    if (!InspectPath(path, &image, &inspection, &error, watches) ||
+        (outputs.checksums && !AddChecksums(&image, &whole, !options.quiet, &inspection))) {
+        PrintError(error.empty() ? image.error : error);
         return kExitUsage;
     }
     Extraction extraction;

@@ -101,6 +101,7 @@ struct Region {
     uint32_t entry = 0;     // group images: the entry index
     uint8_t byte = 0;       // fill and byte runs
     bool overlaps = false;  // starts inside the region before it
+    std::string sha256;     // hex digest of its bytes, when asked for (--checksums)
 };
 
 // A sound image holds at most two headers, one PID block and two FW PID
@@ -122,6 +123,7 @@ struct Inspection {
     std::vector<Region> regions;
     std::vector<std::string> failures;
     std::vector<std::string> notes;
+    std::string sha256;  // hex digest of the whole file, when asked for (--checksums)
 };
 
 // The PID block that FW PID records are compared with: the first complete

@@ -86,6 +86,7 @@ std::string RegionJson(const Region& r) {
     JsonMember(&m, "kind", JsonText(NamesOf(r.kind).json));
     JsonMember(&m, "label", JsonText(RegionLabel(r)));
     JsonMember(&m, "overlaps", JsonBool(r.overlaps));
+    if (!r.sha256.empty()) JsonMember(&m, "sha256", JsonText(r.sha256));
     return JsonValue(m);
 }
 
@@ -117,6 +118,7 @@ void PrintJsonReport(const Inspection& in, const ReportOptions& options, const J
     JsonMember(&m, "schemaVersion", JsonNumber(kInspectJsonSchemaVersion));
     JsonName(&m, "file", in.path);
     JsonMember(&m, "size", JsonNumber(in.size));
+    if (!in.sha256.empty()) JsonMember(&m, "sha256", JsonText(in.sha256));
     JsonMember(&m, "ok", JsonBool(in.failures.empty()));
     JsonMember(&m, "bound", JsonBool(IsBound(in)));
     if (!options.quiet) FullMembers(in, &m);
