@@ -285,7 +285,9 @@ TEST(InspectRobustness, ChecksumsCrossChunksAndSeeAChangeAfterThePass) {
         morvik::Sha256 whole;
         std::string error;
         ASSERT_TRUE(morvik::InspectPath(path.c_str(), &file, &in, &error, {morvik::WatchWholeFile(&whole)})) << error;
-        if (c.newSize >= 0) ASSERT_EQ(::truncate(path.c_str(), c.newSize), 0);
+        if (c.newSize >= 0) {
+            ASSERT_EQ(::truncate(path.c_str(), c.newSize), 0);
+        }
         bool ok = morvik::AddChecksums(&file, &whole, true, &in);
         if (c.newSize >= 0) {
             EXPECT_FALSE(ok) << c.what;
@@ -485,6 +487,24 @@ TEST(InspectRobustness, WorkBombsFailInBoundedTime) {
     ASSERT_TRUE(ok);
     EXPECT_EQ(doc["headers"].items.size(), 64u);
     EXPECT_EQ(doc["headers"][63]["entries"][9]["actual"].number, static_cast<double>(Crc32(bomb.data(), bomb.size())));
+
+    // --checksums hashes overlapping areas up to twice the file, no more.
+    run = InspectBytes(dir, bomb, {"--json", "--checksums"});
+    ExpectMatchesSchema("morvik-inspect", run.out);
+    doc = ParseJson(run.out, &ok);
+    ASSERT_TRUE(ok);
+    double hashed = 0;
+    size_t leftOut = 0;
+    for (const Json& r : doc["regions"].items) {
+        if (r["sha256"].kind == Json::String)
+            hashed += r["size"].number;
+        else
+            ++leftOut;
+    }
+    EXPECT_LE(hashed, 2.0 * static_cast<double>(bomb.size()));
+    EXPECT_GT(hashed, 1.0 * static_cast<double>(bomb.size()));
+    std::string note = "SHA-256 left out for " + std::to_string(leftOut) + " overlapping areas";
+    EXPECT_NE(run.out.find(note), std::string::npos) << note << "\n" << run.out.substr(0, 2000);
 }
 
 }  // namespace

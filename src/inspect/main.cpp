@@ -68,8 +68,8 @@ struct Outputs {
     const char* extractDir = nullptr;
     const char* svgFile = nullptr;
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
-    bool checksums = false;
-    bool shown = false;  // --help or --version was printed: nothing else runs
+    bool checksums = false;            // the SHA-256 of the file and of its areas
+    bool shown = false;                // --help or --version was printed: nothing else runs
 };
 
 // Reads the options; false after a message when one is wrong.

@@ -13,6 +13,11 @@
 
 namespace morvik {
 
+// The areas' hashes read at most this many times the file's size; areas
+// beyond that (only where they overlap) are left without one, and a note
+// says how many.
+constexpr uint64_t kAreaHashFactor = 2;
+
 // Starts `whole` and has it see every chunk of the pass it is given to.
 ChunkWatch WatchWholeFile(Sha256* whole);
 
