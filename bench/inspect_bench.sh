@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times Morvik-inspect next to `cat IMAGE > /dev/null` on the same file, and
-# measures its peak resident memory.
+# Times Morvik-inspect, plain and with --checksums, next to `cat IMAGE >
+# /dev/null` on the same file, and measures its peak resident memory; and
+# the SHA-256 along its pass next to sha256sum of the same file.
 #
 #   bench/inspect_bench.sh [path/to/Morvik-inspect [path/to/Morvik]]
 #   RUNS=9 bench/inspect_bench.sh ...
@@ -143,13 +144,55 @@ median() {
     printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-peak_kib() {  # file [option ...]
-    /usr/bin/time -f %M "$inspect" --quiet "${@:2}" "$1" 2>&1 > /dev/null | tail -n 1
+peak_kib() {  # file [option...] (--quiet when none)
+    local file="$1"
+    shift
+    (($#)) || set -- --quiet
+    /usr/bin/time -f %M "$inspect" "$@" "$file" 2>&1 > /dev/null | tail -n 1
 }
 
-# Inspector and cat take turns, so that a slow stretch of the machine hits
-# both alike.
-measure() {  # label file [option ...]
+ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
+
+# MiB per second for `bytes` in `seconds`.
+rate() { echo "$1 $2" | awk '{ printf "%.0f", $1 / 1048576 / $2 }'; }
+
+# The commands take turns, so that a slow stretch of the machine hits them
+# alike. Besides the plain check: --checksums with the area table (the
+# whole file hashed along the pass, the areas read and hashed again), and
+# with --quiet (the whole file's alone), and sha256sum of the same file;
+# the difference between the plain and the --quiet --checksums runs is the
+# hashing along the pass, a throughput to hold against sha256sum's.
+measure() {  # label file
+    local label="$1" file="$2" tool=() sums=() whole=() cats=() shas=() status
+    time_once "$inspect" --quiet "$file" > /dev/null
+    time_once "$inspect" --checksums "$file" > /dev/null
+    time_once cat "$file" > /dev/null
+    for ((i = 0; i < runs; ++i)); do
+        tool+=("$(time_once "$inspect" --quiet "$file")")
+        sums+=("$(time_once "$inspect" --checksums "$file")")
+        whole+=("$(time_once "$inspect" --checksums --quiet "$file")")
+        cats+=("$(time_once cat "$file")")
+        shas+=("$(time_once sha256sum "$file")")
+    done
+    status=0
+    "$inspect" --quiet "$file" > /dev/null 2>&1 || status=$?
+    local t k w c h bytes along
+    t="$(median "${tool[@]}")"
+    k="$(median "${sums[@]}")"
+    w="$(median "${whole[@]}")"
+    c="$(median "${cats[@]}")"
+    h="$(median "${shas[@]}")"
+    bytes="$(stat -c %s "$file")"
+    printf '%-8s inspect %8.4f s  cat %8.4f s  ratio %5.2f  peak RSS %7d KiB  exit %d\n' \
+        "$label" "$t" "$c" "$(ratio "$t" "$c")" "$(peak_kib "$file")" "$status"
+    printf '%-8s --checksums %8.4f s  ratio %5.2f  peak RSS %7d KiB;  --checksums --quiet %8.4f s  ratio %5.2f\n' \
+        "" "$k" "$(ratio "$k" "$c")" "$(peak_kib "$file" --checksums)" "$w" "$(ratio "$w" "$c")"
+    along="$(echo "$bytes $w $t" | awk '{ d = $2 - $3; if (d <= 0) print "-"; else printf "%.0f", $1 / 1048576 / d }')"
+    printf '%-8s SHA-256 along the pass %6s MiB/s;  sha256sum %8.4f s, %6s MiB/s\n' "" "$along" "$h" "$(rate "$bytes" "$h")"
+}
+
+# The check with options besides (--against), next to `cat` of the image.
+measure_with() {  # label file option...
     local label="$1" file="$2" tool=() cats=() status
     local options=("${@:3}")
     time_once "$inspect" --quiet "${options[@]}" "$file" > /dev/null
@@ -164,7 +207,7 @@ measure() {  # label file [option ...]
     t="$(median "${tool[@]}")"
     c="$(median "${cats[@]}")"
     printf '%-8s inspect %8.4f s  cat %8.4f s  ratio %5.2f  peak RSS %7d KiB  exit %d\n' \
-        "$label" "$t" "$c" "$(echo "$t $c" | awk '{ print $1 / $2 }')" "$(peak_kib "$file" "${options[@]}")" "$status"
+        "$label" "$t" "$c" "$(echo "$t $c" | awk '{ print $1 / $2 }')" "$(peak_kib "$file" --quiet "${options[@]}")" "$status"
 }
 
 # The comparison reads both files once each: the floor is `cat` of both.
@@ -195,8 +238,9 @@ echo "Morvik-inspect: $inspect; medians of $runs runs, warm cache${busy:+, one C
 measure 256MiB "$work/img256.bin"
 measure 1GiB "$work/img1g.bin"
 measure bomb "$work/bomb.bin"
-printf '%-8s peak RSS %d KiB\n' "sparse" "$(peak_kib "$work/sparse.bin")"
+printf '%-8s peak RSS %d KiB, with --checksums %d KiB\n' "sparse" "$(peak_kib "$work/sparse.bin")" \
+    "$(peak_kib "$work/sparse.bin" --checksums)"
 measure_diff diff1GiB "$work/img1g.bin" "$work/img1g-b.bin"
 # The PAR file names its inputs relative to the folder it is bound in.
 cd "$work"
-measure against "$work/img1g.bin" --against img1g.par --fill 0xff
+measure_with against "$work/img1g.bin" --against img1g.par --fill 0xff

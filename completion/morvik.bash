@@ -34,7 +34,7 @@ _morvik() {
     mapfile -t COMPREPLY < <(compgen -W '-i -o -p --pad -d --debug -f --parfmt -v --version -h --help --quiet --strict --makedeps --map' -- "$cur")
 }
 
-# Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--against FILE.PAR [--fill 0x00|0xff]]
+# Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--checksums] [--against FILE.PAR [--fill 0x00|0xff]]
 #                [--ihex FILE] [--motorola FILE] [--base ADDR] IMAGE
 # Morvik-inspect --diff [--json] [--quiet] OLD NEW
 _morvik_inspect() {
@@ -48,7 +48,7 @@ _morvik_inspect() {
     elif [[ $prev == --fill ]]; then
         mapfile -t COMPREPLY < <(compgen -W '0x00 0xff 0xFF' -- "$cur")
     elif [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --ihex --motorola --base --diff --against --fill -h --help -V --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-j --json -q --quiet -x --extract -s --svg --checksums --ihex --motorola --base --diff --against --fill -h --help -V --version' -- "$cur")
     else
         _morvik_files "$cur" ''
     fi

@@ -263,6 +263,73 @@ TEST(InspectBind, NoGroupsTavInDataAndTruncation) {
     EXPECT_NE(run.out.find("FW PID record at 0x00029c00 (header at 0x00020000): runs past the end"), std::string::npos);
 }
 
+// sha256sum of each [start, end) of `bytes`, in one run of it.
+std::vector<std::string> Sha256sumOf(const TempDir& dir, const Bytes& bytes,
+                                     const std::vector<std::pair<uint64_t, uint64_t>>& pieces) {
+    std::vector<std::string> args = {"/usr/bin/sha256sum"};
+    for (const auto& [start, end] : pieces) {
+        args.push_back(dir / ("piece" + std::to_string(args.size())));
+        WriteFile(args.back(), Bytes(bytes.begin() + static_cast<long>(start), bytes.begin() + static_cast<long>(end)));
+    }
+    RunResult run = RunProgram(args[0], args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> digests;
+    for (const std::string& line : Lines(run.out)) digests.push_back(line.substr(0, 64));
+    EXPECT_EQ(digests.size(), pieces.size()) << run.out;
+    digests.resize(pieces.size());
+    return digests;
+}
+
+// The whole file's digest and each area's, in the JSON document and the
+// text report; the text otherwise as without --checksums, --quiet keeping
+// the whole file's alone.
+TEST(InspectBind, ChecksumsAreTheSha256OfTheFileAndOfEachArea) {
+    for (const Bound& b : kBound) {
+        TempDir dir;
+        const std::string out = Bind(dir, b.par, b.pad);
+        const Bytes image = ReadFile(out);
+        RunResult json = RunInspect({"--checksums", "--json", out});
+        EXPECT_EQ(json.status, 0) << b.name << json.err;
+        ExpectMatchesSchema("morvik-inspect", json.out);
+        bool ok = false;
+        Json doc = ParseJson(json.out, &ok);
+        ASSERT_TRUE(ok) << json.out;
+        std::vector<std::pair<uint64_t, uint64_t>> pieces = {{0, image.size()}};
+        for (const Json& r : doc["regions"].items)
+            pieces.emplace_back(static_cast<uint64_t>(r["start"].number), static_cast<uint64_t>(r["end"].number));
+        const std::vector<std::string> expected = Sha256sumOf(dir, image, pieces);
+        EXPECT_EQ(doc["sha256"].text, expected[0]) << b.name;
+        std::vector<std::string> rows = {"SHA-256 of the file: " + expected[0], "SHA-256 of each area"};
+        std::string areaSection = "\nSHA-256 of each area\n";
+        for (size_t i = 0; i < doc["regions"].items.size(); ++i) {
+            const Json& r = doc["regions"][i];
+            EXPECT_EQ(r["sha256"].text, expected[i + 1]) << b.name << " region " << i;
+            rows.push_back("  " + Hex8(pieces[i + 1].first) + "  " + Hex8(pieces[i + 1].second - 1) + "  " +
+                           expected[i + 1] + "  " + r["label"].text);
+        }
+
+        RunResult plain = RunInspect({out});
+        RunResult text = RunInspect({"--checksums", out});
+        EXPECT_EQ(text.status, plain.status) << b.name;
+        EXPECT_EQ(MissingInOrder(text.out, rows), "") << b.name << "\n" << text.out;
+        std::string without = text.out;
+        without.erase(without.find(rows[0]), rows[0].size() + 1);
+        size_t section = without.find(areaSection);
+        ASSERT_NE(section, std::string::npos) << text.out;
+        without.erase(section, without.find("\n\n", section + 1) + 1 - section);
+        EXPECT_EQ(without, plain.out) << b.name;
+
+        RunResult quiet = RunInspect({"--checksums", "--quiet", out});
+        EXPECT_EQ(quiet.out, rows[0] + "\n" + RunInspect({"--quiet", out}).out) << b.name;
+        RunResult quietJson = RunInspect({"--checksums", "--quiet", "--json", out});
+        ExpectMatchesSchema("morvik-inspect", quietJson.out);
+        Json quietDoc = ParseJson(quietJson.out, &ok);
+        EXPECT_EQ(quietDoc["sha256"].text, expected[0]) << b.name;
+        EXPECT_EQ(quietDoc["regions"].kind, Json::Null) << b.name;
+        EXPECT_EQ(RunInspect({"--json", out}).out.find("sha256"), std::string::npos) << b.name;
+    }
+}
+
 TEST(InspectBind, JsonIsWellFormedForAwkwardNamesAndQuietMode) {
     TempDir dir;
     Bytes image = ReadFile(Bind(dir, kTwoGroupPar, "0x00"));

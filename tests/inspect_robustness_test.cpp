@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "format/image_format.h"
+#include "inspect/judge/checksums.h"
 #include "inspect/judge/inspection.h"
 #include "inspect/pass/scan_routes.h"
 #include "support/image_model.h"
@@ -256,6 +257,52 @@ TEST(InspectRobustness, FileThatChangesWhileReadIsAnError) {
     }
 }
 
+// --checksums: the whole file hashed chunk by chunk along the pass, and
+// each area read again after it, where a file that changed in between is
+// an error as it is during the pass.
+TEST(InspectRobustness, ChecksumsCrossChunksAndSeeAChangeAfterThePass) {
+    const uint32_t chunk = morvik::kChunkSize;
+    Group a{chunk - 100, {{chunk + 156, PatternBytes(2 * chunk + 5, 1), "A.00", true}}};
+    const Bytes image = BuildImage(6 * chunk + 77, 0xFF, 5 * chunk + 30, {a});
+    auto digest = [](const uint8_t* p, size_t n) {
+        morvik::Sha256 hash;
+        morvik::Sha256Init(&hash);
+        morvik::Sha256Update(&hash, p, n);
+        return morvik::Sha256Hex(morvik::Sha256Final(&hash));
+    };
+    // clang-format off
+    struct Case {
+        const char* what;
+        off_t newSize;  // after the pass; -1 leaves the file as it is
+    } cases[] = {{"unchanged", -1}, {"shrinks", 2 * chunk}, {"grows", 7 * chunk}};
+    // clang-format on
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string path = dir / "image.bin";
+        WriteFile(path, image);
+        morvik::ImageFile file;
+        morvik::Inspection in;
+        morvik::Sha256 whole;
+        std::string error;
+        ASSERT_TRUE(morvik::InspectPath(path.c_str(), &file, &in, &error, {morvik::WatchWholeFile(&whole)})) << error;
+        if (c.newSize >= 0) {
+            ASSERT_EQ(::truncate(path.c_str(), c.newSize), 0);
+        }
+        bool ok = morvik::AddChecksums(&file, &whole, true, &in);
+        if (c.newSize >= 0) {
+            EXPECT_FALSE(ok) << c.what;
+            EXPECT_NE(file.error.find("changed while it was read"), std::string::npos) << c.what << ": " << file.error;
+            continue;
+        }
+        ASSERT_TRUE(ok) << file.error;
+        EXPECT_EQ(in.sha256, digest(image.data(), image.size()));
+        ASSERT_GE(in.regions.size(), 5u);
+        for (const morvik::Region& r : in.regions) {
+            EXPECT_EQ(r.sha256, digest(image.data() + r.start, r.length)) << "area at " << r.start;
+        }
+    }
+}
+
 // Headers, a PID block and FW PID records that straddle the chunks are
 // found and verified.
 TEST(InspectRobustness, ChunkBordersChangeNothing) {
@@ -440,6 +487,24 @@ TEST(InspectRobustness, WorkBombsFailInBoundedTime) {
     ASSERT_TRUE(ok);
     EXPECT_EQ(doc["headers"].items.size(), 64u);
     EXPECT_EQ(doc["headers"][63]["entries"][9]["actual"].number, static_cast<double>(Crc32(bomb.data(), bomb.size())));
+
+    // --checksums hashes overlapping areas up to twice the file, no more.
+    run = InspectBytes(dir, bomb, {"--json", "--checksums"});
+    ExpectMatchesSchema("morvik-inspect", run.out);
+    doc = ParseJson(run.out, &ok);
+    ASSERT_TRUE(ok);
+    double hashed = 0;
+    size_t leftOut = 0;
+    for (const Json& r : doc["regions"].items) {
+        if (r["sha256"].kind == Json::String)
+            hashed += r["size"].number;
+        else
+            ++leftOut;
+    }
+    EXPECT_LE(hashed, 2.0 * static_cast<double>(bomb.size()));
+    EXPECT_GT(hashed, 1.0 * static_cast<double>(bomb.size()));
+    std::string note = "SHA-256 left out for " + std::to_string(leftOut) + " overlapping areas";
+    EXPECT_NE(run.out.find(note), std::string::npos) << note << "\n" << run.out.substr(0, 2000);
 }
 
 }  // namespace

@@ -299,7 +299,8 @@ TEST(InspectSynthetic, CommandLine) {
     const std::string titled = dir / "x\x1b]0;t\x07\xff.bin";
     WriteFile(titled, OneGroup(0x00));
     const std::string kDiffWritesNothing =
-        "Error : --diff compares two images as they are: leave out --against, --fill, --extract, --svg, --ihex, "
+        "Error : --diff compares two images as they are: leave out --checksums, --against, --fill, --extract, --svg, "
+        "--ihex, "
         "--motorola and --base\n";
     // clang-format off
     struct Case {
@@ -308,20 +309,22 @@ TEST(InspectSynthetic, CommandLine) {
         std::string firstLine;  // of standard output, whole ("" when it is empty)
         std::string err;        // all of standard error: every error goes there
     } cases[] = {
-        {{}, 2, "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE",
+        {{}, 2, "Usage : Morvik-inspect [OPTION]... IMAGE",
          "Error : no image file given\n"},
-        {{image, image}, 2, "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE",
+        {{image, image}, 2, "Usage : Morvik-inspect [OPTION]... IMAGE",
          "Error : give exactly one image file\n"},
         {{"--json"}, 2, "", "Error : no image file given\n"},
         {{dir / "missing.bin"}, 2, "",
          "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
         {{"--json", dir / "missing.bin"}, 2, "",
          "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
+        {{"--checksums", dir / "missing.bin"}, 2, "",
+         "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
         {{dir.path}, 2, "", "Error : " + dir.path + " is not a regular file\n"},
         {{"--bogus", image}, 2, "",
          prog + ": unrecognized option `--bogus'\nPlease type 'Morvik-inspect -h' for help!\n"},
         {{"-z", image}, 2, "", prog + ": invalid option -- z\nPlease type 'Morvik-inspect -h' for help!\n"},
-        {{"--help"}, 0, "Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE", ""},
+        {{"--help"}, 0, "Usage : Morvik-inspect [OPTION]... IMAGE", ""},
         {{"--svg", dir / "no/such/map.svg", image}, 2, "",
          "Error : cannot write the picture " + dir / "no/such/map.svg" + ": No such file or directory\n"},
         {{titled}, 0, "Image " + dir.path + "/x\\x1b]0;t\\x07\\xff.bin: 14352 bytes (0x00003810), fill byte 0x00", ""},
@@ -349,6 +352,7 @@ TEST(InspectSynthetic, CommandLine) {
         {{"--diff", "--ihex", dir / "f.hex", image, image}, 2, "", kDiffWritesNothing},
         {{"--diff", "--base", "0x8000000", image, image}, 2, "", kDiffWritesNothing},
         {{"--diff", "--against", dir / "board.PAR", image, image}, 2, "", kDiffWritesNothing},
+        {{"--diff", "--checksums", image, image}, 2, "", kDiffWritesNothing},
         {{"--diff", "--json", image, dir / "missing.bin"}, 2, "",
          "Error : cannot open image " + dir / "missing.bin" + ": No such file or directory\n"},
         {{"--diff", dir.path, image}, 2, "", "Error : " + dir.path + " is not a regular file\n"},

@@ -1,4 +1,4 @@
-// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--against FILE.PAR [--fill 0x00|0xff]]
+// Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] [--checksums] [--against FILE.PAR [--fill 0x00|0xff]]
 //                [--ihex FILE] [--motorola FILE] [--base ADDR] IMAGE
 // Morvik-inspect --diff [--json] [--quiet] OLD NEW
 // Exit status: 0 everything verifies, 1 something does not (or the parts
@@ -16,6 +16,7 @@
 #include "inspect/diff/diff.h"
 #include "inspect/extract/extract.h"
 #include "inspect/flash/flash_file.h"
+#include "inspect/judge/checksums.h"
 #include "inspect/judge/inspection.h"
 #include "inspect/pass/text.h"
 #include "inspect/report/report.h"
@@ -35,7 +36,7 @@ constexpr int kExitUsage = 2;   // usage error, unreadable or changing file, out
 // Long options without a short form.
 constexpr int32_t kOptIhex = 0x100, kOptMotorola = 0x101, kOptBase = 0x102;
 constexpr int kOptDiff = 0x100 + 'D';
-constexpr int kAgainstOption = 0x103, kFillOption = 0x104;
+constexpr int kAgainstOption = 0x103, kFillOption = 0x104, kOptChecksums = 0x105;
 
 // clang-format off
 const LongOption inspect_longopts[] = {
@@ -51,12 +52,13 @@ const LongOption inspect_longopts[] = {
     {"base", required_argument, nullptr, kOptBase},
     {"against", required_argument, nullptr, kAgainstOption},
     {"fill", required_argument, nullptr, kFillOption},
+    {"checksums", no_argument, nullptr, kOptChecksums},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
 
 void ShowInspectUsage() {
-    std::printf("Usage : Morvik-inspect [--json] [--quiet] [--extract DIR] [--svg FILE] IMAGE\n");
+    std::printf("Usage : Morvik-inspect [OPTION]... IMAGE\n");
     std::printf("        Morvik-inspect --diff [--json] [--quiet] OLD NEW\n");
     std::printf("Verify a bound image and print its layout map, or compare two images area by area.\n");
     std::printf("\n");
@@ -64,6 +66,7 @@ void ShowInspectUsage() {
     std::printf("\t-q, --quiet\t\tprint only failures and the summary\n");
     std::printf("\t-x, --extract DIR\twrite the parts, recovered.PAR and bind.sh into DIR (new or empty)\n");
     std::printf("\t-s, --svg FILE\t\tdraw the layout map as an SVG picture into FILE (- for standard output)\n");
+    std::printf("\t    --checksums\t\tadd the SHA-256 of the file and of each area of the map\n");
     std::printf("\t    --against FILE.PAR\tcheck that the image is byte for byte what binding FILE.PAR makes\n");
     std::printf("\t    --fill 0x00|0xff\tthe fill the image was bound with (default 0x00)\n");
     std::printf("\t    --ihex FILE\t\twrite an image that verifies as Intel HEX into FILE (- for standard output)\n");
@@ -92,6 +95,7 @@ struct Outputs {
     FlashRequest flash;
     bool diff = false;                 // compare two images instead
     bool stdoutArrivedClosed = false;  // what "-" would write goes nowhere
+    bool checksums = false;            // the SHA-256 of the file and of its areas
     bool shown = false;                // --help or --version was printed: nothing else runs
     const char* againstPar = nullptr;  // --against
     const char* fillGiven = nullptr;   // --fill, as given
@@ -140,6 +144,9 @@ bool ScanOptions(int argc, char** argv, ReportOptions* options, Outputs* outputs
                 break;
             case kOptDiff:
                 outputs->diff = true;
+                break;
+            case kOptChecksums:
+                outputs->checksums = true;
                 break;
             case 'h':
                 ShowInspectUsage();
@@ -284,15 +291,17 @@ void PrintReport(const Inspection& inspection, const Outputs& outputs, const Rep
 
 // What an inspection of one image does besides its report.
 bool WritesFiles(const Outputs& outputs) {
-    return outputs.againstPar != nullptr || outputs.fillGiven != nullptr || outputs.extractDir != nullptr ||
-           outputs.svgFile != nullptr || FlashWanted(outputs.flash) || outputs.flash.baseGiven;
+    return outputs.checksums || outputs.againstPar != nullptr || outputs.fillGiven != nullptr ||
+           outputs.extractDir != nullptr || outputs.svgFile != nullptr || FlashWanted(outputs.flash) ||
+           outputs.flash.baseGiven;
 }
 
 // --diff OLD NEW: the comparison alone; it writes no parts, picture or flash files.
 int RunDiff(int operands, char** paths, const ReportOptions& options, const Outputs& outputs) {
     if (WritesFiles(outputs)) {
         PrintError(
-            "--diff compares two images as they are: leave out --against, --fill, --extract, --svg, --ihex, "
+            "--diff compares two images as they are: leave out --checksums, --against, --fill, --extract, --svg, "
+            "--ihex, "
             "--motorola and --base");
         return kExitUsage;
     }
@@ -311,6 +320,24 @@ int RunDiff(int operands, char** paths, const ReportOptions& options, const Outp
     else
         PrintDiffText(diff, options.quiet);
     return diff.identical ? kExitOk : kExitFailed;
+}
+
+// The one pass over the image with what rides on it (the comparison with
+// the PAR file's bind, the file's SHA-256), then the areas' SHA-256s and the
+// end of the comparison; false after the message.
+bool InspectImage(const char* path, const Outputs& outputs, const ReportOptions& options, ImageFile* image,
+                  Inspection* inspection, Against* against) {
+    std::vector<ChunkWatch> watches;
+    if (!PrepareAgainst(outputs, against, &watches)) return false;
+    Sha256 whole;
+    if (outputs.checksums) watches.push_back(WatchWholeFile(&whole));
+    std::string error;
+    if (!InspectPath(path, image, inspection, &error, watches) ||
+        (outputs.checksums && !AddChecksums(image, &whole, !options.quiet, inspection))) {
+        PrintError(error.empty() ? image->error : error);
+        return false;
+    }
+    return outputs.againstPar == nullptr || FinishAgainst(against, image->size);
 }
 
 int Run(int argc, char** argv, bool stdoutArrivedClosed) {
@@ -332,15 +359,9 @@ int Run(int argc, char** argv, bool stdoutArrivedClosed) {
         return kExitUsage;
     }
     Against against;
-    std::vector<ChunkWatch> watches;
-    if (!PrepareAgainst(outputs, &against, &watches)) return kExitUsage;
     ImageFile image;
     Inspection inspection;
-    if (!InspectPath(path, &image, &inspection, &error, watches)) {
-        PrintError(error);
-        return kExitUsage;
-    }
-    if (outputs.againstPar != nullptr && !FinishAgainst(&against, image.size)) return kExitUsage;
+    if (!InspectImage(path, outputs, options, &image, &inspection, &against)) return kExitUsage;
     Extraction extraction;
     FlashResult flash;
     JsonObject members;

@@ -103,6 +103,7 @@ struct Region {
     bool overlaps = false;  // starts inside the region before it
     bool crcKnown = false;  // false past the first kCrcCovered bytes
     uint32_t crc = 0;       // CRC-32 of the region's bytes
+    std::string sha256;     // hex digest of its bytes, when asked for (--checksums)
 };
 
 // A sound image holds at most two headers, one PID block and two FW PID
@@ -130,6 +131,7 @@ struct Inspection {
     uint64_t imageEnd = 0;
     std::vector<std::string> failures;
     std::vector<std::string> notes;
+    std::string sha256;  // hex digest of the whole file, when asked for (--checksums)
 };
 
 // The PID block that FW PID records are compared with: the first complete

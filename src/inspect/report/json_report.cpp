@@ -87,6 +87,7 @@ std::string RegionJson(const Region& r) {
     JsonMember(&m, "label", JsonText(RegionLabel(r)));
     JsonMember(&m, "overlaps", JsonBool(r.overlaps));
     JsonMember(&m, "crc32", r.crcKnown ? JsonNumber(r.crc) : JsonNull());
+    if (!r.sha256.empty()) JsonMember(&m, "sha256", JsonText(r.sha256));
     return JsonValue(m);
 }
 
@@ -118,6 +119,7 @@ void PrintJsonReport(const Inspection& in, const ReportOptions& options, const J
     JsonMember(&m, "schemaVersion", JsonNumber(kInspectJsonSchemaVersion));
     JsonName(&m, "file", in.path);
     JsonMember(&m, "size", JsonNumber(in.size));
+    if (!in.sha256.empty()) JsonMember(&m, "sha256", JsonText(in.sha256));
     JsonMember(&m, "ok", JsonBool(in.failures.empty()));
     JsonMember(&m, "bound", JsonBool(IsBound(in)));
     JsonMember(&m, "imageEnd", in.endKnown ? JsonNumber(in.imageEnd) : JsonNull());

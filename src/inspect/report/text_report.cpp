@@ -2,6 +2,7 @@
 // layout map with a proportional position bar, failures and the summary.
 // The image path and the version texts are shown escaped; the magic and
 // tag bytes, '.' for what is not printable ASCII.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -142,6 +143,17 @@ void PrintMap(const Inspection& in) {
     }
 }
 
+// Beside the map rather than in it, so that its rows stay one screen wide.
+void PrintAreaChecksums(const Inspection& in) {
+    if (std::none_of(in.regions.begin(), in.regions.end(), [](const Region& r) { return !r.sha256.empty(); })) return;
+    std::printf("\nSHA-256 of each area\n");
+    std::printf("  %-10s  %-10s  %-64s  %s\n", "start", "end", "sha256", "region");
+    for (const Region& r : in.regions)
+        std::printf("  0x%08llx  0x%08llx  %-64s  %s\n", static_cast<ull>(r.start),
+                    static_cast<ull>(r.start + r.length - 1), r.sha256.empty() ? "-" : r.sha256.c_str(),
+                    RegionLabel(r).c_str());
+}
+
 void PrintList(const char* title, const std::vector<std::string>& lines, bool blankLineFirst) {
     if (lines.empty()) return;
     std::printf("%s%s\n", blankLineFirst ? "\n" : "", title);
@@ -155,9 +167,13 @@ void PrintTextReport(const Inspection& in, const ReportOptions& options) {
         std::string fill = in.fill < 0 ? "unknown" : Format("0x%02x", in.fill);
         std::printf("Image %s: %llu bytes (0x%08llx), fill byte %s\n", Escaped(in.path).c_str(),
                     static_cast<ull>(in.size), static_cast<ull>(in.size), fill.c_str());
+    }
+    if (!in.sha256.empty()) std::printf("SHA-256 of the file: %s\n", in.sha256.c_str());
+    if (!options.quiet) {
         PrintHeaders(in);
         PrintPidBlocks(in);
         PrintMap(in);
+        PrintAreaChecksums(in);
         PrintList("Notes", in.notes, true);
     }
     std::string trailing = TrailingNote(in);
