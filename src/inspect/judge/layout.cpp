@@ -128,6 +128,20 @@ void RegionCrcs(InspectionRun* run, std::vector<Region>* regions) {
     }
 }
 
+// True when a header, an entry it lists, its FW PID record or a PID block
+// reaches past the end of the file: the image is cut short, and nothing
+// follows its end.
+bool ReachesPastEnd(const Inspection& inspection) {
+    for (const HeaderCheck& header : inspection.headers) {
+        if (header.state == HeaderState::Truncated || (header.record.required && !header.record.inFile)) return true;
+        for (const EntryCheck& entry : header.entries)
+            if (!entry.inFile) return true;
+    }
+    for (const PidBlockFind& block : inspection.pidBlocks)
+        if (block.state == PidBlockState::Truncated) return true;
+    return false;
+}
+
 }  // namespace
 
 void BuildRegions(InspectionRun* run) {
@@ -143,7 +157,7 @@ void BuildRegions(InspectionRun* run) {
     }
     if (size > covered) AddGap(run, covered, size, &regions);
     inspection->endKnown = !inspection->headers.empty();
-    inspection->imageEnd = inspection->endKnown ? covered : size;
+    inspection->imageEnd = inspection->endKnown && !ReachesPastEnd(*inspection) ? covered : size;
 
     inspection->fill = FillFromHeaders(*inspection);
     if (inspection->fill < 0) inspection->fill = FillFromRuns(regions, size);
