@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -21,16 +20,6 @@
 
 namespace morvik_test {
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 RunResult InspectIn(const BindFolder& folder, std::vector<std::string> args, RunOptions options = {}) {
     options.cwd = folder.dir.path;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -132,6 +133,15 @@ std::string FirstDifference(const Bytes& actual, const Bytes& expected) {
 std::string Hex(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%x", value);
+    return text;
+}
+
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
     return text;
 }
 

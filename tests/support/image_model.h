@@ -66,6 +66,9 @@ std::string FirstDifference(const Bytes& actual, const Bytes& expected);
 
 std::string Hex(uint32_t value);
 
+// printf into a string (up to 511 characters).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // One image group of a hand-built image: its header's position and its
 // images, the kernel being the one at headerAt + 256.
 struct Group {

@@ -1,22 +1,11 @@
 #include "support/random_layout.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 
 namespace morvik_test {
 
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 uint32_t Pick(std::mt19937& rng, uint32_t from, uint32_t to) {
     return std::uniform_int_distribution<uint32_t>(from, to)(rng);
