@@ -497,6 +497,10 @@ std::vector<Row> Catalogue() {
         {"empty image", {}, "$Size &4\n:empty.bin &0\n", {},
          {Out("Error : Binding file empty.bin fail:"),
           Err("ARMPARA.PAR:2: error: image file 'empty.bin' is empty: there is nothing to bind")}, 1, Output::kNone},
+        // The planner put the group image in place as it read it: the refusal still says why.
+        {"empty group image", {}, group + ":boot.bin &0\n:empty.bin &8000 -k -c\n", {},
+         {Out("Error : Binding file empty.bin fail:"),
+          Err("ARMPARA.PAR:4: error: image file 'empty.bin' is empty: there is nothing to bind")}, 1, Output::kNone},
         {"PID file one digit short", {}, "%pid111.txt &1fff\n" + boot, {},
          {Out("Error: pid111.txt format error!"), Out("Error : Binding PID fail!"),
           Err("ARMPARA.PAR:1: error: PID file 'pid111.txt' has 111 characters: the PID is 112 hex digits")},
