@@ -77,6 +77,7 @@ void ShowInspectUsage() {
     std::printf("\t-V, --version\t\tprint the version and exit\n");
     std::printf("\n");
     std::printf("Exit status: 0 everything verifies, 1 something does not, 2 usage error or unreadable file.\n");
+    std::printf("With --against: 1 also when the image is not what FILE.PAR binds, 2 when the binder refuses it.\n");
     std::printf("With --diff: 0 the files are identical byte for byte, 1 they differ, 2 as above.\n");
 }
 
