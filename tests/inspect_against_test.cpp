@@ -293,8 +293,8 @@ TEST(InspectAgainst, APARFileTheBinderRefusesGivesItsDiagnostics) {
         text.replace(text.find(row.from), std::string(row.from).size(), row.to);
         folder.Write("bad.PAR", text);
         if (*row.file != '\0') {
-            std::string spec = row.file;
-            folder.Write(spec.substr(0, spec.find('=')), spec.substr(spec.find('=') + 1));
+            const std::string entry = row.file;  // "NAME=CONTENTS"
+            folder.Write(entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
         }
         RunResult bind = RunMorvik({"-i", "bad.PAR", "-o", "refused.bin"}, folder.dir.path);
         ASSERT_NE(bind.status, 0);
