@@ -96,14 +96,13 @@ bool TakePath(char* buffer, const char* path, const char* what) {
 }
 
 bool TakePad(BindRun& run, const char* value) {
-    if (std::strcmp(value, "0x00") == 0) {
-        run.info.finalPad = 0;
-        std::printf("Use 0x00 as Final Image Pad.\n");
-        return true;
-    }
-    if (std::strcmp(value, "0xff") == 0 || std::strcmp(value, "0xFF") == 0) {
-        run.info.finalPad = 1;
-        std::printf("Use 0xff as Final Image default Pad.\n");
+    uint8_t fill = 0;
+    if (ParseFillValue(value, &fill)) {
+        run.info.finalPad = fill == 0xFF ? 1 : 0;
+        if (fill == 0xFF)
+            std::printf("Use 0xff as Final Image default Pad.\n");
+        else
+            std::printf("Use 0x00 as Final Image Pad.\n");
         return true;
     }
     std::printf("Error : Wrong option value for '-p'\n");

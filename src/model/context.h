@@ -66,6 +66,10 @@ struct ParInfo {
 // fills every byte of a firmware header that no field takes.
 inline uint8_t FillByte(const ParInfo* info) { return info->finalPad == 1 ? 0xFF : 0x00; }
 
+// The fill values the command lines take (Morvik's -p, Morvik-inspect's
+// --fill): 0x00, 0xff and 0xFF. false for anything else.
+bool ParseFillValue(const char* text, uint8_t* fill);
+
 // Brings a context into its empty state: no images, no PID, no headers,
 // fill 0x00, size 0.
 void init_info(ParInfo* info);

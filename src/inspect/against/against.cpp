@@ -18,18 +18,6 @@
 
 namespace morvik {
 
-bool ParseFillValue(const char* text, uint8_t* fill) {
-    if (std::strcmp(text, "0x00") == 0) {
-        *fill = 0x00;
-        return true;
-    }
-    if (std::strcmp(text, "0xff") == 0 || std::strcmp(text, "0xFF") == 0) {
-        *fill = 0xFF;
-        return true;
-    }
-    return false;
-}
-
 namespace {
 
 // ---- planning ----------------------------------------------------------------

@@ -20,10 +20,6 @@
 
 namespace morvik {
 
-// The fill values --fill takes, as the binder's -p does: 0x00, 0xff, 0xFF.
-// false for anything else.
-bool ParseFillValue(const char* text, uint8_t* fill);
-
 // One area that differs, or the size.
 struct AgainstDifference {
     std::string text;  // the report line
